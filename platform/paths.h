@@ -1,0 +1,18 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace kestrel {
+
+// A path written in the settings file (Windows-1251 text, possibly with "\" as the
+// separator, as carried over from a Windows station) as a path of this platform.
+// Plain text concatenation stays the rule: "spool\" + "ABC.dd8" names ABC.dd8 in
+// the folder spool.
+std::filesystem::path PathFromSetting(std::string_view cp1251Text);
+
+// The process's current directory.
+std::filesystem::path CurrentDirectory();
+
+}  // namespace kestrel

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace kestrel {
+
+// Resolves a serial port name as the operator knows it (COM1, COM5, ...) to what
+// the platform's serial service opens. A name X resolves to `ports/X` in the
+// working directory when that entry exists (typically a symbolic link to
+// /dev/ttyUSB0 or to a pseudo-terminal); otherwise the name stays as it is (an
+// absolute path stays a path; a plain name is left to the serial service).
+std::string ResolveSerialPortName(const std::filesystem::path& workDir, const std::string& name);
+
+}  // namespace kestrel

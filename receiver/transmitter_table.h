@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <unordered_map>
+
+#include "platform/bytes.h"
+#include "platform/clock.h"
+#include "platform/date_time.h"
+#include "platform/file_system.h"
+#include "platform/operator_log.h"
+#include "receiver/receiver_frame.h"
+
+namespace kestrel {
+
+inline constexpr std::size_t kTransmitterRecordSize = 16;
+
+// One transmitter as stored in num.mmm (16 bytes, little-endian, no gaps):
+// IdLow, IdMid, IdHigh, SerialNo (16-bit), Status1, Status2, LastHeard (double),
+// NoTestFlag.
+struct TransmitterRecord {
+  std::uint8_t IdLow = 0;
+  std::uint8_t IdMid = 0;
+  std::uint8_t IdHigh = 0;
+  std::uint16_t SerialNo = 0;
+  std::uint8_t Status1 = 0;
+  std::uint8_t Status2 = 0;
+  DateTime LastHeard = 0;
+  std::uint8_t NoTestFlag = 0;
+
+  TransmitterId Id() const {
+    return (TransmitterId{IdHigh} << 16) | (TransmitterId{IdMid} << 8) | IdLow;
+  }
+  bool operator==(const TransmitterRecord&) const = default;
+};
+
+void EncodeTransmitterRecord(const TransmitterRecord& r, std::uint8_t* out16);
+TransmitterRecord DecodeTransmitterRecord(const std::uint8_t* in16);
+
+// A record's position is its byte offset in the image (16 × its index).
+using TablePosition = std::size_t;
+
+struct FoundTransmitter {
+  TransmitterRecord record;
+  TablePosition position = 0;
+  bool added = false;  // true when this call appended the record
+};
+
+// Every transmitter ever heard, in the order first heard: the in-memory image of
+// num.mmm, byte for byte. Lookups go through an index (first record of an id
+// wins), and saves write only what changed, so the cost of one report does not
+// grow with the table. Used on the window thread only.
+class TransmitterTable {
+ public:
+  TransmitterTable(std::filesystem::path file, FileSystem& fs, const Clock& clock,
+                   OperatorLog& log);
+
+  // Reads num.mmm once at start-up. Missing: the table stays empty. A length that
+  // is not a multiple of 16 keeps the whole records. A file that cannot be read is
+  // renamed aside (num.mmm.unreadable) and the table starts empty. Both are reported.
+  void LoadTable();
+
+  // Finds the first record of the id, or appends a new one (initial values:
+  // Status1 0, Status2 132, LastHeard now, NoTestFlag 0, SerialNo one more than the
+  // last record's, modulo 65536, 1 in an empty table) and saves it. A failed save
+  // is reported and retried with the next change; the record is returned all the same.
+  FoundTransmitter FindOrAdd(TransmitterId id);
+
+  // Stores the record at its position and saves the change.
+  void WriteBack(TablePosition position, const TransmitterRecord& record);
+
+  std::size_t Count() const { return image_.size() / kTransmitterRecordSize; }
+  TransmitterRecord RecordAt(TablePosition position) const;
+  // The position FindOrAdd would return for the id, if any.
+  std::optional<TablePosition> Find(TransmitterId id) const;
+  const Bytes& Image() const { return image_; }
+  const std::filesystem::path& File() const { return file_; }
+
+ private:
+  // Implementation details are the table's own (index, pending saves).
+  std::filesystem::path file_;
+  FileSystem& fs_;
+  const Clock& clock_;
+  OperatorLog& log_;
+  Bytes image_;
+  std::unordered_map<TransmitterId, TablePosition> index_;
+};
+
+}  // namespace kestrel

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "platform/file_system.h"
+
+namespace kestrel::test {
+
+// The real disk, except for the operations a test tells to fail. Each operation
+// can be made to fail always, or for paths whose text contains a given fragment.
+// Stands in for a full disk or a folder without rights (tests run as root, so
+// permissions cannot be used for that).
+class FaultyFileSystem final : public FileSystem {
+ public:
+  enum class Op { Exists, ReadAll, Append, WriteAt, Truncate, WriteNew, Replace, Rename, Remove,
+                  CreateDirectories, List };
+
+  // Fails `op` for every path containing `fragment` (empty: every path).
+  void Fail(Op op, const std::string& fragment = "");
+  void Heal(Op op);
+  void HealAll();
+  // How many times `op` was called (failed or not).
+  int Calls(Op op) const;
+
+  bool Exists(const std::filesystem::path& p) override;
+  std::optional<Bytes> ReadAll(const std::filesystem::path& p) override;
+  bool Append(const std::filesystem::path& p, ByteView data) override;
+  bool WriteAt(const std::filesystem::path& p, std::uint64_t offset, ByteView data,
+               bool durable) override;
+  bool Truncate(const std::filesystem::path& p, std::uint64_t size) override;
+  bool WriteNew(const std::filesystem::path& p, ByteView data, bool durable) override;
+  bool Replace(const std::filesystem::path& p, ByteView data) override;
+  bool RenameNoReplace(const std::filesystem::path& from,
+                       const std::filesystem::path& to) override;
+  bool Remove(const std::filesystem::path& p) override;
+  bool CreateDirectories(const std::filesystem::path& dir) override;
+  std::vector<DirEntry> List(const std::filesystem::path& dir) override;
+
+ private:
+  bool Fails(Op op, const std::filesystem::path& p);
+
+  mutable std::mutex mutex_;
+  std::multiset<std::pair<Op, std::string>> failing_;
+  int calls_[11] = {};
+  DiskFileSystem disk_;
+};
+
+}  // namespace kestrel::test
