@@ -18,9 +18,10 @@ inline constexpr std::uint32_t kNoTestTickBudgetMs = 100;
 // Of several records with one id only the one FindOrAdd finds is supervised.
 //
 // The table scan reads the image directly (a few nanoseconds per record); every
-// flagged transmitter costs one event and one 16-byte write-back. When raising
-// takes longer than budgetMs, the remaining silent transmitters are flagged on the
-// following ticks, still in table order, so the window thread never stalls.
+// flagged transmitter costs one event and one 16-byte write-back. When the
+// write-backs of one tick have taken longer than budgetMs (on the clock's tick),
+// the rest is left to the following ticks, still in table order, so the window
+// thread never stalls.
 // Returns the number of "70" events raised.
 std::size_t CheckNoTest(EventContext& ctx, std::uint32_t budgetMs = kNoTestTickBudgetMs);
 
