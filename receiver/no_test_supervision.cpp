@@ -39,8 +39,9 @@ std::size_t CheckNoTest(EventContext& ctx, std::uint32_t budgetMs) {
   // WriteBack may touch the image.
   for (TablePosition pos = 0; pos + kTransmitterRecordSize <= ctx.table.Image().size();
        pos += kTransmitterRecordSize) {
+    // Read in place from the 16-byte record: LastHeard at byte 7, NoTestFlag at 15.
     const Bytes& image = ctx.table.Image();
-    if (image[pos + 15] != 0) continue;  // NoTestFlag: already reported
+    if (image[pos + 15] != 0) continue;  // already reported
     const DateTime lastHeard = GetF64(image.data() + pos + 7);
     if (lastHeard >= quietFrom && lastHeard <= quietTo) continue;
     const bool valid = std::isfinite(lastHeard);
