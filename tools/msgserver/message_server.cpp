@@ -45,6 +45,18 @@ MessageServer::MessageServer(ServerOptions options, std::function<void(const std
   connect(&server_, &QTcpServer::newConnection, this, [this] { OnNewConnection(); });
 }
 
+MessageServer::~MessageServer() {
+  // The members go before QObject drops the connections: no signal of the socket
+  // or the server may reach this object any more.
+  server_.disconnect(this);
+  actionTimer_.disconnect(this);
+  if (socket_ != nullptr) {
+    socket_->disconnect(this);
+    delete socket_;
+    socket_ = nullptr;
+  }
+}
+
 bool MessageServer::Listen(std::string& error) {
   if (!server_.listen(QHostAddress::LocalHost, options_.port)) {
     error = server_.errorString().toStdString();

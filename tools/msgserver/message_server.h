@@ -25,6 +25,7 @@ class MessageServer final : public QObject {
 
  public:
   MessageServer(ServerOptions options, std::function<void(const std::string&)> print);
+  ~MessageServer() override;
   // False (with the reason in `error`) when the port cannot be bound.
   bool Listen(std::string& error);
   std::uint16_t Port() const;
