@@ -324,5 +324,30 @@ TEST(BlockIoLoopbackTest, ReceiveOutcomes) {
   }
 }
 
+// A reply trickling in byte by byte, each byte well inside the read timeout: Read
+// waits for all of it, ReadWithin stops at its limit.
+TEST(BlockIoLoopbackTest, ReadWithinStopsATrickleAtItsLimit) {
+  if (!std::filesystem::exists(kServerPath)) GTEST_SKIP() << "msgserver not built";
+  ServerProcess server({"--trickle-ms", "50"});
+  const std::uint16_t port = server.WaitListening();
+  ASSERT_NE(port, 0);
+  QtTcpClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", port, 2500));
+  ASSERT_EQ(SendBlock(client, BuildPacket(cmdKeepAlive, 0, {})), SendResult::Written);
+
+  QElapsedTimer timer;
+  timer.start();
+  Bytes part;
+  EXPECT_EQ(client.ReadWithin(21, 1000, 300, part), TcpClient::ReadEnd::Timeout);
+  EXPECT_LT(timer.elapsed(), 900);
+  EXPECT_GE(part.size(), 2u);
+  EXPECT_LT(part.size(), 21u);
+
+  Bytes rest;  // the whole 39-byte block still arrives, in order, with a plain Read
+  EXPECT_EQ(client.Read(39 - part.size(), 1000, rest), TcpClient::ReadEnd::Complete);
+  part.insert(part.end(), rest.begin(), rest.end());
+  EXPECT_EQ(part, BuildBlock(BuildPacket(cmdKeepAlive, 0, {})));
+}
+
 }  // namespace
 }  // namespace kestrel

@@ -2,6 +2,7 @@
 
 #include <QHostAddress>
 #include <QTcpSocket>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <utility>
@@ -202,7 +203,17 @@ Bytes MessageServer::OrdinaryReply(std::int32_t command, std::int64_t sequence, 
 }
 
 void MessageServer::Schedule(Action action) {
-  actions_.push_back(std::move(action));
+  if (options_.trickleMs > 0 && !action.close) {
+    // One byte at a time, each trickleMs after the one before.
+    qint64 due = action.dueMs;
+    if (!actions_.empty()) due = std::max(due, actions_.back().dueMs + options_.trickleMs);
+    for (std::uint8_t byte : action.bytes) {
+      actions_.push_back(Action{due, false, Bytes{byte}});
+      due += options_.trickleMs;
+    }
+  } else {
+    actions_.push_back(std::move(action));
+  }
   RunDueActions();
 }
 
