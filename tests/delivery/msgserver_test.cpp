@@ -258,6 +258,17 @@ TEST_F(MsgServerTest, ExitsWithZeroOnTerminate) {
   EXPECT_EQ(server_->Process().exitCode(), 0);
 }
 
+TEST_F(MsgServerTest, KeepsAnsweringWhenNobodyReadsItsOutput) {
+  Start({});
+  // Far more event lines than a pipe holds; the test does not read them meanwhile.
+  for (int i = 0; i < 3000; ++i) {
+    ASSERT_EQ(Exchange(cmdEvent, i, EventPayload()), cmdEventAck) << i;
+  }
+  server_->Process().terminate();
+  ASSERT_TRUE(server_->Process().waitForFinished(10000));
+  EXPECT_EQ(server_->Process().exitCode(), 0);
+}
+
 TEST_F(MsgServerTest, CommandLineErrors) {
   struct Case {
     QStringList args;
