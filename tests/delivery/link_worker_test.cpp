@@ -139,7 +139,7 @@ TEST_F(LinkWorkerTest, KeepAliveFallsDueMoreThan500MsAfterTheLastOnRegisteredIdl
   clock.AdvanceMs(1);
   link.LinkStep();
   ASSERT_EQ(peer.Writes().size(), before + 1);
-  const Bytes& block = peer.Writes().back();
+  const Bytes block = peer.Writes().back();
   EXPECT_EQ(block.size(), 39u);
   const SentPacket ka = DecodeBlock(block);
   EXPECT_EQ(ka.command, cmdKeepAlive);
