@@ -498,6 +498,34 @@ TEST_F(LinkWorkerTest, PacketTakenWhileNotConnectedTakesTheLinkDownAtOnce) {
   EXPECT_EQ(peer.ConnectAttempts(), 2);
 }
 
+TEST_F(LinkWorkerTest, WriteErrorClosesTheConnectionAndSpoolsTheLiveEvent) {
+  ConnectAndRegister();
+  ASSERT_TRUE(link.AddPacket(cmdQueryAnswer, {}));
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(6)));
+  peer.SetFailWrites(true);
+  link.LinkStep();
+  EXPECT_FALSE(link.IsOnline());
+  EXPECT_FALSE(peer.ConnectionOpen());
+  EXPECT_GE(link.GetErrorCount(), 1);
+  EXPECT_EQ(link.QueuedCount(), 1u) << "the unsent packet stays at the front";
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(6));
+  // After the next connection it goes out ahead of the handshake.
+  peer.SetFailWrites(false);
+  clock.AdvanceMs(5001);
+  link.LinkStep();
+  link.LinkStep();
+  EXPECT_EQ(DecodeBlock(peer.Writes().back()).command, cmdQueryAnswer);
+}
+
+TEST_F(LinkWorkerTest, KeepAliveWriteErrorIsCounted) {
+  ConnectAndRegister();
+  peer.SetFailWrites(true);
+  clock.AdvanceMs(501);
+  link.LinkStep();
+  EXPECT_FALSE(link.IsOnline());
+  EXPECT_EQ(link.GetErrorCount(), 2) << "the write error and the empty reply";
+}
+
 TEST_F(LinkWorkerTest, SpoolFileIsDeletedByTheAcknowledgementOfItsOwnBlock) {
   ConnectAndRegister();
   const auto file = dir / "ABC.dd8";
