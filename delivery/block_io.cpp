@@ -39,12 +39,14 @@ ReceiveResult ReceiveBlock(TcpClient& client, const Clock& clock, Bytes& replyBl
   while (packet.size() < total) {
     const std::uint32_t elapsed = clock.TickMs() - start;
     if (elapsed >= kPayloadDeadlineMs) return ReceiveResult::Consumed;
-    // The last wait ends at the deadline, not up to a whole read timeout after it.
-    const int timeout = static_cast<int>(
-        std::min<std::uint32_t>(kReplyReadTimeoutMs, kPayloadDeadlineMs - elapsed));
+    const std::uint32_t left = kPayloadDeadlineMs - elapsed;
     const std::size_t request = std::min(total - packet.size(), kMaxReadRequest);
     const std::size_t before = packet.size();
-    const TcpClient::ReadEnd end = client.Read(request, timeout, packet);
+    // Bounded by what is left of the deadline, so a server trickling bytes just
+    // faster than the read timeout cannot hold the read.
+    const TcpClient::ReadEnd end = client.ReadWithin(
+        request, static_cast<int>(std::min<std::uint32_t>(kReplyReadTimeoutMs, left)),
+        static_cast<int>(left), packet);
     if (packet.size() > before + request) packet.resize(before + request);  // never more than asked
     if (end == TcpClient::ReadEnd::Closed && packet.size() < total) return ReceiveResult::Consumed;
   }

@@ -1,6 +1,7 @@
 #include "tests/support/scripted_tcp_client.h"
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <utility>
 
@@ -126,27 +127,34 @@ bool ScriptedPeer::Write(std::uint64_t id, ByteView data) {
 }
 
 TcpClient::ReadEnd ScriptedPeer::Read(std::uint64_t id, std::size_t count, int timeoutMs,
-                                      Bytes& out) {
+                                      int limitMs, Bytes& out) {
   std::lock_guard lock(mutex_);
   readRequests_.push_back(count);
   if (!open_ || id != connectionId_) return TcpClient::ReadEnd::Closed;
-  const std::uint32_t timeout = static_cast<std::uint32_t>(std::max(timeoutMs, 0));
+  const auto timeout = static_cast<std::uint32_t>(std::max(timeoutMs, 0));
+  const auto limit = static_cast<std::uint32_t>(std::max(limitMs, 0));
+  std::uint32_t spent = 0;  // waited in this call
+  // Waits `ms` for data; false (after waiting what the timeout or the limit allow)
+  // when the data would come too late.
+  const auto wait = [&](std::uint32_t ms) {
+    const std::uint32_t allowed = std::min(timeout, limit - spent);
+    if (ms > allowed) {
+      clock_.AdvanceMs(allowed);
+      return false;
+    }
+    clock_.AdvanceMs(ms);
+    spent += ms;
+    return true;
+  };
   std::size_t got = 0;
   while (got < count) {
     if (incoming_.empty()) {
-      clock_.AdvanceMs(timeout);
+      wait(std::numeric_limits<std::uint32_t>::max());
       return TcpClient::ReadEnd::Timeout;
     }
     Item& head = incoming_.front();
     const std::uint32_t waited = clock_.TickMs() - headSince_;
-    if (waited < head.delayMs) {
-      const std::uint32_t wait = head.delayMs - waited;
-      if (wait > timeout) {
-        clock_.AdvanceMs(timeout);
-        return TcpClient::ReadEnd::Timeout;
-      }
-      clock_.AdvanceMs(wait);
-    }
+    if (waited < head.delayMs && !wait(head.delayMs - waited)) return TcpClient::ReadEnd::Timeout;
     if (head.close) {
       incoming_.pop_front();
       EndConnectionLocked();
@@ -165,9 +173,10 @@ TcpClient::ReadEnd ScriptedPeer::Read(std::uint64_t id, std::size_t count, int t
   return TcpClient::ReadEnd::Complete;
 }
 
-bool ScriptedPeer::Close(std::uint64_t id) {
+bool ScriptedPeer::Close(std::uint64_t id, bool byDisconnect) {
   std::lock_guard lock(mutex_);
   if (!open_ || id != connectionId_) return false;
+  if (byDisconnect) ++disconnects_;
   EndConnectionLocked();
   return true;
 }
@@ -180,7 +189,7 @@ void ScriptedPeer::EndConnectionLocked() {
 void ScriptedPeer::StartHeadLocked() { headSince_ = clock_.TickMs(); }
 
 ScriptedTcpClient::~ScriptedTcpClient() {
-  if (id_ != 0) peer_.Close(id_);  // released while connected: no OnDisconnected
+  if (id_ != 0) peer_.Close(id_, false);  // released while connected: no OnDisconnected
 }
 
 bool ScriptedTcpClient::Connect(const std::string& host, std::uint16_t port, int timeoutMs) {
@@ -194,11 +203,16 @@ bool ScriptedTcpClient::Connected() const { return id_ != 0 && peer_.IsOpen(id_)
 bool ScriptedTcpClient::Write(ByteView data) { return peer_.Write(id_, data); }
 
 TcpClient::ReadEnd ScriptedTcpClient::Read(std::size_t count, int timeoutMs, Bytes& out) {
-  return peer_.Read(id_, count, timeoutMs, out);
+  return peer_.Read(id_, count, timeoutMs, std::numeric_limits<int>::max(), out);
+}
+
+TcpClient::ReadEnd ScriptedTcpClient::ReadWithin(std::size_t count, int timeoutMs, int limitMs,
+                                                 Bytes& out) {
+  return peer_.Read(id_, count, timeoutMs, limitMs, out);
 }
 
 void ScriptedTcpClient::Disconnect() {
-  if (id_ != 0 && peer_.Close(id_)) {
+  if (id_ != 0 && peer_.Close(id_, true)) {
     if (onDisconnected_) onDisconnected_();
   }
 }

@@ -23,7 +23,8 @@ namespace kestrel::test {
 // timeout, the read advances the clock by the timeout and returns Timeout (the
 // chunk's remaining delay shrinks by as much). When the script is empty a read
 // times out the same way. A chunk larger than a request is split; the rest is
-// available at once to the next read.
+// available at once to the next read. ReadWithin also stops waiting once its
+// limit has passed since the call began.
 //
 // Chunks pushed while no connection is open wait for the next connection. When a
 // connection ends (Disconnect, peer close, client released), whatever it had not
@@ -56,7 +57,7 @@ class ScriptedPeer {
 
   // --- the record ---
   std::vector<Bytes> Writes() const;              // every accepted write, in order
-  std::vector<std::size_t> ReadRequests() const;  // the count asked by every Read
+  std::vector<std::size_t> ReadRequests() const;  // the count asked by every read
   int ConnectAttempts() const;
   int Disconnects() const;  // Disconnect calls that closed an open connection
   std::string LastHost() const;
@@ -83,8 +84,9 @@ class ScriptedPeer {
   bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, std::uint64_t& id);
   bool IsOpen(std::uint64_t id) const;
   bool Write(std::uint64_t id, ByteView data);
-  TcpClient::ReadEnd Read(std::uint64_t id, std::size_t count, int timeoutMs, Bytes& out);
-  bool Close(std::uint64_t id);  // true when it closed the open connection
+  TcpClient::ReadEnd Read(std::uint64_t id, std::size_t count, int timeoutMs, int limitMs,
+                          Bytes& out);
+  bool Close(std::uint64_t id, bool byDisconnect);  // true when it closed the open connection
 
   void EndConnectionLocked();
   void StartHeadLocked();
@@ -121,6 +123,7 @@ class ScriptedTcpClient final : public TcpClient {
   bool Connected() const override;
   bool Write(ByteView data) override;
   ReadEnd Read(std::size_t count, int timeoutMs, Bytes& out) override;
+  ReadEnd ReadWithin(std::size_t count, int timeoutMs, int limitMs, Bytes& out) override;
   void Disconnect() override;
 
  private:
