@@ -6,9 +6,11 @@
 #include <QDeadlineTimer>
 #include <QEvent>
 #include <QFont>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QWindowStateChangeEvent>
 #include <cmath>
+#include <cstdio>
 #include <exception>
 
 #include "delivery/Unit7.h"
@@ -309,7 +311,8 @@ void TForm1::FormCreate() {
   tick_->Status = [this] { StatusStep(); };
   connect(Timer1, &QTimer::timeout, this, [this] { RunGuarded([this] { Timer1Timer(); }); });
   Timer1->start();
-  TrayIcon1->show();
+  // Headless there is no notification area to wait for (and Qt complains).
+  if (QGuiApplication::platformName() != QLatin1String("offscreen")) TrayIcon1->show();
 }
 
 void TForm1::StartUpOpen() {
@@ -398,6 +401,7 @@ void TForm1::SetRunningControls(bool running, bool rescanEnabled) {
 void TForm1::ScanPorts() {
   // Never probe behind an open port: the scan would leave it closed.
   if (ComPort1->IsOpen()) return;
+  const QString text = AdvOfficeComboBox1->currentText();
   AdvOfficeComboBox1->clear();
   for (int n = 1; n <= 32; ++n) {
     const std::string name = "COM" + std::to_string(n);
@@ -407,7 +411,10 @@ void TForm1::ScanPorts() {
       AdvOfficeComboBox1->addItem(QString::fromStdString(name));
     }
   }
-  if (AdvOfficeComboBox1->count() > 0) AdvOfficeComboBox1->setCurrentIndex(0);
+  if (AdvOfficeComboBox1->count() > 0)
+    AdvOfficeComboBox1->setCurrentIndex(0);
+  else
+    AdvOfficeComboBox1->setEditText(text);  // an empty list leaves the text as it was
 }
 
 void TForm1::AdvGlowButton1Click() { ScanPorts(); }
@@ -464,6 +471,9 @@ void TForm1::StatusStep() {
 }
 
 void TForm1::AppendLog(const std::string& utf8Line) {
+  // Also on standard error, for an operator running the program without a window.
+  std::fprintf(stderr, "%s\n", utf8Line.c_str());
+  std::fflush(stderr);
   Memo1->appendPlainText(QString::fromStdString(utf8Line));
 }
 
