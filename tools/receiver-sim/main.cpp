@@ -15,8 +15,10 @@
 namespace {
 
 std::atomic<bool> g_stop{false};
+std::atomic<bool> g_go{false};
 
 void OnSignal(int) { g_stop = true; }
+void OnGo(int) { g_go = true; }
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -67,6 +69,10 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  struct sigaction go {};
+  go.sa_handler = OnGo;
+  sigemptyset(&go.sa_mask);
+  sigaction(SIGUSR1, &go, nullptr);
 
   SerialEnd line;
   const bool opened = o.device.empty() ? line.OpenPty(o.workdir / "ports" / o.port, error)
@@ -84,6 +90,7 @@ int main(int argc, char** argv) {
   const auto step =
       std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(period));
 
+  while (o.waitStart && !g_go && !g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   SleepUntil(SteadyClock::now() + std::chrono::milliseconds(o.startDelayMs));
   ReportGenerator generator(o.generator);
   auto next = SteadyClock::now();

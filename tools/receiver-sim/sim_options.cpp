@@ -44,6 +44,7 @@ prints "ready <path>", then sends receiver lines (ten upper-case hex digits, CR,
   --script FILE        send the lines of FILE ("sleep <ms>" lines pause) instead
   --count N            send N lines, then exit (default: until SIGTERM/SIGINT)
   --start-delay-ms MS  pause after the ready line before the first line
+  --wait-start         wait for SIGUSR1 before the first line (after the ready line)
   --stay               after the last line, keep the line open until SIGTERM/SIGINT
   --echo               print "<unix time, 6 decimals> <line>" for every line sent
   --help               this text
@@ -149,6 +150,8 @@ std::optional<SimOptions> ParseOptions(const std::vector<std::string>& args, std
       }
     } else if (a == "--start-delay-ms") {
       if (!number(o.startDelayMs)) return std::nullopt;
+    } else if (a == "--wait-start") {
+      o.waitStart = true;
     } else if (a == "--stay") {
       o.stay = true;
     } else if (a == "--echo") {

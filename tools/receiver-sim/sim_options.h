@@ -18,8 +18,9 @@ struct SimOptions {
   long long count = -1;          // lines to send; -1 = until stopped (or the script ends)
   std::filesystem::path script;  // file of lines to send, with "sleep <ms>" lines between
   bool echo = false;
-  bool stay = false;     // after the last line, keep the line open until stopped
-  int startDelayMs = 0;  // wait before the first line (after the ready line)
+  bool stay = false;       // after the last line, keep the line open until stopped
+  int startDelayMs = 0;    // wait before the first line (after the ready line)
+  bool waitStart = false;  // wait for SIGUSR1 before the first line
   GeneratorSettings generator;
 };
 
