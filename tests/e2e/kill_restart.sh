@@ -12,16 +12,19 @@ mode=${1:-up}
 write_ini NoTimeTest=30
 if [[ $mode == up ]]; then
   start_server
-  start_driver
-  wait_registered 1
   start_sim --transmitters 40 --pattern alternate --seed 3
+  start_driver
+  wait_port_open
+  wait_registered 1
   allowed=105
 else
   pick_port
-  start_driver
   start_sim --transmitters 40 --pattern alternate --rate 20 --seed 3
+  start_driver
+  wait_port_open
   allowed=2
 fi
+go_sim
 sleep 5
 kill_time=$EPOCHREALTIME
 stop drvkestrel KILL

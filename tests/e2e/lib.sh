@@ -112,11 +112,22 @@ write_ini() {
 }
 
 # start_sim OPTIONS...: starts receiver-sim for the driver's COM1 and waits for its ready line.
+# The simulator holds its lines until go_sim, so start the driver (which opens the port at
+# start-up) in between.
 start_sim() {
   : >"$WORK/sim.out"
-  start sim "$WORK" "$SIM" --workdir "$RUN" --port COM1 --echo "$@"
+  start sim "$WORK" "$SIM" --workdir "$RUN" --port COM1 --echo --wait-start "$@"
   wait_for 10 has_line "$WORK/sim.out" '^ready ' || fail "receiver-sim did not start"
 }
+go_sim() { kill -USR1 "${PID[sim]}"; }
+
+# Waits until the driver holds the simulator's pseudo-terminal open.
+driver_has_port() {
+  local dev
+  dev=$(readlink "$RUN/ports/COM1") || return 1
+  ls -l "/proc/${PID[drvkestrel]}/fd" 2>/dev/null | grep -q -- "-> $dev\$"
+}
+wait_port_open() { wait_for 15 driver_has_port || fail "the driver did not open ports/COM1"; }
 
 start_driver() { start drvkestrel "$RUN" "$DRV"; }
 

@@ -70,9 +70,11 @@ LINES
 fi
 
 start_server
-start_driver
-wait_registered 1
 start_sim --script "$WORK/script.txt"
+start_driver
+wait_port_open
+wait_registered 1
+go_sim
 wait_for 30 has_line "$WORK/sim.out" '^done' || fail "receiver-sim did not finish"
 sent_lines | awk -v notest=$([[ $mode == notest ]] && echo 1 || echo 0) -v state="$WORK/state.txt" \
   -f "$E2E_DIR/oracle.awk" >"$WORK/expected.txt"

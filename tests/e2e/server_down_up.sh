@@ -6,8 +6,10 @@ source "$(dirname "$0")/lib.sh"
 
 pick_port
 write_ini NoTimeTest=30
-start_driver
 start_sim --transmitters 6 --count 40 --rate 20 --seed 7 --malformed 10
+start_driver
+wait_port_open
+go_sim
 wait_for 30 has_line "$WORK/sim.out" '^done' || fail "receiver-sim did not finish"
 sent_lines | awk -f "$E2E_DIR/oracle.awk" >"$WORK/expected.txt"
 n=$(wc -l <"$WORK/expected.txt")

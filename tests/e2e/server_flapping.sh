@@ -5,10 +5,12 @@ source "$(dirname "$0")/lib.sh"
 
 write_ini NoTimeTest=30
 start_server --drop-after 7
-start_driver
-wait_registered 1
 # 8 transmitters at 8 lines a second: each reports once a second.
 start_sim --transmitters 8 --rate 8 --seed 11 --malformed 5
+start_driver
+wait_port_open
+wait_registered 1
+go_sim
 sleep 8
 log "server orders disconnects"
 stop msgserver

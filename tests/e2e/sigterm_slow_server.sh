@@ -5,9 +5,11 @@ source "$(dirname "$0")/lib.sh"
 
 write_ini NoTimeTest=30
 start_server --delay-ms 300
-start_driver
-wait_registered 1
 start_sim --transmitters 20 --pattern alternate --rate 20 --seed 5
+start_driver
+wait_port_open
+wait_registered 1
+go_sim
 sleep 4
 term_time=$EPOCHREALTIME
 pid=${PID[drvkestrel]}

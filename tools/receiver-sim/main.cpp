@@ -126,9 +126,13 @@ int main(int argc, char** argv) {
     }
   }
 
-  // Let the driver read what is still in the line before the link goes away.
+  // Let the driver read what is still in the line before the link goes away. Bytes just
+  // written may not be counted as waiting yet, so the line must stay empty for a while.
   const auto drainUntil = SteadyClock::now() + std::chrono::seconds(5);
-  while (!g_stop && line.Pending() > 0 && SteadyClock::now() < drainUntil) {
+  auto emptySince = SteadyClock::now();
+  while (!g_stop && SteadyClock::now() < drainUntil &&
+         SteadyClock::now() - emptySince < std::chrono::milliseconds(500)) {
+    if (line.Pending() > 0) emptySince = SteadyClock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   std::printf("done sent=%lld failed=%lld\n", sent, failed);
