@@ -18,7 +18,6 @@ if [[ $mode == up ]]; then
   wait_registered 1
   allowed=105
 else
-  pick_port
   start_sim --transmitters 40 --pattern alternate --rate 20 --seed 3
   start_driver
   wait_port_open
