@@ -28,7 +28,7 @@ FILENAME == ARGV[2] {
   if (!found) { missing++; next }
   latency = first_arrival[k, ms(t)] - $1
   print latency > all
-  if ((($2, $3, ms(t))) in spooled) spooled_n++
+  if (($2, $3, ms(t)) in spooled) spooled_n++
   else { live_n++; print latency > live }
 }
 END {
