@@ -45,9 +45,13 @@ class FileSystem {
   // Renames; fails when `to` exists already.
   virtual bool RenameNoReplace(const std::filesystem::path& from,
                                const std::filesystem::path& to) = 0;
+  // Removes a file (or an empty folder); false when it could not be removed,
+  // including when it does not exist.
   virtual bool Remove(const std::filesystem::path& p) = 0;
+  // Creates the folder and any missing parents; true when the folder exists afterwards.
   virtual bool CreateDirectories(const std::filesystem::path& dir) = 0;
-  // Entries of a folder (not recursive); empty when it cannot be listed.
+  // Entries of a folder (not recursive), sorted by name; empty when it cannot be
+  // listed. Size and time are filled for regular files (symbolic links followed).
   virtual std::vector<DirEntry> List(const std::filesystem::path& dir) = 0;
 };
 
@@ -62,8 +66,7 @@ class DiskFileSystem final : public FileSystem {
   bool Truncate(const std::filesystem::path& p, std::uint64_t size) override;
   bool WriteNew(const std::filesystem::path& p, ByteView data, bool durable) override;
   bool Replace(const std::filesystem::path& p, ByteView data) override;
-  bool RenameNoReplace(const std::filesystem::path& from,
-                       const std::filesystem::path& to) override;
+  bool RenameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) override;
   bool Remove(const std::filesystem::path& p) override;
   bool CreateDirectories(const std::filesystem::path& dir) override;
   std::vector<DirEntry> List(const std::filesystem::path& dir) override;

@@ -7,6 +7,8 @@
 
 namespace kestrel {
 
+class FileSystem;
+
 // A write to the settings file failed. what() is "Unable to write to <full name>".
 class IniWriteError : public std::runtime_error {
  public:
@@ -24,7 +26,11 @@ class IniWriteError : public std::runtime_error {
 // Every call opens and closes the file by itself; nothing is cached.
 class IniFile {
  public:
+  // On the real disk.
   explicit IniFile(std::filesystem::path file);
+  // Through the given file operations (tests make them fail); `files` must
+  // outlive this object.
+  IniFile(std::filesystem::path file, FileSystem& files);
 
   const std::filesystem::path& Path() const { return file_; }
 
@@ -41,7 +47,10 @@ class IniFile {
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
 
  private:
+  std::string ReadText() const;
+
   std::filesystem::path file_;
+  FileSystem* files_ = nullptr;  // null: the real disk
 };
 
 // Parses an integer by the settings file's rules; false when the text is not one.

@@ -35,6 +35,13 @@ class TcpClient {
   // no data has arrived for timeoutMs, or the connection closes; the bytes that did
   // arrive are delivered in every case.
   virtual ReadEnd Read(std::size_t count, int timeoutMs, Bytes& out) = 0;
+  // Like Read, but also gives up (Timeout) once limitMs have passed since the call
+  // began, even while data keeps trickling in, so that one read cannot outlast a
+  // deadline. A client that cannot bound its reads this way falls back on Read.
+  virtual ReadEnd ReadWithin(std::size_t count, int timeoutMs, int limitMs, Bytes& out) {
+    static_cast<void>(limitMs);
+    return Read(count, timeoutMs, out);
+  }
   virtual void Disconnect() = 0;
 };
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <unordered_map>
 
 #include "platform/bytes.h"
@@ -68,24 +69,45 @@ class TransmitterTable {
   // is reported and retried with the next change; the record is returned all the same.
   FoundTransmitter FindOrAdd(TransmitterId id);
 
-  // Stores the record at its position and saves the change.
+  // Stores the record at its position and saves the change. A failed save is
+  // handled as in FindOrAdd. Throws std::out_of_range when the position is not that
+  // of a record in the table (a fault of the caller).
   void WriteBack(TablePosition position, const TransmitterRecord& record);
 
   std::size_t Count() const { return image_.size() / kTransmitterRecordSize; }
+  // The record at a position (16 × its index). Records may be visited in image
+  // order by index 0..Count()-1, with WriteBack allowed in between. Throws
+  // std::out_of_range for a position that is not that of a record.
   TransmitterRecord RecordAt(TablePosition position) const;
+  static TablePosition PositionOf(std::size_t index) { return index * kTransmitterRecordSize; }
   // The position FindOrAdd would return for the id, if any.
   std::optional<TablePosition> Find(TransmitterId id) const;
   const Bytes& Image() const { return image_; }
   const std::filesystem::path& File() const { return file_; }
+  // True from a failed save until the next successful one.
+  bool SaveFailing() const { return saveFailing_; }
 
  private:
-  // Implementation details are the table's own (index, pending saves).
+  void CheckPosition(TablePosition position) const;
+  void RebuildIndex();
+  // Brings the file up to date after the 16 bytes at `position` changed.
+  void SaveChange(TablePosition position);
+  bool MoveUnreadableAside();
+  std::string FileName() const;
+
   std::filesystem::path file_;
   FileSystem& fs_;
   const Clock& clock_;
   OperatorLog& log_;
   Bytes image_;
   std::unordered_map<TransmitterId, TablePosition> index_;
+  // The file may differ from the image (a save failed, or its length was wrong at
+  // start-up and could not be cut): the next save replaces it whole.
+  bool needsFullSave_ = false;
+  // num.mmm could not be read at start-up and is still to be renamed aside; nothing
+  // is saved over it until that has been done.
+  bool unreadablePending_ = false;
+  bool saveFailing_ = false;
 };
 
 }  // namespace kestrel

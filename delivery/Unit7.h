@@ -1,0 +1,187 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "delivery/link_port.h"
+#include "delivery/link_ui.h"
+#include "delivery/packet_queue.h"
+#include "delivery/spool_bookkeeping.h"
+#include "delivery/spool_link.h"
+#include "platform/bytes.h"
+#include "platform/clock.h"
+#include "platform/file_system.h"
+#include "platform/operator_log.h"
+#include "platform/tcp_client.h"
+
+namespace kestrel {
+
+class SpoolWriter;
+
+// What the handshake tells the server about this station, and where the settings
+// file lives.
+struct LinkIdentity {
+  std::string portNameCp1251;      // the ComPort setting as read at start-up
+  std::int32_t firstNumber = 0;    // the FirstNumber setting
+  std::function<bool()> portOpen;  // whether the serial port is open now; called on
+                                   // the worker thread, so it must be thread-safe
+  std::string versionText;         // a.b.c.d (kVersionText)
+  std::filesystem::path workDir;   // folder of drvkestrel.ini
+};
+
+// The server link worker: owns the connection to the message server, connects and
+// reconnects, runs the handshake, sends queued packets one per step with one reply
+// read after each block, keeps the link alive and obeys the server's commands.
+//
+// Delivery guarantee: blocks written and not yet answered are remembered in order
+// (keepalives included) and each reply read is matched to the oldest of them. A
+// live event counts as delivered only when its own block is answered with
+// cmdEventAck; answered otherwise, or still waiting or queued when the link goes
+// down or the worker stops, it is written to a spool file. The acknowledgement of
+// a block that carried a spool file deletes that file.
+//
+// Threads: AddPacket/AddSpoolPacket and IsOnline may be called from any thread;
+// everything else of the step runs on the worker thread (Start), or on the test's
+// thread when a test drives LinkStep itself.
+class cl final : public LinkPort, public SpoolLink {
+ public:
+  static constexpr std::uint32_t kReconnectMs = 5000;
+  static constexpr std::uint32_t kKeepAliveMs = 500;
+  static constexpr int kConnectTimeoutMs = 2500;
+  static constexpr int kMaxErrors = 20;
+  static constexpr int kPauseMs = 20;
+  // Long reads are cut into pieces of this length so a stop is noticed quickly.
+  static constexpr int kDefaultReadSliceMs = 100;
+
+  cl(const Clock& clock, FileSystem& files, OperatorLog& log, LinkUi& ui,
+     TcpClientFactory clientFactory, SpoolWriter& spool, SpoolBookkeeping& bookkeeping,
+     LinkIdentity identity);
+  ~cl() override;
+  cl(const cl&) = delete;
+  cl& operator=(const cl&) = delete;
+
+  // --- LinkPort (event dispatch, any thread) ---
+  bool IsOnline() const override { return Online.load(); }
+  // Queues a packet with the next sequence number (used even when refused). A
+  // cmdEvent is a live event. Refused when the queue is full or the link is not
+  // online: the caller keeps the data (spools it).
+  bool AddPacket(std::int32_t command, ByteView payload) override;
+
+  // --- SpoolLink (spool drain, any thread) ---
+  bool AddSpoolPacket(std::int32_t command, ByteView payload,
+                      const std::filesystem::path& file) override;
+
+  // --- running ---
+  // Runs Execute on a thread of its own.
+  void Start();
+  // Asks the worker to stop: StopRequested is set before ReconnectEnabled is
+  // cleared; waits in progress end early; no further LinkUi calls are made.
+  void RequestStop();
+  // Waits up to ms for the thread to end; true (and joined) when it has ended or
+  // never started.
+  bool Wait(int ms);
+  // The thread body: LinkStep and a 20 ms pause until a stop is requested, then
+  // Online cleared, the live events still waiting spooled, the client released.
+  void Execute();
+  // One pass of the worker loop. Never throws.
+  void LinkStep();
+
+  // Cut long reads into pieces of sliceMs (0: never cut). For tests.
+  void SetReadSliceMs(int sliceMs) { readSliceMs_ = sliceMs; }
+
+  // --- state, for the window and for tests ---
+  bool IsStopRequested() const { return StopRequested.load(); }
+  bool IsReconnectEnabled() const { return ReconnectEnabled.load(); }
+  void SetReconnectEnabled(bool on) { ReconnectEnabled.store(on); }
+  // The following are the worker's own: read them on the worker thread, or after
+  // the thread has ended, or in tests that drive LinkStep themselves.
+  bool IsRegistered() const { return Registered; }
+  int GetErrorCount() const { return ErrorCount; }
+  std::int64_t GetNextSequence() const;
+  std::size_t QueuedCount() const;
+  std::size_t AwaitingReplyCount() const { return awaiting_.size(); }
+
+ private:
+  // A block written and not answered yet.
+  struct Awaiting {
+    std::int32_t command = 0;
+    PacketKind kind = PacketKind::Internal;
+    std::filesystem::path spoolFile;
+    Bytes payload;
+  };
+
+  bool Enqueue(std::int32_t command, ByteView payload, PacketKind kind,
+               const std::filesystem::path& file, bool onlyWhenOnline);
+  void OnlineStep();
+  void ConnectionAttempt();
+  void ClientConnected();
+  void ClientDisconnected();
+  void DropLink();
+  void ReleaseClient();
+  void GoOffline();
+  void HandleReply(std::int32_t command, std::optional<Awaiting> answered);
+  void Unanswered(const Awaiting& a);
+  void AcknowledgeSpoolFile(const Awaiting& a);
+  // Settles what the link held when it went down: live events (waiting for a
+  // reply or still queued) to spool files, spool-file packets dropped.
+  void SettleLinkDown();
+  void SpoolLiveEvent(const Bytes& payload);
+  void Log(const std::string& utf8Line);
+  void Indicate();
+  bool PauseOrStop(int ms);
+
+  const Clock& clock_;
+  FileSystem& files_;
+  OperatorLog& oplog_;
+  LinkUi& ui_;
+  TcpClientFactory clientFactory_;
+  SpoolWriter& spool_;
+  SpoolBookkeeping& bookkeeping_;
+  LinkIdentity identity_;
+  int readSliceMs_ = kDefaultReadSliceMs;
+
+  // Flags shared across threads.
+  std::atomic<bool> StopRequested{false};
+  std::atomic<bool> ReconnectEnabled{true};
+  std::atomic<bool> Online{false};
+
+  // The worker's own state.
+  bool Registered = false;
+  bool KeepAliveDue = false;
+  bool JustConnected = false;
+  bool PacketTaken = false;
+  std::uint32_t LastKeepAliveTick = 0;
+  std::uint32_t LastConnectTick = 0;
+  int ErrorCount = 0;
+  bool DeniedShown = false;
+  std::string LogLine;
+  std::unique_ptr<TcpClient> Client;
+  Bytes ReplyBlock;
+  std::deque<Awaiting> awaiting_;
+  bool settlePending_ = false;
+  std::optional<std::int32_t> reportedBadPort_;
+
+  // Queue and sequence counter, under one mutex.
+  mutable std::mutex queueMutex_;
+  PacketQueue Queue;
+  std::int64_t NextSequence = 0;
+
+  // Thread and stop signalling.
+  std::thread thread_;
+  std::mutex stopMutex_;
+  std::condition_variable stopCv_;
+  bool finished_ = false;
+};
+
+}  // namespace kestrel

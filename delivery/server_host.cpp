@@ -1,0 +1,20 @@
+#include "delivery/server_host.h"
+
+#include "platform/ini_file.h"
+
+namespace kestrel {
+
+ServerHost ReadServerHost(const std::filesystem::path& workDir) {
+  ServerHost host;
+  try {
+    const IniFile ini(workDir / "drvkestrel.ini");
+    host.address = ini.ReadString("ServerHost", "Address", ServerHost::kDefaultAddress);
+    host.port = ini.ReadInteger("ServerHost", "Port", ServerHost::kDefaultPort);
+  } catch (...) {
+    // An unreadable settings file gives the defaults, like a missing one.
+    host = ServerHost{};
+  }
+  return host;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,206 @@
+#include "delivery/spool_writer.h"
+
+#include <utility>
+
+#include "delivery/commands.h"
+#include "delivery/event_record.h"
+#include "delivery/spool_file_name.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr const char* kTempSuffix = ".part";
+constexpr const char* kSetAsideSuffix = ".bad";
+// Names tried, one number after another, before a write counts as failed.
+constexpr std::uint32_t kMaxNameProbes = 4096;
+
+std::string WriteFailedText(const std::string& name) {
+  return "Не удалось записать событие в файл " + name + ".";
+}
+
+Bytes FileContent(std::int32_t command, ByteView payload) {
+  Bytes content(4 + payload.size());
+  PutU32(content.data(), static_cast<std::uint32_t>(command));
+  std::copy(payload.begin(), payload.end(), content.begin() + 4);
+  return content;
+}
+
+// A temporary file that holds a whole event: the command cmdEvent followed by a
+// 19-byte record whose code length is 2. Nothing else can be told complete.
+bool IsCompleteEventFile(const Bytes& content) {
+  return content.size() == 4 + kEventRecordSize &&
+         GetU32(content.data()) == static_cast<std::uint32_t>(cmdEvent) && content[4 + 6] == 2;
+}
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+SpoolWriter::SpoolWriter(SpoolLocation location, FileSystem& fs, const Clock& clock,
+                         OperatorLog& log)
+    : location_(std::move(location)), fs_(fs), clock_(clock), log_(log) {}
+
+bool SpoolWriter::Write(std::int32_t command, ByteView payload) {
+  std::lock_guard lock(mutex_);
+  const DateTime now = clock_.Now();
+  FlushPendingLocked();
+  bool waiting = false;
+  for (const Pending& p : pending_) waiting = waiting || !p.inFlight;
+  std::string name;
+  if (!waiting && WriteFileLocked(command, payload, now, &name)) return true;
+  if (name.empty()) name = location_.FileFor(SpoolFileName(now)).string();
+  Pending kept;
+  kept.id = nextId_++;
+  kept.command = command;
+  kept.payload.assign(payload.begin(), payload.end());
+  kept.firstTried = now;
+  pending_.push_back(std::move(kept));
+  log_.Report(WriteFailedText(name));
+  return false;
+}
+
+void SpoolWriter::RetryPending(LinkPort* link) {
+  std::lock_guard retry(retryMutex_);
+  for (;;) {
+    const bool online = link != nullptr && link->IsOnline();
+    std::unique_lock lock(mutex_);
+    if (pending_.empty()) return;
+    if (!online) {
+      FlushPendingLocked();
+      return;
+    }
+    Pending& front = pending_.front();
+    front.inFlight = true;
+    const std::uint64_t id = front.id;
+    const std::int32_t command = front.command;
+    const Bytes payload = front.payload;
+    lock.unlock();
+    // The link takes its own locks: ours is not held meanwhile.
+    const bool accepted = link->AddPacket(command, payload);
+    lock.lock();
+    auto it = pending_.begin();
+    while (it != pending_.end() && it->id != id) ++it;
+    if (it == pending_.end()) continue;  // cannot happen: only this call removes entries
+    if (accepted) {
+      pending_.erase(it);
+      continue;
+    }
+    it->inFlight = false;
+    if (!WriteFileLocked(it->command, it->payload, it->firstTried, nullptr)) return;
+    pending_.erase(it);
+  }
+}
+
+std::size_t SpoolWriter::PendingCount() const {
+  std::lock_guard lock(mutex_);
+  return pending_.size();
+}
+
+void SpoolWriter::FlushPendingLocked() {
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (it->inFlight) {
+      ++it;
+      continue;
+    }
+    if (!WriteFileLocked(it->command, it->payload, it->firstTried, nullptr)) return;
+    it = pending_.erase(it);
+  }
+}
+
+bool SpoolWriter::WriteFileLocked(std::int32_t command, ByteView payload, DateTime when,
+                                  std::string* attemptedName) {
+  const Bytes content = FileContent(command, payload);
+  const std::uint32_t base = SpoolFileNumber(when);
+  // Several files in one millisecond: carry on after the last name used for it.
+  const std::uint32_t first = (haveLast_ && base == lastBase_) ? lastUsed_ + 1 : base;
+  for (int round = 0; round < 2; ++round) {
+    bool blocked = false;  // a failure other than a taken name
+    std::uint32_t n = first;
+    for (std::uint32_t probe = 0; probe < kMaxNameProbes && !blocked; ++probe, ++n) {
+      const std::string baseName = SpoolNumberText(n);
+      if (attemptedName != nullptr) *attemptedName = location_.FileFor(baseName).string();
+      bool nameTaken = false;
+      if (TryWriteAs(baseName, content, &nameTaken)) {
+        haveLast_ = true;
+        lastBase_ = base;
+        lastUsed_ = n;
+        return true;
+      }
+      blocked = !nameTaken;
+    }
+    // A missing folder is made (with its parents), then the names are tried again.
+    if (!blocked || round > 0 || fs_.Exists(location_.dir) ||
+        !fs_.CreateDirectories(location_.dir)) {
+      return false;
+    }
+  }
+  return false;
+}
+
+bool SpoolWriter::TryWriteAs(const std::string& baseName, ByteView content, bool* nameTaken) {
+  const std::filesystem::path final = location_.FileFor(baseName);
+  std::filesystem::path temp = final;
+  temp += kTempSuffix;
+  if (fs_.Exists(final) || fs_.Exists(temp)) {
+    *nameTaken = true;
+    return false;
+  }
+  if (!fs_.WriteNew(temp, content, /*durable=*/true)) return false;
+  if (fs_.RenameNoReplace(temp, final)) return true;
+  fs_.Remove(temp);
+  *nameTaken = fs_.Exists(final);
+  return false;
+}
+
+void SpoolWriter::RecoverAtStartup() {
+  std::lock_guard lock(mutex_);
+  const std::string tempEnd = std::string(".dd8") + kTempSuffix;
+  for (const DirEntry& entry : fs_.List(location_.dir)) {
+    if (!entry.regular || !EndsWith(entry.name, tempEnd) ||
+        entry.name.compare(0, location_.namePrefix.size(), location_.namePrefix) != 0) {
+      continue;
+    }
+    const std::filesystem::path temp = location_.dir / entry.name;
+    const std::optional<Bytes> content = fs_.ReadAll(temp);
+    if (content && IsCompleteEventFile(*content)) {
+      // The name it was meant to have, or the next free one.
+      const std::string stem =
+          entry.name.substr(location_.namePrefix.size(),
+                            entry.name.size() - location_.namePrefix.size() - tempEnd.size());
+      const std::optional<std::uint32_t> meant = ParseSpoolNumber(stem);
+      std::uint32_t n = meant ? *meant : SpoolFileNumber(clock_.Now());
+      bool done = false;
+      for (std::uint32_t probe = 0; probe < kMaxNameProbes && !done; ++probe, ++n) {
+        const std::filesystem::path final = location_.FileFor(SpoolNumberText(n));
+        if (fs_.Exists(final)) continue;
+        if (fs_.RenameNoReplace(temp, final)) {
+          log_.Report("Файл события " + temp.string() + " восстановлен как " + final.string() +
+                      ".");
+          done = true;
+        } else if (!fs_.Exists(final)) {
+          break;
+        }
+      }
+      if (done) continue;
+    }
+    // Incomplete, unreadable or impossible to rename: set aside, never deleted.
+    std::filesystem::path aside = temp;
+    aside += kSetAsideSuffix;
+    for (int k = 1; fs_.Exists(aside) && k < 1000; ++k) {
+      aside = temp;
+      aside += kSetAsideSuffix + std::to_string(k);
+    }
+    if (fs_.RenameNoReplace(temp, aside)) {
+      log_.Report("Неполный файл события " + temp.string() + " отложен как " + aside.string() +
+                  ".");
+    } else {
+      log_.Report("Неполный файл события " + temp.string() + " не удалось отложить.");
+    }
+  }
+}
+
+}  // namespace kestrel

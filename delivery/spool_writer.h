@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "delivery/link_port.h"
+#include "delivery/spool_location.h"
+#include "platform/bytes.h"
+#include "platform/clock.h"
+#include "platform/date_time.h"
+#include "platform/file_system.h"
+#include "platform/operator_log.h"
+
+namespace kestrel {
+
+// Writes packets that cannot go to the server now into spool files, one file per
+// packet: the 4-byte command (little-endian) followed by the payload.
+//
+// A file appears whole or not at all: it is written under a temporary name in the
+// same folder (the final name + ".part", which the drain never takes), flushed to
+// the disk, then renamed to its final name without ever replacing a file. Final
+// names are SpoolFileName of the clock + ".dd8"; a name that is taken moves on to
+// the next free number. A missing folder is created with its parents.
+//
+// A packet that cannot be written is reported to the operator log once and kept in
+// memory; RetryPending (every timer tick) hands the kept packets on, oldest first.
+//
+// Thread-safe: the window thread and the link worker may call any member at the
+// same time. No lock of this object is held while it calls into a LinkPort, so the
+// link may call Write from inside its own locks.
+class SpoolWriter {
+ public:
+  SpoolWriter(SpoolLocation location, FileSystem& fs, const Clock& clock, OperatorLog& log);
+  SpoolWriter(const SpoolWriter&) = delete;
+  SpoolWriter& operator=(const SpoolWriter&) = delete;
+
+  // Writes one spool file. True only when the file is complete on the disk; false
+  // when the packet was kept in memory instead (it is never dropped). Packets kept
+  // earlier are written first, so files appear in the order the packets came.
+  bool Write(std::int32_t command, ByteView payload);
+
+  // Hands kept packets on, oldest first: to the link when it is online and takes
+  // the packet (AddPacket), otherwise to a spool file. Stops at the first packet
+  // that goes nowhere, so the order is kept. link may be null (no link yet).
+  void RetryPending(LinkPort* link);
+
+  // Packets kept in memory, waiting for RetryPending.
+  std::size_t PendingCount() const;
+
+  // Once at start-up, before the first Write: temporary files left by a crash are
+  // completed when they hold a whole event (renamed to a spool name), and set aside
+  // otherwise (renamed to "<name>.bad", never deleted); both are reported.
+  void RecoverAtStartup();
+
+  const SpoolLocation& Location() const { return location_; }
+
+ private:
+  struct Pending {
+    std::uint64_t id = 0;
+    std::int32_t command = 0;
+    Bytes payload;
+    DateTime firstTried = 0;  // names the file, so a late file still sorts by its event
+    bool inFlight = false;    // being offered to the link by RetryPending
+  };
+
+  // Each of these expects mutex_ to be held.
+  bool WriteFileLocked(std::int32_t command, ByteView payload, DateTime when,
+                       std::string* attemptedName);
+  bool TryWriteAs(const std::string& baseName, ByteView content, bool* nameTaken);
+  void FlushPendingLocked();
+
+  SpoolLocation location_;
+  FileSystem& fs_;
+  const Clock& clock_;
+  OperatorLog& log_;
+
+  mutable std::mutex mutex_;
+  std::deque<Pending> pending_;
+  std::uint64_t nextId_ = 1;
+  std::uint32_t lastBase_ = 0;  // number of the clock at the last write
+  std::uint32_t lastUsed_ = 0;  // number of the name that write used
+  bool haveLast_ = false;
+
+  std::mutex retryMutex_;  // one RetryPending at a time
+};
+
+}  // namespace kestrel

@@ -1,0 +1,286 @@
+#include "platform/file_system.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <string>
+#include <system_error>
+
+namespace kestrel {
+namespace fs = std::filesystem;
+namespace {
+
+// An open file descriptor, closed when the object goes.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = other.fd_;
+      other.fd_ = -1;
+    }
+    return *this;
+  }
+
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  // Closes now and tells whether the close succeeded (some file systems report
+  // write errors only here). The descriptor is gone either way.
+  bool Close() {
+    if (fd_ < 0) return true;
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0 || errno == EINTR;  // on Linux the descriptor is released even on EINTR
+  }
+
+ private:
+  int fd_;
+};
+
+int OpenRetry(const char* name, int flags, mode_t mode = 0666) {
+  int fd;
+  do {
+    fd = ::open(name, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool WriteAll(int fd, ByteView data) {
+  const std::uint8_t* p = data.data();
+  std::size_t left = data.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;  // no progress: treat as a full device
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool PWriteAll(int fd, std::uint64_t offset, ByteView data) {
+  const std::uint8_t* p = data.data();
+  std::size_t left = data.size();
+  while (left > 0) {
+    const ssize_t n = ::pwrite(fd, p, left, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    p += n;
+    left -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+bool Sync(int fd) {
+  int rc;
+  do {
+    rc = ::fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+fs::path ParentOf(const fs::path& p) {
+  fs::path parent = p.parent_path();
+  return parent.empty() ? fs::path(".") : parent;
+}
+
+// Makes a new name, a rename or a removal in the folder durable.
+bool SyncDirectoryOf(const fs::path& p) {
+  Fd dir(OpenRetry(ParentOf(p).c_str(), O_RDONLY | O_DIRECTORY));
+  if (!dir.Valid()) return false;
+  // Some file systems cannot flush a folder (EINVAL); the data itself is safe then.
+  return Sync(dir.Get()) || errno == EINVAL;
+}
+
+void RemoveQuietly(const fs::path& p) { ::unlink(p.c_str()); }
+
+// A name beside `target` that no other writer uses at the same time.
+fs::path TemporaryNameBeside(const fs::path& target) {
+  static std::atomic<unsigned> counter{0};
+  fs::path name = target;
+  name += ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+  return name;
+}
+
+}  // namespace
+
+bool DiskFileSystem::Exists(const fs::path& p) {
+  std::error_code ec;
+  return fs::exists(p, ec) && !ec;
+}
+
+std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) {
+  Fd fd(OpenRetry(p.c_str(), O_RDONLY));
+  if (!fd.Valid()) return std::nullopt;
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
+  try {
+    Bytes out;
+    if (S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
+    std::uint8_t buf[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return std::nullopt;
+      }
+      if (n == 0) break;
+      out.insert(out.end(), buf, buf + n);
+    }
+    return out;
+  } catch (const std::exception&) {  // out of memory
+    return std::nullopt;
+  }
+}
+
+bool DiskFileSystem::Append(const fs::path& p, ByteView data) {
+  Fd fd(OpenRetry(p.c_str(), O_WRONLY | O_CREAT | O_APPEND));
+  if (!fd.Valid()) return false;
+  const bool ok = WriteAll(fd.Get(), data);
+  return fd.Close() && ok;
+}
+
+bool DiskFileSystem::WriteAt(const fs::path& p, std::uint64_t offset, ByteView data, bool durable) {
+  bool created = true;
+  Fd fd(OpenRetry(p.c_str(), O_WRONLY | O_CREAT | O_EXCL));
+  if (!fd.Valid() && errno == EEXIST) {
+    created = false;
+    fd = Fd(OpenRetry(p.c_str(), O_WRONLY));
+  }
+  if (!fd.Valid()) return false;
+  bool ok = PWriteAll(fd.Get(), offset, data);
+  if (ok && durable) ok = Sync(fd.Get());
+  ok = fd.Close() && ok;
+  if (ok && durable && created) ok = SyncDirectoryOf(p);
+  return ok;
+}
+
+bool DiskFileSystem::Truncate(const fs::path& p, std::uint64_t size) {
+  Fd fd(OpenRetry(p.c_str(), O_WRONLY));
+  if (!fd.Valid()) return false;
+  int rc;
+  do {
+    rc = ::ftruncate(fd.Get(), static_cast<off_t>(size));
+  } while (rc != 0 && errno == EINTR);
+  const bool ok = rc == 0 && Sync(fd.Get());
+  return fd.Close() && ok;
+}
+
+bool DiskFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) {
+  Fd fd(OpenRetry(p.c_str(), O_WRONLY | O_CREAT | O_EXCL));
+  if (!fd.Valid()) return false;  // exists already, or cannot be made: nothing of ours to remove
+  bool ok = WriteAll(fd.Get(), data);
+  if (ok && durable) ok = Sync(fd.Get());
+  ok = fd.Close() && ok;
+  if (ok && durable) ok = SyncDirectoryOf(p);
+  if (!ok) RemoveQuietly(p);
+  return ok;
+}
+
+bool DiskFileSystem::Replace(const fs::path& p, ByteView data) {
+  // Through a symbolic link the file it points to is replaced, not the link.
+  fs::path target = p;
+  std::error_code ec;
+  if (fs::is_symlink(p, ec)) {
+    const fs::path resolved = fs::weakly_canonical(p, ec);
+    if (ec) return false;
+    target = resolved;
+  }
+  // The new file keeps the rights of the one it replaces.
+  struct stat st {};
+  const bool existed = ::stat(target.c_str(), &st) == 0;
+
+  fs::path temp;
+  Fd fd;
+  for (int attempt = 0; attempt < 100 && !fd.Valid(); ++attempt) {
+    temp = TemporaryNameBeside(target);
+    fd = Fd(OpenRetry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, existed ? 0600 : 0666));
+    if (!fd.Valid() && errno != EEXIST) return false;
+  }
+  if (!fd.Valid()) return false;
+  bool ok = WriteAll(fd.Get(), data);
+  if (ok && existed) ::fchmod(fd.Get(), st.st_mode & 07777);  // best effort: else 0600
+  if (ok) ok = Sync(fd.Get());
+  ok = fd.Close() && ok;
+  if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    RemoveQuietly(temp);
+    return false;
+  }
+  SyncDirectoryOf(target);  // the new content is in place; this only hardens the rename
+  return true;
+}
+
+bool DiskFileSystem::RenameNoReplace(const fs::path& from, const fs::path& to) {
+  int rc = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+  if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
+    // The file system cannot do it in one step: a hard link fails when `to`
+    // exists, so nothing is ever replaced.
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    if (::unlink(from.c_str()) != 0) {
+      ::unlink(to.c_str());
+      return false;
+    }
+    rc = 0;
+  }
+  if (rc != 0) return false;
+  SyncDirectoryOf(to);
+  if (ParentOf(from) != ParentOf(to)) SyncDirectoryOf(from);
+  return true;
+}
+
+bool DiskFileSystem::Remove(const fs::path& p) { return ::remove(p.c_str()) == 0; }
+
+bool DiskFileSystem::CreateDirectories(const fs::path& dir) {
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  return fs::is_directory(dir, ec) && !ec;
+}
+
+std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) {
+  std::vector<DirEntry> out;
+  try {
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec);
+    if (ec) return {};
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+      if (ec) break;
+      DirEntry e;
+      e.name = it->path().filename().string();
+      std::error_code entryEc;
+      e.regular = it->is_regular_file(entryEc) && !entryEc;
+      if (e.regular) {
+        const auto size = it->file_size(entryEc);
+        if (!entryEc) e.size = size;
+        const auto time = it->last_write_time(entryEc);
+        if (!entryEc) e.modified = time;
+      }
+      out.push_back(std::move(e));
+    }
+    std::sort(out.begin(), out.end(),
+              [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+  } catch (const std::exception&) {
+    return {};
+  }
+  return out;
+}
+
+}  // namespace kestrel

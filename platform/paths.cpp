@@ -1,0 +1,27 @@
+#include "platform/paths.h"
+
+#include <system_error>
+
+#include "platform/text_1251.h"
+
+namespace kestrel {
+
+std::filesystem::path PathFromSetting(std::string_view cp1251Text) {
+  std::string text = Cp1251ToUtf8(cp1251Text);
+#ifndef _WIN32
+  // A settings file carried over from a Windows station writes "\" between names.
+  for (char& c : text) {
+    if (c == '\\') c = '/';
+  }
+#endif
+  return std::filesystem::path(text);
+}
+
+std::filesystem::path CurrentDirectory() {
+  std::error_code ec;
+  std::filesystem::path dir = std::filesystem::current_path(ec);
+  if (ec) return std::filesystem::path(".");
+  return dir;
+}
+
+}  // namespace kestrel

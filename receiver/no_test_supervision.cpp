@@ -1,0 +1,72 @@
+#include "receiver/no_test_supervision.h"
+
+#include <cmath>
+#include <limits>
+
+namespace kestrel {
+
+namespace {
+
+// Date-times are compared in whole milliseconds, their resolution, so that
+// "LastHeard + NoTimeTest minutes" equal to now never counts through a rounding
+// error of the day fractions. Out-of-range values saturate.
+std::int64_t ToMs(DateTime t) {
+  constexpr double kLimit = 1e15;  // about 31 000 years of milliseconds
+  const double ms = t * kMsPerDay;
+  if (ms >= kLimit) return static_cast<std::int64_t>(kLimit);
+  if (ms <= -kLimit) return -static_cast<std::int64_t>(kLimit);
+  return std::llround(ms);
+}
+
+}  // namespace
+
+std::size_t CheckNoTest(EventContext& ctx, std::uint32_t budgetMs) {
+  const DateTime now = ctx.clock.Now();
+  const std::int64_t nowMs = ToMs(now);
+  const std::int64_t silenceMs = std::int64_t{ctx.NoTimeTest} * 60000;
+  const std::uint32_t startTick = ctx.clock.TickMs();
+  const std::uint8_t firstNumber = static_cast<std::uint8_t>(ctx.FirstNumber & 0xFF);
+  std::size_t raised = 0;
+  std::size_t writes = 0;  // clamps and flags written back in this tick
+
+  // The record count is read anew on every step: nothing here adds records, but
+  // WriteBack may touch the image.
+  for (TablePosition pos = 0; pos + kTransmitterRecordSize <= ctx.table.Image().size();
+       pos += kTransmitterRecordSize) {
+    const Bytes& image = ctx.table.Image();
+    if (image[pos + 15] != 0) continue;  // NoTestFlag: already reported
+    const DateTime lastHeard = GetF64(image.data() + pos + 7);
+    const bool valid = std::isfinite(lastHeard);
+    const std::int64_t heardMs = valid ? ToMs(lastHeard) : 0;
+    const bool future = !valid || heardMs > nowMs;
+    const bool silent = valid && heardMs + silenceMs < nowMs;
+    if (!future && !silent) continue;
+
+    TransmitterRecord record = DecodeTransmitterRecord(image.data() + pos);
+    // Of records sharing one id (a hand-edited file) only the first is supervised.
+    const std::optional<TablePosition> first = ctx.table.Find(record.Id());
+    if (first && *first != pos) continue;
+
+    // Past the budget the rest waits for the next tick, which goes on in table order.
+    if (writes > 0 && ctx.clock.TickMs() - startTick > budgetMs) break;
+    ++writes;
+
+    if (future) {
+      // The clock was set back (or the time is not one): start the silence now.
+      record.LastHeard = now;
+      ctx.table.WriteBack(pos, record);
+      continue;
+    }
+    EventRecord& event = ctx.dispatch.Current;
+    event.TransmitterId = record.Id();
+    event.FirstNumber = firstNumber;
+    event.EventCode = {'7', '0'};
+    ctx.dispatch.RaiseEvent(0);
+    ++raised;
+    record.NoTestFlag = 1;
+    ctx.table.WriteBack(pos, record);
+  }
+  return raised;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "platform/date_time.h"
+#include "platform/ini_file.h"
+
+namespace kestrel {
+
+inline constexpr char kSettingsFileName[] = "drvkestrel.ini";
+inline constexpr char kMainSection[] = "main";
+// The ComPort value that means "no port chosen": no port is opened at start-up.
+// Compared exactly, letter case included.
+inline constexpr char kNoPortChosen[] = "COM128";
+inline constexpr char kDefaultAttention[] = "00:00:10";
+
+// Section `main` of drvkestrel.ini, read once at start-up. Texts are the file's
+// own Windows-1251 bytes.
+struct MainSettings {
+  std::string ComPort = kNoPortChosen;
+  std::int32_t br = 2400;
+  std::int32_t FirstNumber = 1;
+  std::int32_t NoTimeTest = 30;  // minutes
+  std::string PathForSoob;
+  bool Log = false;
+  DateTime Attention = 10 / kSecondsPerDay;  // a duration: fraction of a day
+
+  bool operator==(const MainSettings&) const = default;
+};
+
+// Reads the seven keys of section `main` in the order ComPort, br, FirstNumber,
+// NoTimeTest, PathForSoob, Log, Attention. Never fails: anything missing or
+// malformed yields its default.
+MainSettings ReadMainSettings(const IniFile& ini);
+
+// A time of day written hours[:minutes[:seconds]], each part decimal digits,
+// hours 0..23, minutes and seconds 0..59, nothing after it, converted to a
+// fraction of a day. False (out untouched) when the text is not such a time.
+bool ParseAttention(const std::string& text, DateTime& out);
+
+// The line speed the setting `br` selects: 9600 for 9600, 2400 for anything else.
+int BaudRateFromSetting(std::int32_t br);
+
+// workDir/drvkestrel.ini
+std::filesystem::path SettingsFilePath(const std::filesystem::path& workDir);
+
+// Stores the serial port selector's text as `ComPort` in section `main`, leaving
+// every other line of the file as it was. Throws IniWriteError when the file cannot
+// be written.
+void WriteComPort(IniFile& ini, const std::string& value);
+
+}  // namespace kestrel

@@ -1,0 +1,125 @@
+#include "delivery/event_dispatch.h"
+
+#include <gtest/gtest.h>
+
+#include "delivery/commands.h"
+#include "delivery/spool_file_name.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/fake_link_port.h"
+#include "tests/support/faulty_file_system.h"
+#include "tests/support/recording_operator_log.h"
+#include "tests/support/temp_dir.h"
+
+namespace kestrel {
+namespace {
+
+using test::FakeClock;
+using test::FakeLinkPort;
+using test::FaultyFileSystem;
+using test::ReadFileBytes;
+using test::RecordingOperatorLog;
+using test::TempDir;
+
+const DateTime kWhen = EncodeDateTime({2026, 12, 8, 20, 25, 30, 123});
+
+class EventDispatchTest : public ::testing::Test {
+ protected:
+  EventDispatchTest() : clock_(kWhen) {
+    dispatch_.Current.TransmitterId = 0x123456;
+    dispatch_.Current.FirstNumber = 1;
+    dispatch_.Current.EventCode = {'4', '1'};
+  }
+
+  std::size_t SpoolFiles() const {
+    std::size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(tmp_.Path())) {
+      n += location_.IsSpoolName(e.path().filename().string()) ? 1 : 0;
+    }
+    return n;
+  }
+
+  TempDir tmp_;
+  SpoolLocation location_{tmp_.Path(), ""};
+  FaultyFileSystem fs_;
+  FakeClock clock_;
+  RecordingOperatorLog log_;
+  SpoolWriter spool_{location_, fs_, clock_, log_};
+  FakeLinkPort link_;
+  EventDispatch dispatch_{link_, spool_, clock_};
+};
+
+TEST_F(EventDispatchTest, OnlineQueuesExactlyOnePacketAndWritesNoFile) {
+  link_.online = true;
+  dispatch_.RaiseEvent(1);
+  const auto packets = link_.Packets();
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0].command, cmdEvent);
+  const Bytes expectedHead = {0x56, 0x34, 0x12, 0x00, 0x01, 0x01, 0x02, 0x34, 0x31, 0x00, 0x00};
+  ASSERT_EQ(packets[0].payload.size(), 19u);
+  EXPECT_TRUE(std::equal(expectedHead.begin(), expectedHead.end(), packets[0].payload.begin()));
+  EXPECT_EQ(GetF64(packets[0].payload.data() + 11), kWhen);
+  EXPECT_EQ(SpoolFiles(), 0u);
+}
+
+TEST_F(EventDispatchTest, OfflineWritesOneSpoolFileNamedByTheClock) {
+  dispatch_.RaiseEvent(0);
+  const Bytes content = ReadFileBytes(tmp_ / "2D94DB0B.dd8");
+  ASSERT_EQ(content.size(), 23u);
+  EXPECT_EQ(GetU32(content.data()), static_cast<std::uint32_t>(cmdEvent));
+  const auto record = DecodeEventRecord(ByteView(content).subspan(4));
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->StatusFlag, 0);
+  EXPECT_EQ(record->EventTime, kWhen);
+  EXPECT_EQ(link_.Offered(), 0);
+}
+
+TEST_F(EventDispatchTest, ARefusedPacketIsSpooledInstead) {
+  link_.online = true;
+  link_.accept = false;
+  dispatch_.RaiseEvent(1);
+  EXPECT_EQ(link_.Offered(), 1);
+  EXPECT_EQ(SpoolFiles(), 1u);
+}
+
+TEST_F(EventDispatchTest, AnEventThatCannotBeSpooledIsKeptForTheNextTick) {
+  fs_.Fail(FaultyFileSystem::Op::WriteNew);
+  dispatch_.RaiseEvent(1);
+  EXPECT_EQ(spool_.PendingCount(), 1u);
+  EXPECT_EQ(log_.Lines().size(), 1u);
+  fs_.HealAll();
+  spool_.RetryPending(&dispatch_.Link());
+  EXPECT_EQ(SpoolFiles(), 1u);
+}
+
+TEST_F(EventDispatchTest, EachEventIsACopyStampedWhenRaised) {
+  link_.online = true;
+  dispatch_.RaiseEvent(1);
+  clock_.AdvanceMs(5);
+  dispatch_.Current.EventCode = {'5', '1'};
+  dispatch_.RaiseEvent(0);
+  const auto packets = link_.Packets();
+  ASSERT_EQ(packets.size(), 2u);
+  const auto first = DecodeEventRecord(packets[0].payload);
+  const auto second = DecodeEventRecord(packets[1].payload);
+  EXPECT_EQ(first->EventCode, (std::array<char, 2>{'4', '1'}));
+  EXPECT_EQ(first->StatusFlag, 1);
+  EXPECT_EQ(second->EventCode, (std::array<char, 2>{'5', '1'}));
+  EXPECT_EQ(second->StatusFlag, 0);
+  EXPECT_EQ(second->EventTime, kWhen + 5 / kMsPerDay);
+  EXPECT_EQ(dispatch_.Current.EventTime, second->EventTime);
+}
+
+TEST_F(EventDispatchTest, SetLinkSendsLaterEventsToTheNewLink) {
+  OfflineLink offline;
+  EventDispatch dispatch(offline, spool_, clock_);
+  dispatch.RaiseEvent(0);
+  EXPECT_EQ(SpoolFiles(), 1u);
+  link_.online = true;
+  dispatch.SetLink(link_);
+  dispatch.RaiseEvent(0);
+  EXPECT_EQ(link_.Packets().size(), 1u);
+  EXPECT_EQ(SpoolFiles(), 1u);
+}
+
+}  // namespace
+}  // namespace kestrel

@@ -1,0 +1,145 @@
+#pragma once
+
+// Helpers shared by the link worker tests (not a test file itself).
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "delivery/Unit7.h"
+#include "delivery/commands.h"
+#include "delivery/packet.h"
+#include "delivery/spool_bookkeeping.h"
+#include "delivery/spool_location.h"
+#include "delivery/spool_writer.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/faulty_file_system.h"
+#include "tests/support/recording_link_ui.h"
+#include "tests/support/recording_operator_log.h"
+#include "tests/support/scripted_tcp_client.h"
+#include "tests/support/temp_dir.h"
+
+namespace kestrel::test {
+
+// One block as the server received it.
+struct SentPacket {
+  std::int32_t command = 0;
+  std::int64_t sequence = 0;
+  Bytes payload;
+};
+
+inline SentPacket DecodeBlock(const Bytes& block) {
+  const ByteView packet = ByteView(block).subspan(kBlockPrefixSize);
+  SentPacket s;
+  s.command = PacketCommand(packet);
+  s.sequence = PacketSequence(packet);
+  s.payload.assign(packet.begin() + kPacketHeaderSize, packet.end());
+  return s;
+}
+
+// A reply block from the server with the given command.
+inline Bytes ReplyOf(std::int32_t command) { return BuildBlock(BuildPacket(command, 0, {})); }
+
+// A 19-byte event payload whose first byte tells events apart.
+inline Bytes EventPayload(std::uint8_t n) {
+  Bytes b(19, 0);
+  b[0] = n;
+  b[6] = 2;
+  b[7] = '4';
+  b[8] = '1';
+  return b;
+}
+
+// A worker wired to fakes: scripted connection, fake clock, the real spool writer
+// on a temporary folder (through a file system that can be told to fail).
+class LinkFixture : public ::testing::Test {
+ protected:
+  LinkFixture() {
+    // The server: answers every block it receives, as the real one does, unless a
+    // test says otherwise through `answer`.
+    peer.SetOnWrite([this](ByteView block) {
+      const auto reply = answer(PacketCommand(block.subspan(kBlockPrefixSize)));
+      if (reply) peer.Push(*reply);
+    });
+  }
+
+  static std::optional<Bytes> NormalAnswer(std::int32_t command) {
+    if (command == cmdVersion) return ReplyOf(cmdRegistered);
+    if (command == cmdEvent) return ReplyOf(cmdEventAck);
+    return ReplyOf(cmdKeepAlive);
+  }
+
+  void Steps(int n) {
+    for (int i = 0; i < n; ++i) link.LinkStep();
+  }
+
+  // Connects and runs the handshake until registered.
+  void ConnectAndRegister() {
+    link.LinkStep();
+    ASSERT_TRUE(link.IsOnline());
+    Steps(4);
+    ASSERT_TRUE(link.IsRegistered());
+    ASSERT_EQ(link.QueuedCount(), 0u);
+  }
+
+  std::vector<SentPacket> Sent() const {
+    std::vector<SentPacket> out;
+    for (const Bytes& b : peer.Writes()) out.push_back(DecodeBlock(b));
+    return out;
+  }
+
+  std::vector<SentPacket> SentWith(std::int32_t command) const {
+    auto all = Sent();
+    std::erase_if(all, [&](const SentPacket& s) { return s.command != command; });
+    return all;
+  }
+
+  // Spool files in the folder, by name (names grow with time of writing).
+  std::vector<std::filesystem::path> SpoolFiles() const {
+    std::vector<std::filesystem::path> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
+      if (location.IsSpoolName(e.path().filename().string())) out.push_back(e.path());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  // First bytes of the payloads in the spool files, in name order.
+  std::vector<int> SpooledEventNumbers() const {
+    std::vector<int> out;
+    for (const auto& p : SpoolFiles()) {
+      const Bytes b = ReadFileBytes(p);
+      EXPECT_EQ(b.size(), 23u);
+      EXPECT_EQ(GetU32(b.data()), static_cast<std::uint32_t>(cmdEvent));
+      out.push_back(b.size() > 4 ? b[4] : -1);
+    }
+    return out;
+  }
+
+  TempDir dir;
+  FakeClock clock;
+  ScriptedPeer peer{clock};
+  FaultyFileSystem files;
+  RecordingOperatorLog oplog;
+  RecordingLinkUi ui;
+  SpoolLocation location{dir.Path(), ""};
+  SpoolWriter spool{location, files, clock, oplog};
+  SpoolBookkeeping bookkeeping;
+  bool portOpen = true;
+  std::function<std::optional<Bytes>(std::int32_t)> answer = NormalAnswer;
+  cl link{clock,
+          files,
+          oplog,
+          ui,
+          peer.Factory(),
+          spool,
+          bookkeeping,
+          LinkIdentity{"COM3", 257, [this] { return portOpen; }, "8.1.4.30", dir.Path()}};
+};
+
+}  // namespace kestrel::test

@@ -1,0 +1,586 @@
+// The link worker driven step by step: fake connection, fake clock, no thread.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "tests/delivery/link_test_support.h"
+
+namespace kestrel::test {
+namespace {
+
+using ::testing::ElementsAre;
+
+const std::string kConnecting = "Соединение...";
+const std::string kConnected = "Соединение установлено.";
+const std::string kNetworkErrors = "Ошибки по сети - переподсоединение.";
+const std::string kServerDisconnect = "Сервер дал команду на рассоединение.";
+const std::string kDenied = "Доступ запрещен.";
+
+using LinkWorkerTest = LinkFixture;
+
+// ------------------------------------------------------------- connection
+
+TEST_F(LinkWorkerTest, FirstStepConnectsAndHandshakeGoesOutWithSequenceZeroToThree) {
+  link.LinkStep();
+  EXPECT_TRUE(link.IsOnline());
+  EXPECT_THAT(ui.Lines(), ElementsAre(kConnecting, kConnected));
+  EXPECT_EQ(ui.IndicatorSteps(), 2);
+  EXPECT_EQ(peer.LastHost(), "127.0.0.1");
+  EXPECT_EQ(peer.LastPort(), 12543);
+  EXPECT_EQ(peer.LastConnectTimeoutMs(), 2500);
+  EXPECT_EQ(link.QueuedCount(), 4u);
+
+  // One block per step, one reply read after each.
+  for (std::size_t i = 1; i <= 4; ++i) {
+    link.LinkStep();
+    EXPECT_EQ(peer.Writes().size(), i);
+    EXPECT_EQ(peer.PendingItems(), 0u) << "the reply was read in the same step";
+  }
+  const auto sent = Sent();
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[0].command, cmdHello);
+  EXPECT_EQ(sent[0].payload, (Bytes{0x2C, 0x00}));
+  EXPECT_EQ(sent[1].command, cmdPortInfo);
+  EXPECT_EQ(sent[1].payload, (Bytes{4, 'C', 'O', 'M', '3', 0, 0, 1}));
+  EXPECT_EQ(sent[2].command, cmdFirstNumber);
+  EXPECT_EQ(sent[2].payload, (Bytes{0x01}));
+  EXPECT_EQ(sent[3].command, cmdVersion);
+  EXPECT_EQ(sent[3].payload, (Bytes{8, 0, 1, 0, 4, 0, 30, 0}));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(sent[i].sequence, i);
+  EXPECT_EQ(peer.Writes()[0].size(), 41u);
+  EXPECT_TRUE(link.IsRegistered());
+  EXPECT_EQ(link.GetErrorCount(), 0);
+  EXPECT_EQ(ui.IndicatorSteps(), 2 + 4) << "one step per valid reply";
+}
+
+TEST_F(LinkWorkerTest, PortInfoTellsWhetherThePortIsOpenAtConnectTime) {
+  portOpen = false;
+  link.LinkStep();
+  link.LinkStep();
+  link.LinkStep();
+  EXPECT_EQ(Sent()[1].payload, (Bytes{4, 'C', 'O', 'M', '3', 0, 0, 0}));
+}
+
+TEST_F(LinkWorkerTest, ServerHostIsReadAfreshBeforeEveryAttempt) {
+  peer.SetRefuseConnections(true);
+  WriteFileText(dir / "drvkestrel.ini", "[ServerHost]\r\nAddress=10.1.2.3\r\nPort=4000\r\n");
+  link.LinkStep();
+  EXPECT_EQ(peer.LastHost(), "10.1.2.3");
+  EXPECT_EQ(peer.LastPort(), 4000);
+  EXPECT_FALSE(link.IsOnline());
+  EXPECT_THAT(ui.Lines(), ElementsAre(kConnecting)) << "a failed attempt is silent";
+
+  WriteFileText(dir / "drvkestrel.ini", "[ServerHost]\r\nAddress=server.local\r\n");
+  clock.AdvanceMs(5001);
+  link.LinkStep();
+  EXPECT_EQ(peer.ConnectAttempts(), 2);
+  EXPECT_EQ(peer.LastHost(), "server.local");
+  EXPECT_EQ(peer.LastPort(), 12543);
+}
+
+TEST_F(LinkWorkerTest, PortOutsideTheTcpRangeIsReportedOnceAndNeverDialled) {
+  WriteFileText(dir / "drvkestrel.ini", "[ServerHost]\r\nPort=70000\r\n");
+  for (int i = 0; i < 3; ++i) {
+    link.LinkStep();
+    clock.AdvanceMs(5001);
+  }
+  EXPECT_EQ(peer.ConnectAttempts(), 0);
+  EXPECT_EQ(oplog.Lines().size(), 1u);
+  EXPECT_FALSE(link.IsOnline());
+}
+
+struct ReconnectCase {
+  const char* name;
+  std::uint32_t firstAttemptTick;
+};
+
+class ReconnectRuleTest : public LinkFixture,
+                          public ::testing::WithParamInterface<ReconnectCase> {};
+
+TEST_P(ReconnectRuleTest, NextAttemptOnlyMoreThan5000MsAfterTheLastBegan) {
+  peer.SetRefuseConnections(true);
+  clock.SetTick(GetParam().firstAttemptTick);
+  link.LinkStep();
+  ASSERT_EQ(peer.ConnectAttempts(), 1);
+  clock.AdvanceMs(5000);
+  link.LinkStep();
+  EXPECT_EQ(peer.ConnectAttempts(), 1) << "exactly 5000 ms is not enough";
+  clock.AdvanceMs(1);
+  link.LinkStep();
+  EXPECT_EQ(peer.ConnectAttempts(), 2);
+  EXPECT_THAT(ui.Lines(), ElementsAre(kConnecting, kConnecting));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ticks, ReconnectRuleTest,
+                         ::testing::Values(ReconnectCase{"Plain", 100000},
+                                           ReconnectCase{"AcrossWrap", 0xFFFFFFFFu - 2000},
+                                           ReconnectCase{"JustBeforeWrap", 0xFFFFFFFFu}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LinkWorkerTest, FirstAttemptWaitsUntilTheTickPasses5000) {
+  clock.SetTick(3000);
+  link.LinkStep();
+  EXPECT_EQ(peer.ConnectAttempts(), 0);
+  clock.SetTick(5001);
+  link.LinkStep();
+  EXPECT_EQ(peer.ConnectAttempts(), 1);
+}
+
+// ------------------------------------------------------------- keepalive
+
+TEST_F(LinkWorkerTest, KeepAliveFallsDueMoreThan500MsAfterTheLastOnRegisteredIdleLink) {
+  ConnectAndRegister();
+  const std::size_t before = peer.Writes().size();
+  clock.AdvanceMs(500);
+  link.LinkStep();
+  EXPECT_EQ(peer.Writes().size(), before);
+  clock.AdvanceMs(1);
+  link.LinkStep();
+  ASSERT_EQ(peer.Writes().size(), before + 1);
+  const Bytes& block = peer.Writes().back();
+  EXPECT_EQ(block.size(), 39u);
+  const SentPacket ka = DecodeBlock(block);
+  EXPECT_EQ(ka.command, cmdKeepAlive);
+  EXPECT_EQ(ka.sequence, 0);
+  EXPECT_TRUE(ka.payload.empty());
+  EXPECT_EQ(peer.PendingItems(), 0u) << "its reply was read";
+  EXPECT_EQ(link.AwaitingReplyCount(), 0u);
+  EXPECT_EQ(link.GetNextSequence(), 4) << "keepalives take no sequence number";
+
+  clock.AdvanceMs(501);
+  link.LinkStep();
+  EXPECT_EQ(peer.Writes().size(), before + 2);
+  EXPECT_EQ(link.GetErrorCount(), 0);
+}
+
+TEST_F(LinkWorkerTest, UnregisteredLinkSendsNoKeepAlive) {
+  answer = [](std::int32_t) { return ReplyOf(cmdKeepAlive); };  // never registers
+  link.LinkStep();
+  Steps(4);
+  ASSERT_FALSE(link.IsRegistered());
+  for (int i = 0; i < 5; ++i) {
+    clock.AdvanceMs(1000);
+    link.LinkStep();
+  }
+  EXPECT_EQ(peer.Writes().size(), 4u);
+  EXPECT_TRUE(link.IsOnline());
+}
+
+// ------------------------------------------------------------- errors
+
+TEST_F(LinkWorkerTest, EveryStepAfterAFailedReadCountsUntilTwentyOneThenLinkGoesDown) {
+  ConnectAndRegister();
+  answer = [](std::int32_t) { return std::nullopt; };  // the server falls silent
+  clock.AdvanceMs(501);
+  int expected = 0;
+  while (link.GetErrorCount() < 21) {
+    link.LinkStep();
+    ++expected;
+    ASSERT_EQ(link.GetErrorCount(), expected) << "one error per step";
+    ASSERT_TRUE(link.IsOnline());
+  }
+  ui.Clear();
+  const std::size_t writes = peer.Writes().size();
+  link.LinkStep();
+  EXPECT_FALSE(link.IsOnline());
+  EXPECT_THAT(ui.Lines(), ElementsAre(kNetworkErrors));
+  EXPECT_EQ(peer.Writes().size(), writes + 1) << "that step still sends and reads";
+  EXPECT_EQ(link.GetErrorCount(), 1) << "reset to 0, then the step's own empty read";
+  EXPECT_TRUE(peer.ConnectionOpen()) << "the connection stays open until the next attempt";
+
+  link.LinkStep();
+  EXPECT_THAT(ui.Lines(), ElementsAre(kNetworkErrors, kConnecting, kConnected));
+  EXPECT_EQ(peer.ConnectAttempts(), 2);
+}
+
+TEST_F(LinkWorkerTest, ProtocolErrorClosesTheConnectionAndCountsTwice) {
+  ConnectAndRegister();
+  Bytes huge(kBlockPrefixSize, 0);
+  huge[0] = 0xFF;
+  PutU32(huge.data() + 5, 0x7FFFFFFF);
+  answer = [&](std::int32_t) { return huge; };
+  clock.AdvanceMs(501);
+  link.LinkStep();
+  EXPECT_EQ(link.GetErrorCount(), 2);
+  EXPECT_FALSE(peer.ConnectionOpen());
+  EXPECT_FALSE(link.IsOnline());
+}
+
+TEST_F(LinkWorkerTest, FailureInsideAStepIsCountedAndNeverEscapes) {
+  cl broken{clock,
+            files,
+            oplog,
+            ui,
+            []() -> std::unique_ptr<TcpClient> { throw std::runtime_error("no sockets"); },
+            spool,
+            bookkeeping,
+            LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
+  EXPECT_NO_THROW(broken.LinkStep());
+  EXPECT_EQ(broken.GetErrorCount(), 1);
+  EXPECT_FALSE(broken.IsOnline());
+}
+
+TEST_F(LinkWorkerTest, ThrowingWindowCallsDoNotStopTheLink) {
+  struct ThrowingUi : LinkUi {
+    void AppendLog(const std::string&) override { throw std::runtime_error("gone"); }
+    void AdvanceIndicator() override { throw std::runtime_error("gone"); }
+  } throwing;
+  cl other{clock,          files, oplog,       throwing,
+           peer.Factory(), spool, bookkeeping, LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
+  other.LinkStep();
+  EXPECT_TRUE(other.IsOnline());
+  EXPECT_EQ(other.GetErrorCount(), 0);
+}
+
+// ------------------------------------------------------------- server commands
+
+struct CommandCase {
+  const char* name;
+  std::int32_t command;
+  bool online;
+  bool reconnectEnabled;
+  bool connectionOpen;
+  std::vector<std::string> log;
+};
+
+class ServerCommandTest : public LinkFixture, public ::testing::WithParamInterface<CommandCase> {};
+
+TEST_P(ServerCommandTest, ReplyToAKeepAlive) {
+  const CommandCase& c = GetParam();
+  ConnectAndRegister();
+  answer = [&](std::int32_t) { return ReplyOf(c.command); };
+  ui.Clear();
+  clock.AdvanceMs(501);
+  link.LinkStep();
+  EXPECT_EQ(link.IsOnline(), c.online);
+  EXPECT_EQ(link.IsReconnectEnabled(), c.reconnectEnabled);
+  EXPECT_EQ(peer.ConnectionOpen(), c.connectionOpen);
+  EXPECT_EQ(ui.Lines(), c.log);
+  EXPECT_EQ(link.GetErrorCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, ServerCommandTest,
+    ::testing::Values(
+        CommandCase{"KeepAlive", cmdKeepAlive, true, true, true, {}},
+        CommandCase{"Registered", cmdRegistered, true, true, true, {}},
+        CommandCase{"EventAck", cmdEventAck, true, true, true, {}},
+        CommandCase{"Unknown", 0x12345678, true, true, true, {}},
+        CommandCase{"Query", cmdQuery, true, true, true, {}},
+        CommandCase{"DropLink", cmdDropLink, false, true, false, {}},
+        CommandCase{"AccessDenied", cmdAccessDenied, false, false, false, {}},
+        CommandCase{
+            "ServerDisconnect", cmdServerDisconnect, false, true, true, {kServerDisconnect}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LinkWorkerTest, QueryIsAnsweredInTheNextStepWithTheNextSequenceNumber) {
+  ConnectAndRegister();
+  answer = [](std::int32_t c) { return c == cmdKeepAlive ? ReplyOf(cmdQuery) : NormalAnswer(c); };
+  clock.AdvanceMs(501);
+  link.LinkStep();
+  EXPECT_EQ(link.QueuedCount(), 1u);
+  link.LinkStep();
+  const SentPacket last = DecodeBlock(peer.Writes().back());
+  EXPECT_EQ(last.command, cmdQueryAnswer);
+  EXPECT_EQ(last.sequence, 4);
+  EXPECT_TRUE(last.payload.empty());
+  EXPECT_EQ(peer.PendingItems(), 0u) << "followed by a reply read";
+}
+
+TEST_F(LinkWorkerTest, AccessDeniedIsLoggedOnceAndNoFurtherAttemptIsMade) {
+  answer = [](std::int32_t c) {
+    return c == cmdHello ? std::optional<Bytes>(ReplyOf(cmdAccessDenied)) : std::nullopt;
+  };
+  link.LinkStep();
+  link.LinkStep();
+  EXPECT_FALSE(link.IsOnline());
+  ui.Clear();
+  for (int i = 0; i < 5; ++i) {
+    clock.AdvanceMs(6000);
+    link.LinkStep();
+  }
+  EXPECT_THAT(ui.Lines(), ElementsAre(kDenied));
+  EXPECT_EQ(peer.ConnectAttempts(), 1);
+}
+
+TEST_F(LinkWorkerTest, DropLinkReconnectsAtTheNextStepWhenTheLastAttemptIsOld) {
+  ConnectAndRegister();
+  clock.AdvanceMs(5001);
+  answer = [](std::int32_t) { return ReplyOf(cmdDropLink); };
+  link.LinkStep();
+  ASSERT_FALSE(link.IsOnline());
+  answer = NormalAnswer;
+  link.LinkStep();
+  EXPECT_EQ(peer.ConnectAttempts(), 2);
+  EXPECT_TRUE(link.IsOnline());
+}
+
+TEST_F(LinkWorkerTest, ServerDisconnectResetsErrorsAndWaits5000MsFromTheCommand) {
+  ConnectAndRegister();
+  answer = [](std::int32_t) { return std::nullopt; };
+  clock.AdvanceMs(501);
+  Steps(3);
+  ASSERT_GT(link.GetErrorCount(), 0);
+  clock.AdvanceMs(6000);  // the last attempt is long past
+  answer = [](std::int32_t) { return ReplyOf(cmdServerDisconnect); };
+  link.LinkStep();
+  ASSERT_FALSE(link.IsOnline());
+  EXPECT_EQ(link.GetErrorCount(), 0);
+  EXPECT_TRUE(peer.ConnectionOpen());
+  clock.AdvanceMs(5000);
+  link.LinkStep();
+  EXPECT_EQ(peer.ConnectAttempts(), 1);
+  clock.AdvanceMs(1);
+  answer = NormalAnswer;
+  link.LinkStep();
+  EXPECT_EQ(peer.ConnectAttempts(), 2);
+  EXPECT_TRUE(link.IsOnline());
+}
+
+TEST_F(LinkWorkerTest, ReplyFailingTheMarkerTestIsIgnoredWithoutError) {
+  ConnectAndRegister();
+  const int steps = ui.IndicatorSteps();
+  for (const std::size_t at : {std::size_t{0}, std::size_t{17}}) {
+    Bytes bad = ReplyOf(cmdDropLink);
+    bad[kBlockPrefixSize + at] = 0x00;
+    answer = [bad](std::int32_t) { return std::optional<Bytes>(bad); };
+    clock.AdvanceMs(501);
+    link.LinkStep();
+    EXPECT_TRUE(link.IsOnline()) << "byte " << at;
+    EXPECT_EQ(link.GetErrorCount(), 0) << "byte " << at;
+  }
+  EXPECT_EQ(ui.IndicatorSteps(), steps);
+}
+
+// ------------------------------------------------------------- queue
+
+TEST_F(LinkWorkerTest, QueueHoldsHundredAndARefusalLeavesASequenceGap) {
+  ConnectAndRegister();
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(link.AddPacket(cmdQueryAnswer, {})) << i;
+  EXPECT_FALSE(link.AddPacket(cmdQueryAnswer, {}));
+  link.LinkStep();
+  EXPECT_TRUE(link.AddPacket(cmdQueryAnswer, {}));
+  Steps(100);
+  EXPECT_EQ(link.QueuedCount(), 0u);
+  std::vector<std::int64_t> sequences;
+  for (const auto& s : SentWith(cmdQueryAnswer)) sequences.push_back(s.sequence);
+  ASSERT_EQ(sequences.size(), 101u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(sequences[i], 4 + i);
+  EXPECT_EQ(sequences[100], 105) << "two above the last accepted";
+}
+
+TEST_F(LinkWorkerTest, PacketsAreRefusedWhileOffline) {
+  EXPECT_FALSE(link.AddPacket(cmdEvent, EventPayload(1)));
+  EXPECT_FALSE(link.AddSpoolPacket(cmdEvent, EventPayload(1), dir / "A.dd8"));
+  EXPECT_EQ(link.QueuedCount(), 0u);
+}
+
+// ------------------------------------------------------------- delivery guarantee
+
+struct AnswerCase {
+  const char* name;
+  Bytes reply;
+  bool spooled;
+};
+
+Bytes ZeroLengthBlock() {
+  Bytes b(kBlockPrefixSize, 0);
+  b[0] = 0xFF;
+  return b;
+}
+
+class LiveEventAnswerTest : public LinkFixture, public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(LiveEventAnswerTest, DeliveredOnlyByItsOwnAcknowledgement) {
+  ConnectAndRegister();
+  answer = [](std::int32_t c) {
+    return c == cmdEvent ? std::optional<Bytes>(GetParam().reply) : NormalAnswer(c);
+  };
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(7)));
+  link.LinkStep();
+  EXPECT_EQ(SentWith(cmdEvent).size(), 1u);
+  EXPECT_EQ(SentWith(cmdEvent)[0].payload, EventPayload(7));
+  if (GetParam().spooled) {
+    EXPECT_THAT(SpooledEventNumbers(), ElementsAre(7));
+  } else {
+    EXPECT_TRUE(SpoolFiles().empty());
+  }
+  EXPECT_EQ(link.AwaitingReplyCount(), 0u);
+  EXPECT_EQ(link.QueuedCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, LiveEventAnswerTest,
+    ::testing::Values(AnswerCase{"EventAck", ReplyOf(cmdEventAck), false},
+                      AnswerCase{"KeepAlive", ReplyOf(cmdKeepAlive), true},
+                      AnswerCase{"Registered", ReplyOf(cmdRegistered), true},
+                      AnswerCase{"ZeroLength", ZeroLengthBlock(), true},
+                      AnswerCase{"ShortBlock", BuildBlock(Bytes{0xFF, 0x25, 0, 0, 3}), true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LinkWorkerTest, LateReplyIsMatchedToTheBlockItAnswers) {
+  ConnectAndRegister();
+  answer = [](std::int32_t) { return std::nullopt; };
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
+  link.LinkStep();  // E1 written, no reply within the read timeout
+  EXPECT_EQ(link.AwaitingReplyCount(), 1u);
+
+  // The acknowledgement of E1 arrives late, then the server answers E2 with a
+  // keepalive: E1 is delivered, E2 is not.
+  peer.Push(ReplyOf(cmdEventAck));
+  peer.Push(ReplyOf(cmdKeepAlive));
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
+  link.LinkStep();  // E2 written; reads E1's acknowledgement
+  EXPECT_TRUE(SpoolFiles().empty());
+  EXPECT_EQ(link.AwaitingReplyCount(), 1u);
+  clock.AdvanceMs(501);
+  link.LinkStep();  // keepalive written; reads E2's reply
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(2));
+  EXPECT_EQ(link.AwaitingReplyCount(), 1u) << "the keepalive waits for its own reply";
+}
+
+TEST_F(LinkWorkerTest, LinkDownSpoolsWaitingAndQueuedLiveEventsAndDropsSpoolFilePackets) {
+  ConnectAndRegister();
+  WriteFileBytes(dir / "F.bin", Bytes{0x3E, 0, 0, 3});
+  answer = [](std::int32_t) { return std::nullopt; };
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
+  link.LinkStep();  // E1 waits for its reply
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
+  ASSERT_TRUE(link.AddSpoolPacket(cmdKeepAlive, {}, dir / "F.bin"));
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(3)));
+  peer.Push(ReplyOf(cmdDropLink));  // the reply to E1
+  link.LinkStep();                  // E2 written, E1 answered by DropLink
+  EXPECT_FALSE(link.IsOnline());
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2, 3));
+  EXPECT_EQ(link.QueuedCount(), 0u);
+  EXPECT_EQ(link.AwaitingReplyCount(), 0u);
+  EXPECT_EQ(ReadFileBytes(dir / "F.bin"), (Bytes{0x3E, 0, 0, 3})) << "left on disk";
+}
+
+TEST_F(LinkWorkerTest, InternalPacketsQueuedWhenTheLinkGoesDownGoOutAheadOfTheNextHandshake) {
+  ConnectAndRegister();
+  answer = [](std::int32_t) { return ReplyOf(cmdDropLink); };
+  ASSERT_TRUE(link.AddPacket(cmdQueryAnswer, {}));
+  ASSERT_TRUE(link.AddPacket(cmdQueryAnswer, {}));
+  link.LinkStep();
+  ASSERT_FALSE(link.IsOnline());
+  EXPECT_EQ(link.QueuedCount(), 1u);
+  answer = NormalAnswer;
+  clock.AdvanceMs(5001);
+  link.LinkStep();
+  link.LinkStep();
+  const auto sent = Sent();
+  EXPECT_EQ(sent.back().command, cmdQueryAnswer);
+  EXPECT_EQ(sent.back().sequence, 5);
+}
+
+TEST_F(LinkWorkerTest, PacketTakenWhileNotConnectedTakesTheLinkDownAtOnce) {
+  ConnectAndRegister();
+  const std::size_t writes = peer.Writes().size();
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(4)));
+  peer.CloseFromPeer();
+  link.LinkStep();
+  EXPECT_FALSE(link.IsOnline());
+  EXPECT_EQ(peer.Writes().size(), writes);
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(4));
+  EXPECT_EQ(link.QueuedCount(), 0u);
+  // The next attempt follows the usual rule.
+  link.LinkStep();
+  EXPECT_EQ(peer.ConnectAttempts(), 1);
+  clock.AdvanceMs(5001);
+  link.LinkStep();
+  EXPECT_EQ(peer.ConnectAttempts(), 2);
+}
+
+TEST_F(LinkWorkerTest, SpoolFileIsDeletedByTheAcknowledgementOfItsOwnBlock) {
+  ConnectAndRegister();
+  const auto file = dir / "ABC.dd8";
+  Bytes content{0x3E, 0, 0, 3};
+  const Bytes payload = EventPayload(9);
+  content.insert(content.end(), payload.begin(), payload.end());
+  WriteFileBytes(file, content);
+  bookkeeping.BeginHandOver(file, clock.TickMs());
+  ASSERT_TRUE(link.AddSpoolPacket(cmdEvent, payload, file));
+  link.LinkStep();
+  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_FALSE(bookkeeping.LastSpoolSend().has_value()) << "the next file may go at once";
+}
+
+TEST_F(LinkWorkerTest, AcknowledgementOfALiveEventDeletesNoSpoolFile) {
+  ConnectAndRegister();
+  const auto file = dir / "ABC.dd8";
+  WriteFileBytes(file, Bytes{1, 0, 0, 0});
+  answer = [](std::int32_t c) {
+    return c == cmdEvent ? ReplyOf(cmdEventAck) : ReplyOf(cmdKeepAlive);
+  };
+  ASSERT_TRUE(link.AddSpoolPacket(1, {}, file));
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
+  Steps(2);
+  EXPECT_TRUE(std::filesystem::exists(file));
+  EXPECT_EQ(link.AwaitingReplyCount(), 0u);
+}
+
+TEST_F(LinkWorkerTest, SpoolFileThatCannotBeDeletedCountsAsDeliveredAndIsReportedOnce) {
+  ConnectAndRegister();
+  const auto file = dir / "ABC.dd8";
+  WriteFileBytes(file, Bytes{1, 0, 0, 0});
+  files.Fail(FaultyFileSystem::Op::Remove, "ABC.dd8");
+  answer = [](std::int32_t) { return ReplyOf(cmdEventAck); };
+  ASSERT_TRUE(link.AddSpoolPacket(1, {}, file));  // handed over twice, both acknowledged
+  ASSERT_TRUE(link.AddSpoolPacket(1, {}, file));
+  Steps(2);
+  EXPECT_TRUE(std::filesystem::exists(file));
+  EXPECT_TRUE(bookkeeping.IsSettled(file));
+  EXPECT_EQ(oplog.Lines().size(), 1u);
+}
+
+TEST_F(LinkWorkerTest, AcknowledgementLeavesAFileThatNowHoldsAnotherEvent) {
+  ConnectAndRegister();
+  const auto file = dir / "ABC.dd8";
+  WriteFileBytes(file, Bytes{1, 0, 0, 0, 5});
+  answer = [&](std::int32_t) {
+    WriteFileBytes(file, Bytes{1, 0, 0, 0, 6});  // the name was reused meanwhile
+    return ReplyOf(cmdEventAck);
+  };
+  ASSERT_TRUE(link.AddSpoolPacket(1, Bytes{5}, file));
+  link.LinkStep();
+  EXPECT_EQ(ReadFileBytes(file), (Bytes{1, 0, 0, 0, 6}));
+}
+
+TEST_F(LinkWorkerTest, StopSpoolsLiveEventsAndMakesNoMoreWindowCalls) {
+  ConnectAndRegister();
+  answer = [](std::int32_t) { return std::nullopt; };
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
+  link.LinkStep();  // E1 waits for its reply
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
+  const auto lines = ui.Lines();
+  const int steps = ui.IndicatorSteps();
+  link.RequestStop();
+  EXPECT_TRUE(link.IsStopRequested());
+  EXPECT_FALSE(link.IsReconnectEnabled());
+  link.Execute();  // the loop ends at once; then the shutdown
+  EXPECT_FALSE(link.IsOnline());
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2));
+  EXPECT_FALSE(peer.ConnectionOpen());
+  EXPECT_EQ(ui.Lines(), lines);
+  EXPECT_EQ(ui.IndicatorSteps(), steps);
+  EXPECT_FALSE(link.AddPacket(cmdEvent, EventPayload(3)));
+}
+
+TEST_F(LinkWorkerTest, UnwritableSpoolKeepsTheEventForALaterRetry) {
+  ConnectAndRegister();
+  files.Fail(FaultyFileSystem::Op::WriteNew);
+  answer = [](std::int32_t) { return ReplyOf(cmdKeepAlive); };
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(5)));
+  link.LinkStep();
+  EXPECT_TRUE(SpoolFiles().empty());
+  EXPECT_EQ(spool.PendingCount(), 1u);
+  files.HealAll();
+  spool.RetryPending(nullptr);
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(5));
+}
+
+}  // namespace
+}  // namespace kestrel::test

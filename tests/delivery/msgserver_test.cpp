@@ -1,0 +1,277 @@
+// The message server simulator as a process, talked to over loopback.
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStringList>
+#include <QTcpSocket>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "delivery/commands.h"
+#include "delivery/packet.h"
+#include "platform/date_time.h"
+
+namespace kestrel {
+namespace {
+
+const char* const kServerPath = KESTREL_BUILD_DIR "/tools/msgserver/msgserver";
+
+// The server process; its stdout lines are collected as they come.
+class ServerProcess {
+ public:
+  explicit ServerProcess(const QStringList& args) {
+    process_.setProgram(kServerPath);
+    process_.setArguments(QStringList{"--port", "0"} + args);
+    process_.start();
+  }
+  ~ServerProcess() {
+    if (process_.state() != QProcess::NotRunning) {
+      process_.kill();
+      process_.waitForFinished(5000);
+    }
+  }
+
+  // The port from the "listening" line, or 0 when it does not come within 5 s.
+  std::uint16_t WaitListening() {
+    const auto line = WaitForLine("listening 127.0.0.1:", 5000);
+    return line ? static_cast<std::uint16_t>(std::stoi(line->substr(20))) : 0;
+  }
+
+  // The first line not yet seen that starts with `start`.
+  std::optional<std::string> WaitForLine(const std::string& start, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (true) {
+      Collect();
+      for (std::size_t i = seen_; i < lines_.size(); ++i) {
+        if (lines_[i].rfind(start, 0) == 0) {
+          seen_ = i + 1;
+          return lines_[i];
+        }
+      }
+      const qint64 left = timeoutMs - timer.elapsed();
+      if (left <= 0 || process_.state() == QProcess::NotRunning) return std::nullopt;
+      process_.waitForReadyRead(static_cast<int>(std::min<qint64>(left, 100)));
+    }
+  }
+
+  QProcess& Process() { return process_; }
+
+ private:
+  void Collect() {
+    partial_ += process_.readAllStandardOutput().toStdString();
+    for (auto nl = partial_.find('\n'); nl != std::string::npos; nl = partial_.find('\n')) {
+      lines_.push_back(partial_.substr(0, nl));
+      partial_.erase(0, nl + 1);
+    }
+  }
+
+  QProcess process_;
+  std::vector<std::string> lines_;
+  std::string partial_;
+  std::size_t seen_ = 0;
+};
+
+// Reads exactly n bytes within the time; fewer when the time runs out or the peer closes.
+QByteArray ReadExactly(QTcpSocket& socket, qint64 n, int timeoutMs) {
+  QByteArray data;
+  QElapsedTimer timer;
+  timer.start();
+  while (data.size() < n) {
+    data += socket.read(n - data.size());
+    if (data.size() >= n) break;
+    const qint64 left = timeoutMs - timer.elapsed();
+    if (left <= 0 || !socket.waitForReadyRead(static_cast<int>(left))) {
+      data += socket.read(n - data.size());
+      break;
+    }
+  }
+  return data;
+}
+
+struct Reply {
+  QByteArray prefix;
+  QByteArray packet;
+};
+
+class MsgServerTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(kServerPath)) GTEST_SKIP() << "msgserver not built";
+  }
+
+  void Start(const QStringList& args) {
+    server_.emplace(args);
+    const std::uint16_t port = server_->WaitListening();
+    ASSERT_NE(port, 0) << "no listening line";
+    socket_.connectToHost("127.0.0.1", port);
+    ASSERT_TRUE(socket_.waitForConnected(3000));
+    ASSERT_TRUE(server_->WaitForLine("connected", 3000));
+  }
+
+  void Send(std::int32_t command, std::int64_t sequence, const Bytes& payload = {}) {
+    const Bytes block = BuildBlock(BuildPacket(command, sequence, payload));
+    socket_.write(reinterpret_cast<const char*>(block.data()), static_cast<qint64>(block.size()));
+    ASSERT_TRUE(socket_.waitForBytesWritten(3000));
+  }
+
+  // One reply block; an empty prefix when nothing came within the time.
+  Reply Receive(int timeoutMs = 3000) {
+    Reply r;
+    r.prefix = ReadExactly(socket_, 21, timeoutMs);
+    if (r.prefix.size() < 21) return r;
+    const auto length = static_cast<std::int32_t>(
+        GetU32(reinterpret_cast<const std::uint8_t*>(r.prefix.constData()) + 5));
+    if (length > 0 && length <= 4096) r.packet = ReadExactly(socket_, length, timeoutMs);
+    return r;
+  }
+
+  // The command of the next reply, 0 when none came or it was not a valid reply.
+  std::int32_t ReplyCommandOf(const Reply& r) {
+    const Bytes packet(r.packet.begin(), r.packet.end());
+    return IsValidReply(packet) ? ReplyCommand(packet) : 0;
+  }
+
+  std::int32_t Exchange(std::int32_t command, std::int64_t sequence, const Bytes& payload = {}) {
+    Send(command, sequence, payload);
+    return ReplyCommandOf(Receive());
+  }
+
+  std::optional<ServerProcess> server_;
+  QTcpSocket socket_;
+};
+
+Bytes EventPayload() {
+  Bytes p(19, 0);
+  PutU32(&p[0], 0x123456);
+  p[4] = 1;
+  p[5] = 1;
+  p[6] = 2;
+  p[7] = '4';
+  p[8] = '1';
+  PutF64(&p[11], EncodeDateTime({2026, 12, 10, 3, 4, 5, 678}));
+  return p;
+}
+
+TEST_F(MsgServerTest, HandshakeEventsAndKeepAlives) {
+  Start({});
+  EXPECT_EQ(Exchange(cmdHello, 0, HelloPayload()), cmdKeepAlive);
+  EXPECT_EQ(Exchange(cmdPortInfo, 1, PortInfoPayload("COM3", true)), cmdKeepAlive);
+  EXPECT_EQ(Exchange(cmdFirstNumber, 2, FirstNumberPayload(1)), cmdKeepAlive);
+  EXPECT_EQ(Exchange(cmdVersion, 3, VersionPayload("8.1.4.30")), cmdRegistered);
+  EXPECT_TRUE(server_->WaitForLine("registered", 3000));
+  EXPECT_EQ(Exchange(cmdKeepAlive, 0), cmdKeepAlive);
+  EXPECT_EQ(Exchange(cmdEvent, 4, EventPayload()), cmdEventAck);
+  EXPECT_EQ(server_->WaitForLine("event", 3000).value_or(""),
+            "event seq=4 id=123456 code=41 flag=1 first=1 time=2026-12-10 03:04:05.678");
+  EXPECT_EQ(Exchange(cmdQueryAnswer, 5), cmdKeepAlive);
+
+  socket_.disconnectFromHost();
+  EXPECT_TRUE(server_->WaitForLine("disconnected", 3000));
+}
+
+TEST_F(MsgServerTest, ServerCommandsAfterNPackets) {
+  struct Case {
+    QStringList args;
+    std::int32_t second;  // reply to the second packet (the first is answered normally)
+  };
+  const Case cases[] = {
+      {{"--drop-after", "1"}, cmdDropLink},
+      {{"--disconnect-after=1"}, cmdServerDisconnect},
+      {{"--query-every", "2"}, cmdQuery},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.join(' ').toStdString());
+    socket_.abort();
+    Start(c.args);
+    EXPECT_EQ(Exchange(cmdKeepAlive, 0), cmdKeepAlive);
+    EXPECT_EQ(Exchange(cmdKeepAlive, 0), c.second);
+  }
+}
+
+TEST_F(MsgServerTest, DenyAndNoAck) {
+  Start({"--deny", "--no-ack"});
+  EXPECT_EQ(Exchange(cmdVersion, 0, VersionPayload("8.1.4.30")), cmdAccessDenied);
+  EXPECT_EQ(Exchange(cmdEvent, 1, EventPayload()), cmdKeepAlive);
+}
+
+TEST_F(MsgServerTest, CloseAfterNPackets) {
+  Start({"--close-after", "1"});
+  EXPECT_EQ(Exchange(cmdKeepAlive, 0), cmdKeepAlive);
+  Send(cmdKeepAlive, 0);
+  EXPECT_TRUE(Receive().prefix.isEmpty());
+  EXPECT_NE(socket_.state(), QAbstractSocket::ConnectedState);
+  EXPECT_TRUE(server_->WaitForLine("disconnected", 3000));
+}
+
+TEST_F(MsgServerTest, GarbageAndHugeLength) {
+  Start({"--garbage-after", "0"});
+  Send(cmdKeepAlive, 0);
+  const Reply garbage = Receive();
+  ASSERT_EQ(garbage.prefix.size(), 21);
+  EXPECT_NE(static_cast<std::uint8_t>(garbage.prefix[0]), 0xFF);
+  EXPECT_NE(static_cast<std::uint8_t>(garbage.prefix[0]), 0xF0);
+
+  socket_.abort();
+  Start({"--huge-length"});
+  Send(cmdKeepAlive, 0);
+  const Reply huge = Receive();
+  ASSERT_EQ(huge.prefix.size(), 21);
+  EXPECT_EQ(GetU32(reinterpret_cast<const std::uint8_t*>(huge.prefix.constData()) + 5),
+            0x7FFFFFFFu);
+}
+
+TEST_F(MsgServerTest, NoReplyAndDelay) {
+  Start({"--no-reply"});
+  Send(cmdKeepAlive, 0);
+  EXPECT_TRUE(Receive(300).prefix.isEmpty());
+
+  socket_.abort();
+  Start({"--delay-ms", "300"});
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_EQ(Exchange(cmdKeepAlive, 0), cmdKeepAlive);
+  EXPECT_GE(timer.elapsed(), 290);
+}
+
+TEST_F(MsgServerTest, BadBlockClosesTheConnection) {
+  Start({});
+  const QByteArray junk(21, '\x00');
+  socket_.write(junk);
+  ASSERT_TRUE(socket_.waitForBytesWritten(3000));
+  EXPECT_TRUE(server_->WaitForLine("bad-block", 3000));
+  EXPECT_TRUE(server_->WaitForLine("disconnected", 3000));
+}
+
+TEST_F(MsgServerTest, ExitsWithZeroOnTerminate) {
+  Start({});
+  server_->Process().terminate();  // SIGTERM
+  ASSERT_TRUE(server_->Process().waitForFinished(5000));
+  EXPECT_EQ(server_->Process().exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(server_->Process().exitCode(), 0);
+}
+
+TEST_F(MsgServerTest, CommandLineErrors) {
+  struct Case {
+    QStringList args;
+    int exitCode;
+  };
+  const Case cases[] = {
+      {{"--help"}, 0},       {{"--port", "abc"}, 2},      {{"--port", "70000"}, 2},
+      {{"--drop-after"}, 2}, {{"--query-every", "0"}, 2}, {{"--bogus"}, 2},
+      {{"--deny=1"}, 2},     {{"--delay-ms", "-5"}, 2},
+  };
+  for (const Case& c : cases) {
+    QProcess p;
+    p.start(kServerPath, c.args);
+    ASSERT_TRUE(p.waitForFinished(5000)) << c.args.join(' ').toStdString();
+    EXPECT_EQ(p.exitCode(), c.exitCode) << c.args.join(' ').toStdString();
+  }
+}
+
+}  // namespace
+}  // namespace kestrel

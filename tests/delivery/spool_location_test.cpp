@@ -1,0 +1,71 @@
+#include "delivery/spool_location.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrel {
+namespace {
+
+struct LocationCase {
+  const char* setting;
+  const char* dir;  // relative to the working directory, or absolute
+  const char* namePrefix;
+};
+
+void PrintTo(const LocationCase& c, std::ostream* os) { *os << '"' << c.setting << '"'; }
+
+class SpoolLocationTest : public ::testing::TestWithParam<LocationCase> {};
+
+TEST_P(SpoolLocationTest, PrefixSplitsIntoFolderAndNameStart) {
+  const LocationCase& c = GetParam();
+  const std::filesystem::path work = "/work/station";
+  const SpoolLocation location = MakeSpoolLocation(c.setting, work);
+  const std::filesystem::path expected = std::string(c.dir) == "." ? work : work / c.dir;
+  EXPECT_EQ(location.dir.lexically_normal(), expected.lexically_normal()) << c.setting;
+  EXPECT_EQ(location.namePrefix, c.namePrefix) << c.setting;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, SpoolLocationTest,
+    ::testing::Values(LocationCase{"", ".", ""},                          // working directory
+                      LocationCase{"spool\\", "spool", ""},               // Windows separator
+                      LocationCase{"spool/", "spool", ""},                //
+                      LocationCase{"a\\b\\", "a/b", ""},                  // nested
+                      LocationCase{"/var/spool/k/", "/var/spool/k", ""},  // absolute
+                      LocationCase{"ev", ".", "ev"},                      // a bare name start
+                      LocationCase{"spool\\ev", "spool", "ev"}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
+
+TEST(SpoolLocation, FileForPutsPrefixNameAndExtensionInTheFolder) {
+  const SpoolLocation location{"/s", "ev"};
+  EXPECT_EQ(location.FileFor("5265C00"), std::filesystem::path("/s/ev5265C00.dd8"));
+  const SpoolLocation plain{"/s", ""};
+  EXPECT_EQ(plain.FileFor("2D94DB0B"), std::filesystem::path("/s/2D94DB0B.dd8"));
+}
+
+TEST(SpoolLocation, SpoolNamesEndInDd8AnyCaseAndStartWithThePrefix) {
+  const SpoolLocation plain{"/s", ""};
+  const SpoolLocation prefixed{"/s", "ev"};
+  struct {
+    const char* name;
+    bool plain;
+    bool prefixed;
+  } cases[] = {
+      {"5265C00.dd8", true, false},
+      {"5265C00.DD8", true, false},
+      {"ev5265C00.Dd8", true, true},
+      {"not-hex.dd8", true, false},
+      {"5265C00.dd8.part", false, false},
+      {"5265C00.dd8.bad", false, false},
+      {"5265C00.dd", false, false},
+      {"dd8", false, false},
+      {"evdd8", false, false},
+      {"ev.dd8", true, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(plain.IsSpoolName(c.name), c.plain) << c.name;
+    EXPECT_EQ(prefixed.IsSpoolName(c.name), c.prefixed) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace kestrel

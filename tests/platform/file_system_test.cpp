@@ -1,0 +1,231 @@
+#include "platform/file_system.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <thread>
+
+#include "tests/support/temp_dir.h"
+
+namespace kestrel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFileBytes;
+using test::ReadFileText;
+using test::TempDir;
+using test::WriteFileText;
+
+Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+class DiskFileSystemTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+  DiskFileSystem disk_;
+  fs::path P(const std::string& name) const { return dir_ / name; }
+  std::vector<std::string> Names() {
+    std::vector<std::string> names;
+    for (const auto& e : disk_.List(dir_.Path())) names.push_back(e.name);
+    return names;
+  }
+};
+
+TEST_F(DiskFileSystemTest, ExistsAndReadAll) {
+  EXPECT_FALSE(disk_.Exists(P("missing")));
+  EXPECT_EQ(disk_.ReadAll(P("missing")), std::nullopt);
+  EXPECT_EQ(disk_.ReadAll(dir_.Path()), std::nullopt);  // a folder is not a file
+
+  WriteFileText(P("empty"), "");
+  EXPECT_TRUE(disk_.Exists(P("empty")));
+  EXPECT_EQ(disk_.ReadAll(P("empty")), Bytes{});
+
+  Bytes big(200000);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
+  test::WriteFileBytes(P("big"), big);
+  EXPECT_EQ(disk_.ReadAll(P("big")), big);
+}
+
+TEST_F(DiskFileSystemTest, AppendCreatesAndExtends) {
+  EXPECT_TRUE(disk_.Append(P("log"), B("ab")));
+  EXPECT_TRUE(disk_.Append(P("log"), B("")));
+  EXPECT_TRUE(disk_.Append(P("log"), B("cd")));
+  EXPECT_EQ(ReadFileText(P("log")), "abcd");
+  EXPECT_FALSE(disk_.Append(P("no-such-folder/log"), B("x")));
+}
+
+TEST_F(DiskFileSystemTest, AppendFromManyThreadsLosesNothing) {
+  // Appends of one record each never interleave, as with several writers sharing the file.
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      const Bytes rec(16, static_cast<std::uint8_t>('a' + t));
+      for (int i = 0; i < 200; ++i) ASSERT_TRUE(disk_.Append(P("shared"), rec));
+    });
+  }
+  for (auto& th : threads) th.join();
+  const Bytes all = ReadFileBytes(P("shared"));
+  ASSERT_EQ(all.size(), 4u * 200 * 16);
+  for (std::size_t r = 0; r < all.size(); r += 16) {
+    for (std::size_t i = 1; i < 16; ++i) ASSERT_EQ(all[r + i], all[r]) << r;
+  }
+}
+
+TEST_F(DiskFileSystemTest, WriteAtPlacesBytesWithoutTruncating) {
+  for (bool durable : {false, true}) {
+    SCOPED_TRACE(durable);
+    const fs::path f = P(durable ? "durable" : "plain");
+    EXPECT_TRUE(disk_.WriteAt(f, 0, B("0123456789"), durable));
+    EXPECT_TRUE(disk_.WriteAt(f, 2, B("ab"), durable));
+    EXPECT_EQ(ReadFileText(f), "01ab456789");
+    EXPECT_TRUE(disk_.WriteAt(f, 12, B("Z"), durable));  // beyond the end: a zero-filled gap
+    EXPECT_EQ(ReadFileText(f), std::string("01ab456789\0\0Z", 13));
+  }
+  // Creates a missing file, at any offset.
+  EXPECT_TRUE(disk_.WriteAt(P("fresh"), 3, B("x"), true));
+  EXPECT_EQ(ReadFileText(P("fresh")), std::string("\0\0\0x", 4));
+  EXPECT_FALSE(disk_.WriteAt(P("no-such-folder/f"), 0, B("x"), true));
+}
+
+TEST_F(DiskFileSystemTest, Truncate) {
+  WriteFileText(P("f"), "0123456789");
+  EXPECT_TRUE(disk_.Truncate(P("f"), 4));
+  EXPECT_EQ(ReadFileText(P("f")), "0123");
+  EXPECT_FALSE(disk_.Truncate(P("missing"), 0));
+  EXPECT_FALSE(disk_.Exists(P("missing")));  // never created by a truncate
+}
+
+TEST_F(DiskFileSystemTest, WriteNewNeverOverwrites) {
+  for (bool durable : {false, true}) {
+    SCOPED_TRACE(durable);
+    const fs::path f = P(durable ? "d" : "n");
+    EXPECT_TRUE(disk_.WriteNew(f, B("first"), durable));
+    EXPECT_FALSE(disk_.WriteNew(f, B("second"), durable));
+    EXPECT_EQ(ReadFileText(f), "first");  // the existing file is neither touched nor removed
+  }
+  EXPECT_FALSE(disk_.WriteNew(P("no-such-folder/f"), B("x"), true));
+}
+
+// Makes every write beyond `limit` bytes of a file fail (EFBIG), as a full disk
+// would, for as long as the object lives.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t limit) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit lower = saved_;
+    lower.rlim_cur = limit;
+    ::setrlimit(RLIMIT_FSIZE, &lower);
+  }
+  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+TEST_F(DiskFileSystemTest, FailedWritesLeaveNoPartialOrTemporaryFiles) {
+  WriteFileText(P("settings.ini"), "old content");
+  const Bytes big(10000, 'x');
+  {
+    FileSizeLimit limit(4096);  // the first 4096 bytes are written, then writing fails
+    EXPECT_FALSE(disk_.WriteNew(P("spool"), big, true));
+    EXPECT_FALSE(disk_.WriteNew(P("spool2"), big, false));
+    EXPECT_FALSE(disk_.Replace(P("settings.ini"), big));
+    EXPECT_FALSE(disk_.Append(P("log"), big));
+    EXPECT_FALSE(disk_.WriteAt(P("table"), 0, big, true));
+  }
+  EXPECT_FALSE(disk_.Exists(P("spool")));
+  EXPECT_FALSE(disk_.Exists(P("spool2")));
+  EXPECT_EQ(ReadFileText(P("settings.ini")), "old content");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"log", "settings.ini", "table"}));
+  // Once writes work again, so does everything.
+  EXPECT_TRUE(disk_.WriteNew(P("spool"), big, true));
+  EXPECT_TRUE(disk_.Replace(P("settings.ini"), big));
+  EXPECT_EQ(ReadFileBytes(P("settings.ini")), big);
+}
+
+TEST_F(DiskFileSystemTest, ReplaceSwapsTheWholeContentAndLeavesNoTemporaryFile) {
+  EXPECT_TRUE(disk_.Replace(P("settings.ini"), B("new file")));
+  EXPECT_EQ(ReadFileText(P("settings.ini")), "new file");
+  EXPECT_TRUE(disk_.Replace(P("settings.ini"), B("shorter")));
+  EXPECT_EQ(ReadFileText(P("settings.ini")), "shorter");
+  EXPECT_TRUE(disk_.Replace(P("settings.ini"), B("")));
+  EXPECT_EQ(ReadFileText(P("settings.ini")), "");
+  EXPECT_EQ(Names(), std::vector<std::string>{"settings.ini"});
+  EXPECT_FALSE(disk_.Replace(P("no-such-folder/f"), B("x")));
+  EXPECT_EQ(Names(), std::vector<std::string>{"settings.ini"});
+}
+
+TEST_F(DiskFileSystemTest, ReplaceKeepsRightsAndWritesThroughASymbolicLink) {
+  WriteFileText(P("real"), "old");
+  ASSERT_EQ(::chmod(P("real").c_str(), 0640), 0);
+  fs::create_symlink("real", P("link"));
+  EXPECT_TRUE(disk_.Replace(P("link"), B("new")));
+  EXPECT_TRUE(fs::is_symlink(P("link")));
+  EXPECT_EQ(ReadFileText(P("real")), "new");
+  struct stat st {};
+  ASSERT_EQ(::stat(P("real").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(DiskFileSystemTest, RenameNoReplaceNeverReplaces) {
+  WriteFileText(P("a"), "A");
+  WriteFileText(P("b"), "B");
+  EXPECT_FALSE(disk_.RenameNoReplace(P("a"), P("b")));
+  EXPECT_EQ(ReadFileText(P("a")), "A");
+  EXPECT_EQ(ReadFileText(P("b")), "B");
+  EXPECT_TRUE(disk_.RenameNoReplace(P("a"), P("c")));
+  EXPECT_FALSE(disk_.Exists(P("a")));
+  EXPECT_EQ(ReadFileText(P("c")), "A");
+  EXPECT_FALSE(disk_.RenameNoReplace(P("missing"), P("d")));
+  EXPECT_FALSE(disk_.Exists(P("d")));
+}
+
+TEST_F(DiskFileSystemTest, RemoveAndCreateDirectories) {
+  WriteFileText(P("f"), "x");
+  EXPECT_TRUE(disk_.Remove(P("f")));
+  EXPECT_FALSE(disk_.Exists(P("f")));
+  EXPECT_FALSE(disk_.Remove(P("f")));
+
+  EXPECT_TRUE(disk_.CreateDirectories(P("a/b/c")));
+  EXPECT_TRUE(fs::is_directory(P("a/b/c")));
+  EXPECT_TRUE(disk_.CreateDirectories(P("a/b/c")));  // already there
+  WriteFileText(P("file"), "x");
+  EXPECT_FALSE(disk_.CreateDirectories(P("file")));
+  EXPECT_FALSE(disk_.CreateDirectories(P("file/sub")));
+}
+
+TEST_F(DiskFileSystemTest, ListGivesNamesSizesAndKinds) {
+  WriteFileText(P("b.dd8"), "12345");
+  WriteFileText(P("a.dd8"), "");
+  fs::create_directory(P("sub"));
+  fs::create_symlink("b.dd8", P("c-link"));
+  fs::create_symlink("nowhere", P("d-dangling"));
+  const auto entries = disk_.List(dir_.Path());
+  ASSERT_EQ(entries.size(), 5u);
+  struct Expect {
+    const char* name;
+    bool regular;
+    std::uint64_t size;
+  };
+  const Expect expected[] = {{"a.dd8", true, 0},
+                             {"b.dd8", true, 5},
+                             {"c-link", true, 5},
+                             {"d-dangling", false, 0},
+                             {"sub", false, 0}};
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    SCOPED_TRACE(expected[i].name);
+    EXPECT_EQ(entries[i].name, expected[i].name);
+    EXPECT_EQ(entries[i].regular, expected[i].regular);
+    EXPECT_EQ(entries[i].size, expected[i].size);
+  }
+  const auto mtime = fs::last_write_time(P("b.dd8"));
+  EXPECT_EQ(entries[1].modified, mtime);
+  EXPECT_TRUE(disk_.List(P("missing")).empty());
+  EXPECT_TRUE(disk_.List(P("b.dd8")).empty());
+}
+
+}  // namespace
+}  // namespace kestrel

@@ -1,0 +1,64 @@
+#include "platform/paths.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/serial_name.h"
+#include "tests/support/temp_dir.h"
+
+namespace kestrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(PathFromSetting, BackslashIsTheSeparatorAndTextIsConverted) {
+  struct Case {
+    std::string setting;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"spool\\", "spool/"},
+      {"spool\\ABC.dd8", "spool/ABC.dd8"},
+      {"D:\\spool\\", "D:/spool/"},
+      {"/var/spool/kestrel/", "/var/spool/kestrel/"},
+      {"\\\\server\\share\\", "//server/share/"},
+      {"\xCF\xE0\xEF\xEA\xE0\\", "Папка/"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(PathFromSetting(c.setting).string(), c.expected) << c.setting;
+  }
+  // Plain text concatenation: the prefix and the file name form one path.
+  EXPECT_EQ(PathFromSetting(std::string("spool\\") + "2D94DB0B.dd8").filename(), "2D94DB0B.dd8");
+}
+
+TEST(CurrentDirectory, IsTheProcessDirectory) { EXPECT_EQ(CurrentDirectory(), fs::current_path()); }
+
+TEST(ResolveSerialPortName, PortsFolderMapsNamesToDevices) {
+  test::TempDir dir;
+  fs::create_directory(dir / "ports");
+  fs::create_symlink("/dev/null", dir / "ports" / "COM5");
+  fs::create_symlink("/dev/no-such-device", dir / "ports" / "COM6");
+  struct Case {
+    std::string name;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"COM5", (dir / "ports" / "COM5").string()},
+      // A link to a vanished device still names what the operator mapped.
+      {"COM6", (dir / "ports" / "COM6").string()},
+      {"COM7", "COM7"},
+      {"com5", "com5"},  // the file system's names are case-sensitive
+      {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+      {"ports/COM5", "ports/COM5"},
+      {"..", ".."},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ResolveSerialPortName(dir.Path(), c.name), c.expected) << c.name;
+  }
+  test::TempDir empty;  // no ports folder at all
+  EXPECT_EQ(ResolveSerialPortName(empty.Path(), "COM5"), "COM5");
+}
+
+}  // namespace
+}  // namespace kestrel

@@ -1,0 +1,60 @@
+// Message server simulator: a stand-in for the station's message server, for tests
+// and demos. Runs until SIGTERM or SIGINT and then exits with 0.
+#include <QCoreApplication>
+#include <QTimer>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/msgserver/message_server.h"
+#include "tools/msgserver/server_options.h"
+
+namespace {
+
+volatile std::sig_atomic_t stopSignal = 0;
+
+extern "C" void OnStopSignal(int) { stopSignal = 1; }
+
+void PrintLine(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace kestrel::msgserver;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const ParseOutcome parsed = ParseServerOptions(args);
+  if (!parsed.error.empty()) {
+    std::fprintf(stderr, "msgserver: %s\n%s", parsed.error.c_str(), ServerUsage().c_str());
+    return 2;
+  }
+  if (parsed.help) {
+    std::fputs(ServerUsage().c_str(), stdout);
+    return 0;
+  }
+
+  std::signal(SIGTERM, OnStopSignal);
+  std::signal(SIGINT, OnStopSignal);
+
+  int qtArgc = 1;
+  QCoreApplication app(qtArgc, argv);
+  MessageServer server(parsed.options, PrintLine);
+  std::string error;
+  if (!server.Listen(error)) {
+    std::fprintf(stderr, "msgserver: cannot listen on 127.0.0.1:%u: %s\n",
+                 static_cast<unsigned>(parsed.options.port), error.c_str());
+    return 1;
+  }
+
+  QTimer stopPoll;
+  QObject::connect(&stopPoll, &QTimer::timeout, &app, [&app] {
+    if (stopSignal != 0) app.quit();
+  });
+  stopPoll.start(50);
+  app.exec();
+  return 0;
+}

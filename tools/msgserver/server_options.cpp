@@ -1,0 +1,119 @@
+#include "tools/msgserver/server_options.h"
+
+#include <charconv>
+#include <limits>
+
+namespace kestrel::msgserver {
+
+namespace {
+
+std::optional<std::int64_t> ToNumber(const std::string& text, std::int64_t min, std::int64_t max) {
+  std::int64_t value = 0;
+  const char* first = text.data();
+  const char* last = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(first, last, value);
+  if (text.empty() || ec != std::errc() || ptr != last || value < min || value > max) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+}  // namespace
+
+ParseOutcome ParseServerOptions(const std::vector<std::string>& args) {
+  ParseOutcome out;
+  ServerOptions& o = out.options;
+  constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
+
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::optional<std::string> inlineValue;
+    if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inlineValue = name.substr(eq + 1);
+      name.erase(eq);
+    }
+    // Takes the option's number: "--name N" or "--name=N".
+    const auto number = [&](std::int64_t min, std::int64_t max) -> std::optional<std::int64_t> {
+      std::string text;
+      if (inlineValue) {
+        text = *inlineValue;
+      } else if (i + 1 < args.size()) {
+        text = args[++i];
+      } else {
+        out.error = name + " needs a number";
+        return std::nullopt;
+      }
+      auto value = ToNumber(text, min, max);
+      if (!value) {
+        out.error = name + ": '" + text + "' is not a number from " + std::to_string(min) + " to " +
+                    std::to_string(max);
+      }
+      return value;
+    };
+    const auto flag = [&](bool& target) {
+      if (inlineValue) {
+        out.error = name + " takes no value";
+        return;
+      }
+      target = true;
+    };
+
+    if (name == "--help" || name == "-h") {
+      out.help = true;
+    } else if (name == "--port") {
+      if (auto v = number(0, 65535)) o.port = static_cast<std::uint16_t>(*v);
+    } else if (name == "--verbose") {
+      flag(o.verbose);
+    } else if (name == "--deny") {
+      flag(o.deny);
+    } else if (name == "--no-reply") {
+      flag(o.noReply);
+    } else if (name == "--huge-length") {
+      flag(o.hugeLength);
+    } else if (name == "--no-ack") {
+      flag(o.noAck);
+    } else if (name == "--drop-after") {
+      o.dropAfter = number(0, kMaxCount);
+    } else if (name == "--disconnect-after") {
+      o.disconnectAfter = number(0, kMaxCount);
+    } else if (name == "--close-after") {
+      o.closeAfter = number(0, kMaxCount);
+    } else if (name == "--garbage-after") {
+      o.garbageAfter = number(0, kMaxCount);
+    } else if (name == "--query-every") {
+      o.queryEvery = number(1, kMaxCount);
+    } else if (name == "--delay-ms") {
+      if (auto v = number(0, 3600000)) o.delayMs = *v;
+    } else {
+      out.error = "unknown option '" + args[i] + "'";
+    }
+    if (!out.error.empty()) return out;
+  }
+  return out;
+}
+
+std::string ServerUsage() {
+  return "usage: msgserver [options]\n"
+         "Message server simulator: accepts one driver at a time on 127.0.0.1 and answers\n"
+         "every block with one reply block.\n"
+         "  --port N              listen on port N (default 12543; 0 picks a free port)\n"
+         "  --verbose             also print packets other than events, and every reply\n"
+         "  --deny                answer cmdVersion with cmdAccessDenied\n"
+         "  --drop-after N        after N packets on a connection, answer with cmdDropLink\n"
+         "  --disconnect-after N  after N packets, answer with cmdServerDisconnect\n"
+         "  --close-after N       after N packets, close the connection without a reply\n"
+         "  --garbage-after N     after N packets, reply with 21 bytes of garbage\n"
+         "  --query-every N       every Nth reply on a connection is cmdQuery\n"
+         "  --delay-ms N          delay every reply by N ms\n"
+         "  --no-reply            never reply\n"
+         "  --huge-length         replies announce a block of 2 GiB - 1 bytes\n"
+         "  --no-ack              answer events with keepalive instead of cmdEventAck\n"
+         "  --help                this text\n"
+         "\"After N packets\": the first N packets of a connection are answered normally.\n"
+         "Output lines: listening 127.0.0.1:<port>, connected, disconnected, registered,\n"
+         "event seq=.. id=.. code=.. flag=.. first=.. time=..; with --verbose also\n"
+         "packet cmd=0x.. seq=.. len=.. and reply cmd=0x.. (or reply none/close/garbage).\n"
+         "Runs until SIGTERM or SIGINT, then exits with 0.\n";
+}
+
+}  // namespace kestrel::msgserver

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrel::msgserver {
+
+// Command-line options of the message server simulator. Counters count the packets
+// received on the current connection: "after N" means the first N packets are
+// answered normally and every later one gets the special treatment.
+struct ServerOptions {
+  std::uint16_t port = 12543;  // 0: any free port (the listening line tells which)
+  bool verbose = false;
+  bool deny = false;                            // cmdVersion answered with cmdAccessDenied
+  std::optional<std::int64_t> dropAfter;        // then cmdDropLink
+  std::optional<std::int64_t> disconnectAfter;  // then cmdServerDisconnect
+  std::optional<std::int64_t> closeAfter;       // then close the socket without a reply
+  std::optional<std::int64_t> garbageAfter;     // then 21 bytes of garbage
+  std::optional<std::int64_t> queryEvery;       // every Nth reply is cmdQuery
+  std::int64_t delayMs = 0;                     // every reply delayed
+  bool noReply = false;
+  bool hugeLength = false;  // every reply announces a block of 2 GiB - 1 bytes
+  bool noAck = false;       // events answered with keepalive
+};
+
+struct ParseOutcome {
+  ServerOptions options;
+  bool help = false;
+  std::string error;  // empty when the command line was fine
+};
+
+ParseOutcome ParseServerOptions(const std::vector<std::string>& args);
+std::string ServerUsage();
+
+}  // namespace kestrel::msgserver
