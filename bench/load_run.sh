@@ -23,7 +23,7 @@ if [[ -z ${KESTREL_BUILD_DIR:-} ]]; then  # a given build folder is used as it i
   cmake --build "$BUILD" -j2 --target drvkestrel msgserver receiver-sim >/dev/null
 fi
 
-export TZ=UTC QT_QPA_PLATFORM=offscreen
+export TZ=UTC QT_QPA_PLATFORM=offscreen LC_ALL=C
 work=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-load.XXXXXX")
 run=$work/run
 mkdir -p "$run"
@@ -64,22 +64,25 @@ pids+=($driver)
 wait_line "$work/server.out" ' registered' 20 || { echo "the driver did not register"; exit 1; }
 sleep 1
 
-# Every spool file, read once while it exists: transmitter, code and event time.
+# Every spool file, read once while it exists: transmitter, code and event time. Cheap on
+# purpose (one listing per 100 ms, one od per batch of new files): it shares the CPU with the driver.
 (
-  declare -A seen=()
+  cd "$run"
+  : >"$work/seen.txt"
   while :; do
-    for f in "$run"/*.dd8; do
-      [[ -f $f && -z ${seen[$f]:-} ]] || continue
-      seen[$f]=1
-      od -An -v -tu1 "$f" 2>/dev/null | tr -s ' \n' ' ' | awk '
+    ls -1f | grep '\.dd8$' | sort >"$work/now.txt" || true
+    comm -13 "$work/seen.txt" "$work/now.txt" >"$work/new.txt"
+    if [[ -s $work/new.txt ]]; then
+      sort -m "$work/seen.txt" "$work/new.txt" -o "$work/seen.txt"
+      xargs -a "$work/new.txt" od -An -v -tu1 -w23 2>/dev/null | awk '
         NF >= 23 {
           id = sprintf("%02X%02X%02X", $7, $6, $5); code = sprintf("%c%c", $12, $13)
           m = 0; for (i = 22; i >= 16; i--) m = m * 256 + (i == 22 ? $i % 16 : $i)
           e = int($23 % 128) * 16 + int($22 / 16)
           d = (1 + m / 2 ^ 52) * 2 ^ (e - 1023)
           printf "%s %s %.3f\n", id, code, (d - 25569) * 86400 }'
-    done
-    sleep 0.05
+    fi
+    sleep 0.1
   done
 ) >"$work/spooled.txt" &
 pids+=($!)

@@ -51,7 +51,14 @@ cleanup() {
   fi
 }
 trap cleanup EXIT
-trap 'exit 1' INT TERM
+trap 'log "stopped by a signal"; exit 1' INT TERM
+
+# Give up by ourselves before CTest's timeout would kill the script without its cleanup.
+if [[ -n ${E2E_TIME_LIMIT:-} ]]; then
+  # (no output: a leftover sleep must not hold CTest's pipe open)
+  (sleep "$E2E_TIME_LIMIT" && kill -TERM $$) >/dev/null 2>&1 &
+  PID[watchdog]=$!
+fi
 
 fail() { log "FAIL: $*"; exit 1; }
 pass() { PASSED=1; log "PASS"; }
