@@ -70,10 +70,7 @@ TForm1::TForm1(Services services, QWidget* parent)
 
 TForm1::~TForm1() {
   // The worker goes first: it may still call into the window's log and indicator.
-  if (worker_) {
-    worker_->RequestStop();
-    FinishWorker(4000);
-  }
+  FinishWorker(4000);
   if (linkUi_) linkUi_->Detach();
   worker_.reset();
   if (ComPort1 != nullptr) ComPort1->Close();
@@ -570,14 +567,21 @@ void TForm1::RequestShutdown() {
 }
 
 bool TForm1::FinishWorker(int boundMs) {
-  if (!worker_) return true;
-  worker_->RequestStop();
-  QDeadlineTimer deadline(boundMs);
-  // Serve the worker's synchronous calls while waiting: it may be inside one.
-  while (!worker_->Wait(5)) {
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
-    if (deadline.hasExpired()) return false;
+  if (worker_) {
+    worker_->RequestStop();
+    QDeadlineTimer deadline(boundMs);
+    // Serve the worker's synchronous calls while waiting: it may be inside one.
+    while (!worker_->Wait(5)) {
+      QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+      if (deadline.hasExpired()) return false;
+    }
   }
+  if (finished_) return true;
+  finished_ = true;
+  // Events that a failing disk kept in memory get a last chance at a spool file.
+  if (spool_->PendingCount() > 0) spool_->RetryPending(nullptr);
+  if (const std::size_t lost = spool_->PendingCount(); lost > 0)
+    Note(QStringLiteral("Не удалось записать в файлы событий: %1. Они потеряны.").arg(lost));
   return true;
 }
 

@@ -189,6 +189,7 @@ class TForm1 final : public QWidget {
   std::uint32_t lastPortTryTick_ = 0;
   bool osShutdown_ = false;    // the operating system asked to end
   bool shutdownDone_ = false;  // port closed and worker told to stop
+  bool finished_ = false;      // the worker has ended and the spool is settled
 };
 
 }  // namespace kestrel
