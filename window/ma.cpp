@@ -186,6 +186,10 @@ void TForm1::BuildStatusPage() {
   Memo1->setObjectName(QStringLiteral("Memo1"));
   Memo1->setGeometry(5, 85, 432, 100);
   Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // Lines are only appended. A program that runs for months while the server is
+  // unreachable logs an attempt every 5 s; the oldest lines beyond this many go,
+  // so the log area cannot eat the memory.
+  Memo1->setMaximumBlockCount(kMemoMaxLines);
   Notebook1->addWidget(PageDefault);
 }
 

@@ -64,6 +64,7 @@ class TForm1 final : public QWidget {
   static constexpr int kClientWidth = 443;
   static constexpr int kClientHeight = 328;
   static constexpr std::uint32_t kPortRetryMs = 5000;
+  static constexpr int kMemoMaxLines = 100000;
 
   // Builds the window and runs the start-up sequence (FormCreate).
   explicit TForm1(Services services, QWidget* parent = nullptr);
