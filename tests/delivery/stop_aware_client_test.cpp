@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <ostream>
 #include <vector>
 
 namespace kestrel::test {
@@ -35,6 +36,7 @@ class ScriptedReads final : public TcpClient {
 };
 
 struct SliceCase {
+  friend void PrintTo(const SliceCase& c, std::ostream* os) { *os << c.name; }
   const char* name;
   int sliceMs;
   int timeoutMs;
