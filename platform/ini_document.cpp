@@ -48,6 +48,12 @@ unsigned char FoldCyrillicExtra(unsigned char c) {
   }
 }
 
+// Ends a last line that has no line end yet ("\r" alone at the very end becomes CR LF).
+void EndLastLine(std::string& out) {
+  if (out.empty() || out.back() == '\n') return;
+  out += out.back() == '\r' ? "\n" : "\r\n";
+}
+
 void Trim(std::string_view text, std::size_t& b, std::size_t& e) {
   while (b < e && IsBlank(text[b])) ++b;
   while (e > b && IsBlank(text[e - 1])) --e;
@@ -193,7 +199,7 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
       }
       const Line& l = lines_[after];
       out.append(text_, 0, l.next);
-      if (l.end == l.next) out += "\r\n";
+      EndLastLine(out);  // only the file's last line can lack a line end
       out.append(key);
       out += '=';
       out += cleanValue;
@@ -202,7 +208,7 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
     }
   } else {
     out = text_;
-    if (!out.empty() && out.back() != '\n') out += "\r\n";
+    EndLastLine(out);
     out += '[';
     out.append(section);
     out += "]\r\n";
