@@ -14,7 +14,11 @@ void EventDispatch::RaiseEvent(std::uint8_t statusFlag) {
   const EventBytes bytes = EncodeEventRecord(Current);
   // The link may go offline between the test and AddPacket; a refused packet is
   // spooled instead of lost.
-  if (link_->IsOnline() && link_->AddPacket(cmdEvent, bytes)) return;
+  try {
+    if (link_->IsOnline() && link_->AddPacket(cmdEvent, bytes)) return;
+  } catch (...) {
+    // A link that fails is one that refused: the event is spooled.
+  }
   // Write reports its own failure and keeps the event for the next tick.
   spool_.Write(cmdEvent, bytes);
 }

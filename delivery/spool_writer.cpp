@@ -33,6 +33,14 @@ bool IsCompleteEventFile(const Bytes& content) {
          GetU32(content.data()) == static_cast<std::uint32_t>(cmdEvent) && content[4 + 6] == 2;
 }
 
+// The operator log is told, but a failing log never stops an event.
+void Tell(OperatorLog& log, const std::string& line) {
+  try {
+    log.Report(line);
+  } catch (...) {
+  }
+}
+
 bool EndsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -59,7 +67,7 @@ bool SpoolWriter::Write(std::int32_t command, ByteView payload) {
   kept.payload.assign(payload.begin(), payload.end());
   kept.firstTried = now;
   pending_.push_back(std::move(kept));
-  log_.Report(WriteFailedText(name));
+  Tell(log_, WriteFailedText(name));
   return false;
 }
 
@@ -79,8 +87,13 @@ void SpoolWriter::RetryPending(LinkPort* link) {
     const std::int32_t command = front.command;
     const Bytes payload = front.payload;
     lock.unlock();
-    // The link takes its own locks: ours is not held meanwhile.
-    const bool accepted = link->AddPacket(command, payload);
+    // The link takes its own locks: ours is not held meanwhile. A link that fails
+    // counts as one that refused.
+    bool accepted = false;
+    try {
+      accepted = link->AddPacket(command, payload);
+    } catch (...) {
+    }
     lock.lock();
     auto it = pending_.begin();
     while (it != pending_.end() && it->id != id) ++it;
@@ -124,7 +137,13 @@ bool SpoolWriter::WriteFileLocked(std::int32_t command, ByteView payload, DateTi
       const std::string baseName = SpoolNumberText(n);
       if (attemptedName != nullptr) *attemptedName = location_.FileFor(baseName).string();
       bool nameTaken = false;
-      if (TryWriteAs(baseName, content, &nameTaken)) {
+      bool written = false;
+      try {
+        written = TryWriteAs(baseName, content, &nameTaken);
+      } catch (...) {
+        // Counts as a failed write: the packet is kept.
+      }
+      if (written) {
         haveLast_ = true;
         lastBase_ = base;
         lastUsed_ = n;
@@ -178,8 +197,7 @@ void SpoolWriter::RecoverAtStartup() {
         const std::filesystem::path final = location_.FileFor(SpoolNumberText(n));
         if (fs_.Exists(final)) continue;
         if (fs_.RenameNoReplace(temp, final)) {
-          log_.Report("Файл события " + temp.string() + " восстановлен как " + final.string() +
-                      ".");
+          Tell(log_, "Файл события " + temp.string() + " восстановлен как " + final.string() + ".");
           done = true;
         } else if (!fs_.Exists(final)) {
           break;
@@ -195,10 +213,9 @@ void SpoolWriter::RecoverAtStartup() {
       aside += kSetAsideSuffix + std::to_string(k);
     }
     if (fs_.RenameNoReplace(temp, aside)) {
-      log_.Report("Неполный файл события " + temp.string() + " отложен как " + aside.string() +
-                  ".");
+      Tell(log_, "Неполный файл события " + temp.string() + " отложен как " + aside.string() + ".");
     } else {
-      log_.Report("Неполный файл события " + temp.string() + " не удалось отложить.");
+      Tell(log_, "Неполный файл события " + temp.string() + " не удалось отложить.");
     }
   }
 }

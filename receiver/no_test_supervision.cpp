@@ -22,20 +22,28 @@ std::int64_t ToMs(DateTime t) {
 
 std::size_t CheckNoTest(EventContext& ctx, std::uint32_t budgetMs) {
   const DateTime now = ctx.clock.Now();
+  if (!std::isfinite(now)) return 0;  // a clock that gives no time: nothing can be judged
   const std::int64_t nowMs = ToMs(now);
   const std::int64_t silenceMs = std::int64_t{ctx.NoTimeTest} * 60000;
   const std::uint32_t startTick = ctx.clock.TickMs();
   const std::uint8_t firstNumber = static_cast<std::uint8_t>(ctx.FirstNumber & 0xFF);
   std::size_t raised = 0;
   std::size_t writes = 0;  // clamps and flags written back in this tick
+  // Most records were heard within the silence: a quick test on the plain values,
+  // half a millisecond clear of both limits, skips them without rounding.
+  constexpr double kMargin = 0.5 / kMsPerDay;
+  const double quietFrom = now - static_cast<double>(silenceMs) / kMsPerDay + kMargin;
+  const double quietTo = now - kMargin;
 
   // The record count is read anew on every step: nothing here adds records, but
   // WriteBack may touch the image.
   for (TablePosition pos = 0; pos + kTransmitterRecordSize <= ctx.table.Image().size();
        pos += kTransmitterRecordSize) {
+    // Read in place from the 16-byte record: LastHeard at byte 7, NoTestFlag at 15.
     const Bytes& image = ctx.table.Image();
-    if (image[pos + 15] != 0) continue;  // NoTestFlag: already reported
+    if (image[pos + 15] != 0) continue;  // already reported
     const DateTime lastHeard = GetF64(image.data() + pos + 7);
+    if (lastHeard >= quietFrom && lastHeard <= quietTo) continue;
     const bool valid = std::isfinite(lastHeard);
     const std::int64_t heardMs = valid ? ToMs(lastHeard) : 0;
     const bool future = !valid || heardMs > nowMs;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "delivery/commands.h"
 #include "delivery/spool_file_name.h"
 #include "tests/support/fake_clock.h"
@@ -79,6 +81,23 @@ TEST_F(EventDispatchTest, ARefusedPacketIsSpooledInstead) {
   dispatch_.RaiseEvent(1);
   EXPECT_EQ(link_.Offered(), 1);
   EXPECT_EQ(SpoolFiles(), 1u);
+}
+
+TEST_F(EventDispatchTest, ALinkThatFailsCountsAsRefusing) {
+  class ThrowingLink final : public LinkPort {
+   public:
+    bool IsOnline() const override { return true; }
+    bool AddPacket(std::int32_t, ByteView) override { throw std::runtime_error("queue"); }
+  } broken;
+  dispatch_.SetLink(broken);
+  dispatch_.RaiseEvent(0);
+  EXPECT_EQ(SpoolFiles(), 1u);
+  // Kept events are retried against it without anything escaping.
+  fs_.Fail(FaultyFileSystem::Op::WriteNew);
+  dispatch_.RaiseEvent(0);
+  fs_.HealAll();
+  EXPECT_NO_THROW(spool_.RetryPending(&broken));
+  EXPECT_EQ(SpoolFiles(), 2u);
 }
 
 TEST_F(EventDispatchTest, AnEventThatCannotBeSpooledIsKeptForTheNextTick) {

@@ -32,7 +32,9 @@ INSTANTIATE_TEST_SUITE_P(
                       LocationCase{"a\\b\\", "a/b", ""},                  // nested
                       LocationCase{"/var/spool/k/", "/var/spool/k", ""},  // absolute
                       LocationCase{"ev", ".", "ev"},                      // a bare name start
-                      LocationCase{"spool\\ev", "spool", "ev"}),
+                      LocationCase{"spool\\ev", "spool", "ev"},
+                      // Windows-1251 text: "Очередь\" names a folder spelt in UTF-8.
+                      LocationCase{"\xCE\xF7\xE5\xF0\xE5\xE4\xFC\\", "Очередь", ""}),
     [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST(SpoolLocation, FileForPutsPrefixNameAndExtensionInTheFolder) {

@@ -310,6 +310,17 @@ TEST_F(SpoolWriterTest, RecoveryNeverOverwritesAnEarlierSetAsideFile) {
   EXPECT_EQ(ReadFileBytes(dir_ / "2D94DB0B.dd8.part.bad1"), Bytes{1});
 }
 
+TEST_F(SpoolWriterTest, ANamePrefixStartsEveryFileItWritesAndRecovers) {
+  std::filesystem::create_directories(dir_);
+  SpoolWriter prefixed(SpoolLocation{dir_, "ev"}, fs_, clock_, log_);
+  WriteFileBytes(dir_ / "ev2D94DB0B.dd8.part", SpoolContent(cmdEvent, EventPayload(1)));
+  WriteFileBytes(dir_ / "other.dd8.part", {7});  // not of this prefix: left alone
+  prefixed.RecoverAtStartup();
+  ASSERT_TRUE(prefixed.Write(cmdEvent, EventPayload(2)));
+  EXPECT_EQ(Names(),
+            (std::vector<std::string>{"ev2D94DB0B.dd8", "ev2D94DB0C.dd8", "other.dd8.part"}));
+}
+
 TEST_F(SpoolWriterTest, RecoveryWithoutASpoolFolderDoesNothing) {
   writer_.RecoverAtStartup();
   EXPECT_TRUE(log_.Lines().empty());
