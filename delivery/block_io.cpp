@@ -20,7 +20,9 @@ ReceiveResult ReceiveBlock(TcpClient& client, const Clock& clock, Bytes& replyBl
 
   Bytes prefix;
   prefix.reserve(kBlockPrefixSize);
-  client.Read(kBlockPrefixSize, kReplyReadTimeoutMs, prefix);
+  // Bounded as a whole too, so a prefix trickling in cannot hold the reader.
+  client.ReadWithin(kBlockPrefixSize, kReplyReadTimeoutMs, static_cast<int>(kPayloadDeadlineMs),
+                    prefix);
   if (prefix.empty()) return ReceiveResult::Nothing;
   if (prefix.size() < kBlockPrefixSize) return ReceiveResult::Consumed;
   if (prefix[0] != kBlockMarker && prefix[0] != kBlockMarkerAlt) return ReceiveResult::Consumed;

@@ -9,8 +9,8 @@ namespace kestrel {
 inline constexpr int kReplyReadTimeoutMs = 1000;
 // The payload of one block is requested in pieces of at most this many bytes.
 inline constexpr std::size_t kMaxReadRequest = 50000;
-// A block whose payload has not arrived completely this long after its prefix is
-// given up.
+// A prefix, or a payload, that has not arrived completely this long after its read
+// began is given up.
 inline constexpr std::uint32_t kPayloadDeadlineMs = 10000;
 
 enum class SendResult { Written, ConnectionError };
@@ -25,8 +25,8 @@ enum class ReceiveResult {
   Nothing,        // no byte at all arrived (read timeout of 1000 ms, or the connection
                   // closed): nothing consumed
   Consumed,       // bytes were consumed but there is no usable block (short prefix, wrong
-                  // marker, length 0, payload incomplete when the connection closed or after
-                  // 10 s): replyBlock empty
+                  // marker, length 0, prefix not complete within 10 s, payload incomplete
+                  // when the connection closed or after 10 s): replyBlock empty
   ProtocolError,  // announced length negative or above kMaxReplyBlockLength: the connection
                   // is closed (Disconnect), replyBlock empty; nothing of that size is allocated
 };

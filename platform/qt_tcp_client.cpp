@@ -1,5 +1,6 @@
 #include "platform/qt_tcp_client.h"
 
+#include <QDeadlineTimer>
 #include <QNetworkProxy>
 #include <QString>
 #include <QTcpSocket>
@@ -56,6 +57,16 @@ bool QtTcpClient::Write(ByteView data) {
 }
 
 TcpClient::ReadEnd QtTcpClient::Read(std::size_t count, int timeoutMs, Bytes& out) {
+  return ReadUntil(count, timeoutMs, QDeadlineTimer(QDeadlineTimer::Forever), out);
+}
+
+TcpClient::ReadEnd QtTcpClient::ReadWithin(std::size_t count, int timeoutMs, int limitMs,
+                                           Bytes& out) {
+  return ReadUntil(count, timeoutMs, QDeadlineTimer(std::max(limitMs, 0)), out);
+}
+
+TcpClient::ReadEnd QtTcpClient::ReadUntil(std::size_t count, int timeoutMs,
+                                          const QDeadlineTimer& deadline, Bytes& out) {
   std::size_t got = 0;
   const auto takeBuffered = [&] {
     const qint64 available = socket_->bytesAvailable();
@@ -76,7 +87,10 @@ TcpClient::ReadEnd QtTcpClient::Read(std::size_t count, int timeoutMs, Bytes& ou
     takeBuffered();
     if (got >= count) return ReadEnd::Complete;
     if (socket_->state() != QAbstractSocket::ConnectedState) return ReadEnd::Closed;
-    if (!socket_->waitForReadyRead(std::max(timeoutMs, 0))) {
+    if (deadline.hasExpired()) return ReadEnd::Timeout;
+    qint64 wait = std::max(timeoutMs, 0);
+    if (!deadline.isForever()) wait = std::min(wait, deadline.remainingTime());
+    if (!socket_->waitForReadyRead(static_cast<int>(wait))) {
       takeBuffered();
       if (got >= count) return ReadEnd::Complete;
       return socket_->state() == QAbstractSocket::ConnectedState ? ReadEnd::Timeout

@@ -6,6 +6,7 @@
 
 #include "platform/tcp_client.h"
 
+class QDeadlineTimer;
 class QTcpSocket;
 
 namespace kestrel {
@@ -38,9 +39,12 @@ class QtTcpClient final : public TcpClient {
   bool Connected() const override;
   bool Write(ByteView data) override;
   ReadEnd Read(std::size_t count, int timeoutMs, Bytes& out) override;
+  ReadEnd ReadWithin(std::size_t count, int timeoutMs, int limitMs, Bytes& out) override;
   void Disconnect() override;
 
  private:
+  ReadEnd ReadUntil(std::size_t count, int timeoutMs, const QDeadlineTimer& deadline, Bytes& out);
+
   std::unique_ptr<QTcpSocket> socket_;
   bool open_ = false;  // between a successful Connect and Disconnect
   std::function<void()> onConnected_;

@@ -37,7 +37,8 @@ class TcpClient {
   virtual ReadEnd Read(std::size_t count, int timeoutMs, Bytes& out) = 0;
   // Like Read, but also gives up (Timeout) once limitMs have passed since the call
   // began, even while data keeps trickling in, so that one read cannot outlast a
-  // deadline. A client that cannot bound its reads this way falls back on Read.
+  // deadline. A client that cannot bound its reads this way falls back on Read; a
+  // client that wraps another should pass the limit on.
   virtual ReadEnd ReadWithin(std::size_t count, int timeoutMs, int limitMs, Bytes& out) {
     static_cast<void>(limitMs);
     return Read(count, timeoutMs, out);

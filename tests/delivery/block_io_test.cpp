@@ -155,6 +155,14 @@ TEST_F(BlockIoTest, ShortPrefixIsConsumed) {
   EXPECT_TRUE(client.Connected());
 }
 
+TEST_F(BlockIoTest, PrefixTricklingInIsGivenUpAfter10Seconds) {
+  Bytes prefix = Prefix(0xFF, 18);
+  for (std::uint8_t b : prefix) peer.Push(Bytes{b}, 900);
+  const std::uint32_t start = clock.TickMs();
+  EXPECT_EQ(Receive(), ReceiveResult::Consumed);
+  EXPECT_EQ(clock.TickMs() - start, 10000u);
+}
+
 TEST_F(BlockIoTest, PeerCloseMidPrefix) {
   peer.Push(Bytes(10, 0xFF));
   peer.PushClose();

@@ -11,9 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "delivery/block_io.h"
 #include "delivery/commands.h"
 #include "delivery/packet.h"
+#include "platform/clock.h"
 #include "platform/date_time.h"
+#include "platform/qt_tcp_client.h"
 
 namespace kestrel {
 namespace {
@@ -255,6 +258,17 @@ TEST_F(MsgServerTest, ExitsWithZeroOnTerminate) {
   EXPECT_EQ(server_->Process().exitCode(), 0);
 }
 
+TEST_F(MsgServerTest, KeepsAnsweringWhenNobodyReadsItsOutput) {
+  Start({});
+  // Far more event lines than a pipe holds; the test does not read them meanwhile.
+  for (int i = 0; i < 3000; ++i) {
+    ASSERT_EQ(Exchange(cmdEvent, i, EventPayload()), cmdEventAck) << i;
+  }
+  server_->Process().terminate();
+  ASSERT_TRUE(server_->Process().waitForFinished(10000));
+  EXPECT_EQ(server_->Process().exitCode(), 0);
+}
+
 TEST_F(MsgServerTest, CommandLineErrors) {
   struct Case {
     QStringList args;
@@ -271,6 +285,79 @@ TEST_F(MsgServerTest, CommandLineErrors) {
     ASSERT_TRUE(p.waitForFinished(5000)) << c.args.join(' ').toStdString();
     EXPECT_EQ(p.exitCode(), c.exitCode) << c.args.join(' ').toStdString();
   }
+}
+
+// SendBlock and ReceiveBlock on a real socket (QtTcpClient) against the simulator.
+TEST(BlockIoLoopbackTest, ReceiveOutcomes) {
+  if (!std::filesystem::exists(kServerPath)) GTEST_SKIP() << "msgserver not built";
+  struct Case {
+    QStringList args;
+    ReceiveResult expected;
+    std::int32_t command;  // of the reply, for Block
+    bool stillConnected;
+  };
+  const Case cases[] = {
+      {{}, ReceiveResult::Block, cmdKeepAlive, true},
+      {{"--query-every", "1"}, ReceiveResult::Block, cmdQuery, true},
+      {{"--garbage-after", "0"}, ReceiveResult::Consumed, 0, true},
+      {{"--huge-length"}, ReceiveResult::ProtocolError, 0, false},
+      {{"--no-reply"}, ReceiveResult::Nothing, 0, true},
+      {{"--close-after", "0"}, ReceiveResult::Nothing, 0, false},
+  };
+  SystemClock clock;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.join(' ').toStdString());
+    ServerProcess server(c.args);
+    const std::uint16_t port = server.WaitListening();
+    ASSERT_NE(port, 0);
+    QtTcpClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", port, 2500));
+    ASSERT_EQ(SendBlock(client, BuildPacket(cmdKeepAlive, 0, {})), SendResult::Written);
+    Bytes reply{1};
+    const ReceiveResult result = ReceiveBlock(client, clock, reply);
+    EXPECT_EQ(result, c.expected);
+    if (c.expected == ReceiveResult::Block) {
+      ASSERT_TRUE(IsValidReply(reply));
+      EXPECT_EQ(ReplyCommand(reply), c.command);
+    } else {
+      EXPECT_TRUE(reply.empty());
+    }
+    if (c.stillConnected) {
+      EXPECT_TRUE(client.Connected());
+    } else if (c.expected == ReceiveResult::Nothing) {
+      // The close may come just after the read gave up; a second read sees it.
+      Bytes more;
+      ReceiveBlock(client, clock, more);
+      EXPECT_FALSE(client.Connected());
+    } else {
+      EXPECT_FALSE(client.Connected());
+    }
+  }
+}
+
+// A reply trickling in byte by byte, each byte well inside the read timeout: Read
+// waits for all of it, ReadWithin stops at its limit.
+TEST(BlockIoLoopbackTest, ReadWithinStopsATrickleAtItsLimit) {
+  if (!std::filesystem::exists(kServerPath)) GTEST_SKIP() << "msgserver not built";
+  ServerProcess server({"--trickle-ms", "50"});
+  const std::uint16_t port = server.WaitListening();
+  ASSERT_NE(port, 0);
+  QtTcpClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", port, 2500));
+  ASSERT_EQ(SendBlock(client, BuildPacket(cmdKeepAlive, 0, {})), SendResult::Written);
+
+  QElapsedTimer timer;
+  timer.start();
+  Bytes part;
+  EXPECT_EQ(client.ReadWithin(21, 1000, 300, part), TcpClient::ReadEnd::Timeout);
+  EXPECT_LT(timer.elapsed(), 900);
+  EXPECT_GE(part.size(), 2u);
+  EXPECT_LT(part.size(), 21u);
+
+  Bytes rest;  // the whole 39-byte block still arrives, in order, with a plain Read
+  EXPECT_EQ(client.Read(39 - part.size(), 1000, rest), TcpClient::ReadEnd::Complete);
+  part.insert(part.end(), rest.begin(), rest.end());
+  EXPECT_EQ(part, BuildBlock(BuildPacket(cmdKeepAlive, 0, {})));
 }
 
 }  // namespace

@@ -32,16 +32,19 @@ TEST(ScriptedTcpClientTest, ConnectNotificationsAndRefusal) {
   EXPECT_EQ(peer.LastPort(), 7);
   EXPECT_EQ(peer.LastConnectTimeoutMs(), 2500);
 
-  peer.CloseFromPeer();  // no notification for a peer close
+  peer.CloseFromPeer();  // no notification for a peer close by itself
   EXPECT_FALSE(client.Connected());
-  client.Disconnect();
   EXPECT_EQ(disconnected, 0);
+  client.Disconnect();  // but Disconnect still ends the connection that was open
+  EXPECT_EQ(disconnected, 1);
 
   EXPECT_TRUE(client.Connect("server", 7, 2500));
+  EXPECT_TRUE(client.Connect("server", 7, 2500));  // closes the open one first
+  EXPECT_EQ(disconnected, 2);
   client.Disconnect();
   client.Disconnect();
-  EXPECT_EQ(disconnected, 1);
-  EXPECT_EQ(peer.Disconnects(), 1);
+  EXPECT_EQ(disconnected, 3);
+  EXPECT_EQ(peer.Disconnects(), 3);
 }
 
 TEST(ScriptedTcpClientTest, UnreadDataDiesWithItsConnection) {

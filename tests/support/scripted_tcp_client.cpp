@@ -173,12 +173,10 @@ TcpClient::ReadEnd ScriptedPeer::Read(std::uint64_t id, std::size_t count, int t
   return TcpClient::ReadEnd::Complete;
 }
 
-bool ScriptedPeer::Close(std::uint64_t id, bool byDisconnect) {
+void ScriptedPeer::Close(std::uint64_t id, bool byDisconnect) {
   std::lock_guard lock(mutex_);
-  if (!open_ || id != connectionId_) return false;
   if (byDisconnect) ++disconnects_;
-  EndConnectionLocked();
-  return true;
+  if (open_ && id == connectionId_) EndConnectionLocked();
 }
 
 void ScriptedPeer::EndConnectionLocked() {
@@ -189,11 +187,13 @@ void ScriptedPeer::EndConnectionLocked() {
 void ScriptedPeer::StartHeadLocked() { headSince_ = clock_.TickMs(); }
 
 ScriptedTcpClient::~ScriptedTcpClient() {
-  if (id_ != 0) peer_.Close(id_, false);  // released while connected: no OnDisconnected
+  if (id_ != 0) peer_.Close(id_, false);  // released: no OnDisconnected
 }
 
 bool ScriptedTcpClient::Connect(const std::string& host, std::uint16_t port, int timeoutMs) {
+  Disconnect();
   if (!peer_.Connect(host, port, timeoutMs, id_)) return false;
+  open_ = true;
   if (onConnected_) onConnected_();
   return true;
 }
@@ -212,9 +212,10 @@ TcpClient::ReadEnd ScriptedTcpClient::ReadWithin(std::size_t count, int timeoutM
 }
 
 void ScriptedTcpClient::Disconnect() {
-  if (id_ != 0 && peer_.Close(id_, true)) {
-    if (onDisconnected_) onDisconnected_();
-  }
+  if (!open_) return;
+  open_ = false;
+  peer_.Close(id_, true);
+  if (onDisconnected_) onDisconnected_();
 }
 
 }  // namespace kestrel::test

@@ -59,7 +59,7 @@ class ScriptedPeer {
   std::vector<Bytes> Writes() const;              // every accepted write, in order
   std::vector<std::size_t> ReadRequests() const;  // the count asked by every read
   int ConnectAttempts() const;
-  int Disconnects() const;  // Disconnect calls that closed an open connection
+  int Disconnects() const;  // Disconnect calls that ended an open connection
   std::string LastHost() const;
   std::uint16_t LastPort() const;
   int LastConnectTimeoutMs() const;
@@ -86,7 +86,7 @@ class ScriptedPeer {
   bool Write(std::uint64_t id, ByteView data);
   TcpClient::ReadEnd Read(std::uint64_t id, std::size_t count, int timeoutMs, int limitMs,
                           Bytes& out);
-  bool Close(std::uint64_t id, bool byDisconnect);  // true when it closed the open connection
+  void Close(std::uint64_t id, bool byDisconnect);
 
   void EndConnectionLocked();
   void StartHeadLocked();
@@ -109,9 +109,13 @@ class ScriptedPeer {
   int lastTimeoutMs_ = 0;
 };
 
-// A TcpClient talking to a ScriptedPeer. Behaves like the real one: OnConnected
-// runs inside a successful Connect, OnDisconnected inside a Disconnect that closed
-// an open connection (not on a peer close, not when the client is released).
+// A TcpClient talking to a ScriptedPeer. Behaves like the real one (QtTcpClient):
+// OnConnected runs inside a successful Connect; a connection counts as open from
+// then until Disconnect, even when the peer has closed it meanwhile, so Disconnect
+// runs OnDisconnected once for every successful Connect. A peer close runs nothing
+// by itself, and neither does releasing the client. Connect closes an open
+// connection first (with OnDisconnected). Connected() is false once the peer has
+// closed.
 class ScriptedTcpClient final : public TcpClient {
  public:
   explicit ScriptedTcpClient(ScriptedPeer& peer) : peer_(peer) {}
@@ -129,6 +133,7 @@ class ScriptedTcpClient final : public TcpClient {
  private:
   ScriptedPeer& peer_;
   std::uint64_t id_ = 0;  // 0: never connected
+  bool open_ = false;     // between a successful Connect and Disconnect
   std::function<void()> onConnected_;
   std::function<void()> onDisconnected_;
 };

@@ -4,9 +4,11 @@
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "tools/msgserver/line_printer.h"
 #include "tools/msgserver/message_server.h"
 #include "tools/msgserver/server_options.h"
 
@@ -15,12 +17,6 @@ namespace {
 volatile std::sig_atomic_t stopSignal = 0;
 
 extern "C" void OnStopSignal(int) { stopSignal = 1; }
-
-void PrintLine(const std::string& line) {
-  std::fputs(line.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
 
 }  // namespace
 
@@ -42,7 +38,10 @@ int main(int argc, char** argv) {
 
   int qtArgc = 1;
   QCoreApplication app(qtArgc, argv);
-  MessageServer server(parsed.options, PrintLine);
+  // Made before the server, so it outlives it.
+  LinePrinter printer(stdout);
+  MessageServer server(parsed.options,
+                       [&printer](const std::string& line) { printer.Print(line); });
   std::string error;
   if (!server.Listen(error)) {
     std::fprintf(stderr, "msgserver: cannot listen on 127.0.0.1:%u: %s\n",
@@ -56,5 +55,10 @@ int main(int argc, char** argv) {
   });
   stopPoll.start(50);
   app.exec();
+  if (!printer.Drain(2000)) {
+    // Nobody reads the output any more: do not wait for it.
+    std::fflush(stderr);
+    std::_Exit(0);
+  }
   return 0;
 }

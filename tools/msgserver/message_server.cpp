@@ -2,6 +2,7 @@
 
 #include <QHostAddress>
 #include <QTcpSocket>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <utility>
@@ -154,7 +155,7 @@ void MessageServer::HandlePacket(const Bytes& packet) {
   }
   if (after(options_.closeAfter)) {
     PrintVerbose("reply close");
-    Schedule(Action{due, true, {}});
+    Schedule(Action{due, true, {}, {}});
     return;
   }
   if (after(options_.garbageAfter)) {
@@ -162,7 +163,7 @@ void MessageServer::HandlePacket(const Bytes& packet) {
     Bytes garbage(kBlockPrefixSize);
     for (std::size_t i = 0; i < garbage.size(); ++i)
       garbage[i] = static_cast<std::uint8_t>(0x47 + i);
-    Schedule(Action{due, false, garbage});
+    Schedule(Action{due, false, garbage, {}});
     return;
   }
   std::int32_t special = 0;
@@ -170,12 +171,12 @@ void MessageServer::HandlePacket(const Bytes& packet) {
   if (after(options_.disconnectAfter)) special = cmdServerDisconnect;
   if (special != 0) {
     PrintVerbose("reply cmd=" + Hex32(special));
-    Schedule(Action{due, false, BuildBlock(BuildPacket(special, sequence, {}))});
+    Schedule(Action{due, false, BuildBlock(BuildPacket(special, sequence, {})), {}});
     return;
   }
   bool registered = false;
-  Schedule(Action{due, false, OrdinaryReply(command, sequence, registered)});
-  if (registered) print_("registered");
+  Bytes reply = OrdinaryReply(command, sequence, registered);
+  Schedule(Action{due, false, std::move(reply), registered ? "registered" : ""});
 }
 
 Bytes MessageServer::OrdinaryReply(std::int32_t command, std::int64_t sequence, bool& registered) {
@@ -202,7 +203,18 @@ Bytes MessageServer::OrdinaryReply(std::int32_t command, std::int64_t sequence, 
 }
 
 void MessageServer::Schedule(Action action) {
-  actions_.push_back(std::move(action));
+  if (options_.trickleMs > 0 && !action.close) {
+    // One byte at a time, each trickleMs after the one before.
+    qint64 due = action.dueMs;
+    if (!actions_.empty()) due = std::max(due, actions_.back().dueMs + options_.trickleMs);
+    for (std::uint8_t byte : action.bytes) {
+      actions_.push_back(Action{due, false, Bytes{byte}, {}});
+      due += options_.trickleMs;
+    }
+    if (!action.line.empty()) actions_.back().line = action.line;
+  } else {
+    actions_.push_back(std::move(action));
+  }
   RunDueActions();
 }
 
@@ -218,9 +230,11 @@ void MessageServer::RunDueActions() {
       EndConnection(true);  // clears the actions
       return;
     }
-    const Bytes bytes = std::move(next.bytes);
+    const Action action = std::move(next);
     actions_.pop_front();
-    socket_->write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+    socket_->write(reinterpret_cast<const char*>(action.bytes.data()),
+                   static_cast<qint64>(action.bytes.size()));
+    if (!action.line.empty()) print_(action.line);
   }
 }
 

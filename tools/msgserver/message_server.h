@@ -35,6 +35,7 @@ class MessageServer final : public QObject {
     qint64 dueMs = 0;
     bool close = false;  // close the connection instead of sending
     Bytes bytes;
+    std::string line;  // printed once the bytes are handed to the socket
   };
 
   void OnNewConnection();

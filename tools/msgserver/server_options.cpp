@@ -66,6 +66,8 @@ ParseOutcome ParseServerOptions(const std::vector<std::string>& args) {
       flag(o.verbose);
     } else if (name == "--deny") {
       flag(o.deny);
+    } else if (name == "--trickle-ms") {
+      if (auto v = number(0, 60000)) o.trickleMs = *v;
     } else if (name == "--no-reply") {
       flag(o.noReply);
     } else if (name == "--huge-length") {
@@ -105,6 +107,7 @@ std::string ServerUsage() {
          "  --garbage-after N     after N packets, reply with 21 bytes of garbage\n"
          "  --query-every N       every Nth reply on a connection is cmdQuery\n"
          "  --delay-ms N          delay every reply by N ms\n"
+         "  --trickle-ms N        send replies one byte at a time, N ms apart\n"
          "  --no-reply            never reply\n"
          "  --huge-length         replies announce a block of 2 GiB - 1 bytes\n"
          "  --no-ack              answer events with keepalive instead of cmdEventAck\n"

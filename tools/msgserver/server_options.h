@@ -20,6 +20,7 @@ struct ServerOptions {
   std::optional<std::int64_t> garbageAfter;     // then 21 bytes of garbage
   std::optional<std::int64_t> queryEvery;       // every Nth reply is cmdQuery
   std::int64_t delayMs = 0;                     // every reply delayed
+  std::int64_t trickleMs = 0;                   // reply bytes sent one at a time, this far apart
   bool noReply = false;
   bool hugeLength = false;  // every reply announces a block of 2 GiB - 1 bytes
   bool noAck = false;       // events answered with keepalive
