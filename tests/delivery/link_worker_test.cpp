@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <stdexcept>
 
 #include "tests/delivery/link_test_support.h"
@@ -92,6 +93,7 @@ TEST_F(LinkWorkerTest, PortOutsideTheTcpRangeIsReportedOnceAndNeverDialled) {
 }
 
 struct ReconnectCase {
+  friend void PrintTo(const ReconnectCase& c, std::ostream* os) { *os << c.name; }
   const char* name;
   std::uint32_t firstAttemptTick;
 };
@@ -139,7 +141,7 @@ TEST_F(LinkWorkerTest, KeepAliveFallsDueMoreThan500MsAfterTheLastOnRegisteredIdl
   clock.AdvanceMs(1);
   link.LinkStep();
   ASSERT_EQ(peer.Writes().size(), before + 1);
-  const Bytes& block = peer.Writes().back();
+  const Bytes block = peer.Writes().back();
   EXPECT_EQ(block.size(), 39u);
   const SentPacket ka = DecodeBlock(block);
   EXPECT_EQ(ka.command, cmdKeepAlive);
@@ -237,6 +239,7 @@ TEST_F(LinkWorkerTest, ThrowingWindowCallsDoNotStopTheLink) {
 // ------------------------------------------------------------- server commands
 
 struct CommandCase {
+  friend void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
   const char* name;
   std::int32_t command;
   bool online;
@@ -380,6 +383,7 @@ TEST_F(LinkWorkerTest, PacketsAreRefusedWhileOffline) {
 // ------------------------------------------------------------- delivery guarantee
 
 struct AnswerCase {
+  friend void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
   const char* name;
   Bytes reply;
   bool spooled;

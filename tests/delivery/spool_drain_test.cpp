@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -194,6 +195,7 @@ TEST_F(SpoolDrainTest, AnyNameEndingInDd8IsDrainedAndNothingElse) {
 }
 
 struct SetAsideCase {
+  friend void PrintTo(const SetAsideCase& c, std::ostream* os) { *os << c.name; }
   const char* name;
   Bytes content;
 };

@@ -1,0 +1,92 @@
+// Spool drain and link worker together, over the fake connection.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "delivery/spool_drain.h"
+#include "tests/delivery/link_test_support.h"
+
+namespace kestrel::test {
+namespace {
+
+using ::testing::ElementsAre;
+
+class SpoolDeliveryTest : public LinkFixture {
+ protected:
+  SpoolDeliveryTest() { drain.SetLink(&link); }
+
+  // Timer ticks of 200 ms, each followed by ten worker steps 20 ms apart.
+  void Run(int ticks) {
+    for (int i = 0; i < ticks; ++i) {
+      drain.DrainSpool();
+      for (int s = 0; s < 10; ++s) {
+        link.LinkStep();
+        clock.AdvanceMs(20);
+      }
+    }
+  }
+
+  std::vector<int> ServerEventNumbers() const {
+    std::vector<int> out;
+    for (const auto& s : SentWith(cmdEvent)) out.push_back(s.payload.at(0));
+    return out;
+  }
+
+  SpoolDrain drain{location, files, clock, oplog, bookkeeping};
+};
+
+TEST_F(SpoolDeliveryTest, SpooledEventsGoOutOldestFirstAndAreDeletedWhenAcknowledged) {
+  for (std::uint8_t n = 1; n <= 3; ++n) {
+    ASSERT_TRUE(spool.Write(cmdEvent, EventPayload(n)));
+    clock.AdvanceMs(10);
+  }
+  peer.SetRefuseConnections(true);
+  Run(3);  // offline: nothing goes
+  EXPECT_EQ(SpoolFiles().size(), 3u);
+  peer.SetRefuseConnections(false);
+  clock.AdvanceMs(5001);
+  ConnectAndRegister();
+  Run(3);
+  EXPECT_THAT(ServerEventNumbers(), ElementsAre(1, 2, 3));
+  EXPECT_TRUE(SpoolFiles().empty());
+}
+
+TEST_F(SpoolDeliveryTest, UnacknowledgedFilesStayAndTakeTurns) {
+  answer = [](std::int32_t c) { return c == cmdEvent ? ReplyOf(cmdKeepAlive) : *NormalAnswer(c); };
+  for (std::uint8_t n = 1; n <= 2; ++n) {
+    ASSERT_TRUE(spool.Write(cmdEvent, EventPayload(n)));
+    clock.AdvanceMs(10);
+  }
+  ConnectAndRegister();
+  Run(35);  // 7 s
+  EXPECT_THAT(ServerEventNumbers(), ElementsAre(1, 2, 1));
+  EXPECT_EQ(SpoolFiles().size(), 2u);
+}
+
+TEST_F(SpoolDeliveryTest, FileHandedOverBeforeTheLinkBrokeIsSentAgainAfterReconnection) {
+  ASSERT_TRUE(spool.Write(cmdEvent, EventPayload(1)));
+  ConnectAndRegister();
+  answer = [](std::int32_t c) { return c == cmdEvent ? ReplyOf(cmdDropLink) : *NormalAnswer(c); };
+  Run(1);
+  EXPECT_FALSE(link.IsOnline());
+  EXPECT_EQ(SpoolFiles().size(), 1u);
+  answer = NormalAnswer;
+  Run(30);  // reconnects after 5 s; the connection lets the file go at once
+  EXPECT_TRUE(link.IsOnline());
+  EXPECT_THAT(ServerEventNumbers(), ElementsAre(1, 1));
+  EXPECT_TRUE(SpoolFiles().empty());
+}
+
+TEST_F(SpoolDeliveryTest, LiveEventsAndSpoolFilesShareTheQueueAndEachAckSettlesItsOwn) {
+  ASSERT_TRUE(spool.Write(cmdEvent, EventPayload(1)));
+  ConnectAndRegister();
+  drain.DrainSpool();  // file 1 queued
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
+  link.LinkStep();
+  link.LinkStep();
+  EXPECT_THAT(ServerEventNumbers(), ElementsAre(1, 2));
+  EXPECT_TRUE(SpoolFiles().empty());
+}
+
+}  // namespace
+}  // namespace kestrel::test
