@@ -4,6 +4,7 @@
 #include <QtGlobal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 
 #include "platform/clock.h"
 #include "platform/file_system.h"
@@ -24,9 +25,7 @@ bool NoDisplay() {
          qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   using namespace kestrel;
   if (NoDisplay()) {
     std::fprintf(stderr, "drvkestrel: no display, running without a window (offscreen)\n");
@@ -65,4 +64,17 @@ int main(int argc, char** argv) {
     std::_Exit(0);
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "drvkestrel: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "drvkestrel: unknown failure\n");
+  }
+  return 1;
 }

@@ -6,9 +6,11 @@
 #include <QDeadlineTimer>
 #include <QEvent>
 #include <QFont>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QWindowStateChangeEvent>
 #include <cmath>
+#include <cstdio>
 #include <exception>
 
 #include "delivery/Unit7.h"
@@ -68,10 +70,7 @@ TForm1::TForm1(Services services, QWidget* parent)
 
 TForm1::~TForm1() {
   // The worker goes first: it may still call into the window's log and indicator.
-  if (worker_) {
-    worker_->RequestStop();
-    FinishWorker(4000);
-  }
+  FinishWorker(4000);
   if (linkUi_) linkUi_->Detach();
   worker_.reset();
   if (ComPort1 != nullptr) ComPort1->Close();
@@ -187,6 +186,10 @@ void TForm1::BuildStatusPage() {
   Memo1->setObjectName(QStringLiteral("Memo1"));
   Memo1->setGeometry(5, 85, 432, 100);
   Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // Lines are only appended. A program that runs for months while the server is
+  // unreachable logs an attempt every 5 s; the oldest lines beyond this many go,
+  // so the log area cannot eat the memory.
+  Memo1->setMaximumBlockCount(kMemoMaxLines);
   Notebook1->addWidget(PageDefault);
 }
 
@@ -309,7 +312,8 @@ void TForm1::FormCreate() {
   tick_->Status = [this] { StatusStep(); };
   connect(Timer1, &QTimer::timeout, this, [this] { RunGuarded([this] { Timer1Timer(); }); });
   Timer1->start();
-  TrayIcon1->show();
+  // Headless there is no notification area to wait for (and Qt complains).
+  if (QGuiApplication::platformName() != QLatin1String("offscreen")) TrayIcon1->show();
 }
 
 void TForm1::StartUpOpen() {
@@ -398,6 +402,7 @@ void TForm1::SetRunningControls(bool running, bool rescanEnabled) {
 void TForm1::ScanPorts() {
   // Never probe behind an open port: the scan would leave it closed.
   if (ComPort1->IsOpen()) return;
+  const QString text = AdvOfficeComboBox1->currentText();
   AdvOfficeComboBox1->clear();
   for (int n = 1; n <= 32; ++n) {
     const std::string name = "COM" + std::to_string(n);
@@ -407,7 +412,10 @@ void TForm1::ScanPorts() {
       AdvOfficeComboBox1->addItem(QString::fromStdString(name));
     }
   }
-  if (AdvOfficeComboBox1->count() > 0) AdvOfficeComboBox1->setCurrentIndex(0);
+  if (AdvOfficeComboBox1->count() > 0)
+    AdvOfficeComboBox1->setCurrentIndex(0);
+  else
+    AdvOfficeComboBox1->setEditText(text);  // an empty list leaves the text as it was
 }
 
 void TForm1::AdvGlowButton1Click() { ScanPorts(); }
@@ -464,6 +472,9 @@ void TForm1::StatusStep() {
 }
 
 void TForm1::AppendLog(const std::string& utf8Line) {
+  // Also on standard error, for an operator running the program without a window.
+  std::fprintf(stderr, "%s\n", utf8Line.c_str());
+  std::fflush(stderr);
   Memo1->appendPlainText(QString::fromStdString(utf8Line));
 }
 
@@ -560,14 +571,21 @@ void TForm1::RequestShutdown() {
 }
 
 bool TForm1::FinishWorker(int boundMs) {
-  if (!worker_) return true;
-  worker_->RequestStop();
-  QDeadlineTimer deadline(boundMs);
-  // Serve the worker's synchronous calls while waiting: it may be inside one.
-  while (!worker_->Wait(5)) {
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
-    if (deadline.hasExpired()) return false;
+  if (worker_) {
+    worker_->RequestStop();
+    QDeadlineTimer deadline(boundMs);
+    // Serve the worker's synchronous calls while waiting: it may be inside one.
+    while (!worker_->Wait(5)) {
+      QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+      if (deadline.hasExpired()) return false;
+    }
   }
+  if (finished_) return true;
+  finished_ = true;
+  // Events that a failing disk kept in memory get a last chance at a spool file.
+  if (spool_->PendingCount() > 0) spool_->RetryPending(nullptr);
+  if (const std::size_t lost = spool_->PendingCount(); lost > 0)
+    Note(QStringLiteral("Не удалось записать в файлы событий: %1. Они потеряны.").arg(lost));
   return true;
 }
 

@@ -64,6 +64,7 @@ class TForm1 final : public QWidget {
   static constexpr int kClientWidth = 443;
   static constexpr int kClientHeight = 328;
   static constexpr std::uint32_t kPortRetryMs = 5000;
+  static constexpr int kMemoMaxLines = 100000;
 
   // Builds the window and runs the start-up sequence (FormCreate).
   explicit TForm1(Services services, QWidget* parent = nullptr);
@@ -189,6 +190,7 @@ class TForm1 final : public QWidget {
   std::uint32_t lastPortTryTick_ = 0;
   bool osShutdown_ = false;    // the operating system asked to end
   bool shutdownDone_ = false;  // port closed and worker told to stop
+  bool finished_ = false;      // the worker has ended and the spool is settled
 };
 
 }  // namespace kestrel

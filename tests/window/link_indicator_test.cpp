@@ -15,6 +15,8 @@ struct BarCase {
   std::set<int> columns;  // bar columns that fall on the surface (0..15)
 };
 
+void PrintTo(const BarCase& c, std::ostream* os) { *os << "p=" << c.p; }
+
 class LinkIndicatorPixels : public ::testing::TestWithParam<std::tuple<BarCase, bool>> {};
 
 TEST_P(LinkIndicatorPixels, FrameAndBarFollowTheRules) {
@@ -43,7 +45,11 @@ INSTANTIATE_TEST_SUITE_P(
                                          BarCase{12, {12, 13, 14, 15}},  // 16 is off the surface
                                          BarCase{13, {13, 14, 15, 1}}, BarCase{14, {14, 15, 1, 2}},
                                          BarCase{16, {1, 2, 3, 4}}),
-                       ::testing::Bool()));
+                       ::testing::Bool()),
+    [](const auto& info) {
+      return "p" + std::to_string(std::get<0>(info.param).p) +
+             (std::get<1>(info.param) ? "Green" : "Red");
+    });
 
 TEST(LinkIndicator, NothingPaintsAnEmptySurface) {
   IndicatorImage image1;
