@@ -173,12 +173,11 @@ table_ids() {
   od -An -v -tx1 -w16 "$RUN/num.mmm" | awk '{ printf "%s%s%s\n", toupper($3), toupper($2), toupper($1) }'
 }
 
-# match_report EXPECTED RECEIVED [before after]: runs match.awk; prints its summary and
-# sets MISSING.
+# match_report EXPECTED RECEIVED: runs match.awk; prints its summary and sets MISSING.
 MISSING=0
 match_report() {
   local out
-  out=$(awk -v before="${3:-0.2}" -v after="${4:-1.0}" -f "$E2E_DIR/match.awk" "$1" "$2")
+  out=$(awk -f "$E2E_DIR/match.awk" "$1" "$2")
   echo "$out"
   MISSING=$(sed -n 's/.*missing=\([0-9]*\).*/\1/p' <<<"$out" | tail -n 1)
 }

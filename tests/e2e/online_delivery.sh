@@ -91,9 +91,10 @@ awk -v first="$first" '$5 != first { print "bad FirstNumber:", $0; bad = 1 } END
   "$WORK/received.txt" || fail "FirstNumber byte wrong"
 awk '$6 <= last { print "sequence not increasing:", $0; bad = 1 } { last = $6 } END { exit bad }' \
   "$WORK/received.txt" || fail "sequence numbers out of order"
-# Each event's time lies between the line's sending and a second later (the clock part of the record).
+# Each event's time lies between the line's sending and a few seconds later (the driver may lag
+# behind its serial input on a busy machine).
 paste "$WORK/expected.txt" "$WORK/received.txt" |
-  awk '{ d = $5 - $1; if (d < -0.05 || d > 1.0) { print "event time off by", d, "s:", $0; bad = 1 } } END { exit bad }' ||
+  awk '{ d = $5 - $1; if (d < -0.05 || d > 5.0) { print "event time off by", d, "s:", $0; bad = 1 } } END { exit bad }' ||
   fail "event times wrong"
 [[ $(spool_count) -eq 0 ]] || fail "spool files were written while online"
 

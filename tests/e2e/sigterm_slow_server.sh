@@ -11,6 +11,9 @@ wait_port_open
 wait_registered 1
 go_sim
 sleep 4
+# The reports stop first, so every line sent was read; the queue still holds many events.
+stop sim
+sleep 0.5
 term_time=$EPOCHREALTIME
 pid=${PID[drvkestrel]}
 unset 'PID[drvkestrel]'
@@ -29,10 +32,9 @@ took=$(awk -v a="$term_time" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.2f", b - a
 log "exit status $rc after $took s"
 ((rc == 0)) || fail "exit status $rc after SIGTERM"
 awk -v t="$took" 'BEGIN { exit !(t <= 5.0) }' || fail "exit took $took s"
-stop sim
 check_spool_files_whole
 
-sent_lines | awk -v cut="$term_time" '$1 < cut - 0.3' | awk -f "$E2E_DIR/oracle.awk" >"$WORK/expected.txt"
+sent_lines | awk -f "$E2E_DIR/oracle.awk" >"$WORK/expected.txt"
 log "$(wc -l <"$WORK/expected.txt") events raised before SIGTERM; $(spool_count) spool files"
 stop msgserver
 start_server
@@ -42,6 +44,6 @@ wait_registered $((before + 1))
 wait_for 120 eval '(( $(spool_count) == 0 ))' || fail "$(spool_count) spool files left after the restart"
 sleep 2
 received_events >"$WORK/received.txt"
-match_report "$WORK/expected.txt" "$WORK/received.txt" 0.2 1.5
+match_report "$WORK/expected.txt" "$WORK/received.txt"
 ((MISSING == 0)) || fail "$MISSING events lost"
 pass

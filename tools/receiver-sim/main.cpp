@@ -126,12 +126,13 @@ int main(int argc, char** argv) {
     }
   }
 
-  // Let the driver read what is still in the line before the link goes away. Bytes just
-  // written may not be counted as waiting yet, so the line must stay empty for a while.
-  const auto drainUntil = SteadyClock::now() + std::chrono::seconds(5);
+  // Let the driver read what is still in the line before the link goes away, also when
+  // stopped by a signal. Bytes just written may not be counted as waiting yet, so the line
+  // must stay empty for a while.
+  const auto drainUntil = SteadyClock::now() + std::chrono::seconds(g_stop ? 2 : 5);
   auto emptySince = SteadyClock::now();
-  while (!g_stop && SteadyClock::now() < drainUntil &&
-         SteadyClock::now() - emptySince < std::chrono::milliseconds(500)) {
+  while (SteadyClock::now() < drainUntil &&
+         SteadyClock::now() - emptySince < std::chrono::milliseconds(300)) {
     if (line.Pending() > 0) emptySince = SteadyClock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
