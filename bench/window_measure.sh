@@ -14,6 +14,10 @@ build=$(cd "${1:-build}" && pwd)
 runs=${RUNS:-7}
 idle=${IDLE_S:-60}
 
+for tool in xvfb-run xwininfo; do
+  command -v "$tool" >/dev/null || { echo "needs $tool (packages xvfb, x11-utils)" >&2; exit 1; }
+done
+
 if [ -z "${KESTREL_MEASURE_INNER:-}" ]; then
   export KESTREL_MEASURE_INNER=1 RUNS="$runs" IDLE_S="$idle"
   exec env -u QT_QPA_PLATFORM xvfb-run -a -s "-screen 0 640x480x24" "$0" "$build"
