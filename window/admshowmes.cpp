@@ -1,6 +1,7 @@
 #include "window/admshowmes.h"
 
 #include "window/dialog_fonts.h"
+#include "window/screen_placement.h"
 
 namespace kestrel {
 
@@ -38,6 +39,7 @@ void Tadvsm::Prepare(const QString& text) {
   setFixedSize(w, kClientHeight);
   Label1->setGeometry(2, 16, w, 19);
   BitBtn1->setGeometry((w - kButtonWidth) / 2, 41, kButtonWidth, 25);
+  CenterOnScreen(*this);
 }
 
 void ShowMes(const QString& text) {

@@ -29,6 +29,7 @@
 #include "window/link_indicator.h"
 #include "window/pasx.h"
 #include "window/pictures.h"
+#include "window/screen_placement.h"
 #include "window/time_text.h"
 #include "window/window_link_ui.h"
 
@@ -106,6 +107,7 @@ void TForm1::BuildWindow() {
   Timer1->setInterval(200);
   BuildTrayIcon();
   operatorLog_.SetMemo(Memo1);
+  CenterOnScreen(*this);
 }
 
 void TForm1::BuildCaptionStrip() {

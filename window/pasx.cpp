@@ -4,6 +4,7 @@
 #include <QShowEvent>
 
 #include "window/dialog_fonts.h"
+#include "window/screen_placement.h"
 
 namespace kestrel {
 
@@ -50,6 +51,7 @@ TForm2::~TForm2() {
 
 int TForm2::Ask() {
   if (isVisible()) return Cancelled;  // one question at a time
+  CenterOnScreen(*this);
   return runner_(*this);
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -11,8 +12,15 @@
 namespace kestrel {
 namespace {
 
-// Runs the dialog for real (its own loop) while `answer` acts on it like an
-// operator, once the dialog is up.
+// Within a pixel of the middle of the screen's available area (frame included).
+bool Centred(const QWidget& w) {
+  const QRect g = w.frameGeometry();
+  const QRect a = QGuiApplication::primaryScreen()->availableGeometry();
+  const int dx = (g.left() - a.left()) - (a.right() - g.right());
+  const int dy = (g.top() - a.top()) - (a.bottom() - g.bottom());
+  return std::abs(dx) <= 1 && std::abs(dy) <= 1;
+}
+
 ModalRunner Operator(std::function<void(TForm2&)> answer) {
   return [answer](QDialog& d) {
     QTimer::singleShot(0, &d, [&d, answer] { answer(static_cast<TForm2&>(d)); });
@@ -102,12 +110,15 @@ TEST(AccessCodeDialog, EntryIsKeptAndSelectedForTheNextUse) {
 
   // Next time "ОК" at once is accepted again; typing replaces the selected entry.
   QString selected;
+  bool centred = false;
   dialog.SetModalRunner(Operator([&](TForm2& d) {
     selected = d.MaskEdit1->selectedText();
+    centred = Centred(d);
     QTest::mouseClick(d.BitBtn1, Qt::LeftButton);
   }));
   EXPECT_EQ(dialog.Ask(), TForm2::Accepted);
   EXPECT_EQ(selected, "24680");
+  EXPECT_TRUE(centred);
 
   dialog.SetModalRunner(Operator([](TForm2& d) {
     Type(d, "11111");
@@ -150,8 +161,10 @@ TEST(ShowMes, WidthFollowsTheTextLength) {
     QSize size;
     QRect labelRect;
     QRect button;
+    bool centred = false;
     dialog.SetModalRunner([&](QDialog& d) {
       QTimer::singleShot(0, &d, [&] {
+        centred = Centred(dialog);
         label = dialog.Label1->text();
         size = dialog.size();
         labelRect = dialog.Label1->geometry();
@@ -163,6 +176,7 @@ TEST(ShowMes, WidthFollowsTheTextLength) {
     ShowMes(c.text);  // returns once "ОК" closed it
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(label, c.text);
+    EXPECT_TRUE(centred);
     EXPECT_EQ(size, QSize(c.width, Tadvsm::kClientHeight)) << c.text.toStdString();
     EXPECT_EQ(labelRect, QRect(2, 16, c.width, 19));
     EXPECT_EQ(button, QRect(c.buttonLeft, 41, 72, 25));
