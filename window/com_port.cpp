@@ -1,0 +1,87 @@
+#include "window/com_port.h"
+
+#include "platform/serial_name.h"
+
+namespace kestrel {
+
+namespace {
+constexpr qint64 kDriverBufferSize = 2048;
+}
+
+ComPort::ComPort(std::filesystem::path workDir, QObject* parent)
+    : QObject(parent), workDir_(std::move(workDir)) {
+  connect(&port_, &QSerialPort::errorOccurred, this, &ComPort::OnError);
+  connect(&port_, &QSerialPort::readyRead, this, &ComPort::OnReadyRead);
+}
+
+ComPort::~ComPort() { Close(); }
+
+void ComPort::SetName(const std::string& name) {
+  const bool wasOpen = IsOpen();
+  if (wasOpen) Close();
+  name_ = name;
+  if (wasOpen) Open();
+}
+
+void ComPort::SetBaudRate(int baud) {
+  baud_ = baud;
+  if (IsOpen()) port_.setBaudRate(baud_);
+}
+
+bool ComPort::Open() {
+  if (IsOpen()) return true;
+  lastError_.clear();
+  if (name_.empty()) {
+    lastError_ = QStringLiteral("no port name");
+    return false;
+  }
+  port_.setPortName(QString::fromStdString(ResolveSerialPortName(workDir_, name_)));
+  port_.setBaudRate(baud_);
+  port_.setDataBits(QSerialPort::Data8);
+  port_.setParity(QSerialPort::NoParity);
+  port_.setStopBits(QSerialPort::OneStop);
+  port_.setFlowControl(QSerialPort::NoFlowControl);
+  port_.setReadBufferSize(kDriverBufferSize);
+  if (!port_.open(QIODevice::ReadWrite)) {
+    lastError_ = port_.errorString();
+    port_.clearError();
+    return false;
+  }
+  // Devices without modem lines (pseudo-terminals) refuse these: harmless.
+  if (!port_.setDataTerminalReady(true)) port_.clearError();
+  if (!port_.setRequestToSend(true)) port_.clearError();
+  open_.store(true);
+  return true;
+}
+
+void ComPort::Close() {
+  if (!port_.isOpen()) return;
+  open_.store(false);
+  port_.close();
+  port_.clearError();
+}
+
+std::size_t ComPort::Read(std::uint8_t* buf, std::size_t max) {
+  if (!IsOpen() || max == 0) return 0;
+  const qint64 n = port_.read(reinterpret_cast<char*>(buf), static_cast<qint64>(max));
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+void ComPort::OnError(QSerialPort::SerialPortError error) {
+  if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError) {
+    // Unsupported modem lines and the like: the port keeps working.
+    if (error != QSerialPort::NoError && port_.isOpen()) port_.clearError();
+    return;
+  }
+  if (!port_.isOpen()) return;
+  const QString reason = port_.errorString();
+  Close();
+  emit Failed(reason);
+}
+
+void ComPort::OnReadyRead() {
+  const qint64 waiting = port_.bytesAvailable();
+  if (waiting > 0) emit RxChar(static_cast<int>(waiting));
+}
+
+}  // namespace kestrel

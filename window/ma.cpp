@@ -1,0 +1,601 @@
+#include "window/ma.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEvent>
+#include <QFont>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QWindowStateChangeEvent>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+
+#include "delivery/Unit7.h"
+#include "delivery/spool_bookkeeping.h"
+#include "delivery/spool_drain.h"
+#include "delivery/spool_location.h"
+#include "platform/ini_file.h"
+#include "platform/paths.h"
+#include "platform/text_1251.h"
+#include "platform/version.h"
+#include "receiver/event_rules.h"
+#include "receiver/no_test_supervision.h"
+#include "window/access_code.h"
+#include "window/admshowmes.h"
+#include "window/kestrel_application.h"
+#include "window/link_indicator.h"
+#include "window/pasx.h"
+#include "window/pictures.h"
+#include "window/screen_placement.h"
+#include "window/time_text.h"
+#include "window/window_link_ui.h"
+
+namespace kestrel {
+namespace {
+
+constexpr char kTableFileName[] = "num.mmm";
+
+QLabel* MakeLabel(QWidget* parent, const QString& text, int x, int y) {
+  auto* label = new QLabel(text, parent);
+  label->move(x, y);
+  label->adjustSize();
+  return label;
+}
+
+QFont BoldFont(QFont f) {
+  f.setBold(true);
+  return f;
+}
+
+QToolButton* MakePageButton(QWidget* parent, const QString& text, const QPixmap& picture) {
+  auto* b = new QToolButton(parent);
+  b->setText(text);
+  b->setIcon(QIcon(picture));
+  b->setIconSize(QSize(32, 32));
+  b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  b->setCheckable(true);
+  b->setAutoRaise(true);
+  return b;
+}
+
+}  // namespace
+
+TForm1::TForm1(Services services, QWidget* parent)
+    : QWidget(parent), services_(std::move(services)) {
+  BuildWindow();
+  FormCreate();
+}
+
+TForm1::~TForm1() {
+  // The worker goes first: it may still call into the window's log and indicator.
+  FinishWorker(4000);
+  if (linkUi_) linkUi_->Detach();
+  worker_.reset();
+  if (ComPort1 != nullptr) ComPort1->Close();
+  operatorLog_.SetMemo(nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// The window's components
+
+void TForm1::BuildWindow() {
+  setWindowTitle(QStringLiteral("Драйвер - Harrier"));
+  setWindowIcon(ProgramIcon());
+  setFixedSize(kClientWidth, kClientHeight);
+  setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
+  QFont f(QStringLiteral("Arial"));
+  f.setStyleHint(QFont::SansSerif);
+  f.setPointSize(8);
+  setFont(f);
+
+  BuildCaptionStrip();
+  BuildToolBand();
+  Notebook1 = new QStackedWidget(this);
+  Notebook1->setObjectName(QStringLiteral("Notebook1"));
+  Notebook1->setGeometry(0, 138, kClientWidth, 191);
+  BuildStatusPage();
+  BuildSetupPage();
+  Notebook1->setCurrentWidget(PageDefault);
+
+  ComPort1 = nullptr;  // made at start-up, once the working directory is known
+  Timer1 = new QTimer(this);
+  Timer1->setInterval(200);
+  BuildTrayIcon();
+  operatorLog_.SetMemo(Memo1);
+  CenterOnScreen(*this);
+}
+
+void TForm1::BuildCaptionStrip() {
+  auto* strip = new QWidget(this);
+  strip->setObjectName(QStringLiteral("CaptionStrip"));
+  strip->setGeometry(0, 0, kClientWidth, 57);
+  strip->setAutoFillBackground(true);
+  strip->setStyleSheet(
+      QStringLiteral("#CaptionStrip { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, "
+                     "stop:0 #2c5aa0, stop:1 #173a70); }"));
+  CaptionButton = new QToolButton(strip);
+  CaptionButton->setIcon(QIcon(CaptionPicture()));
+  CaptionButton->setIconSize(QSize(44, 44));
+  CaptionButton->setAutoRaise(true);
+  CaptionButton->setFocusPolicy(Qt::NoFocus);
+  CaptionButton->setGeometry(6, 5, 46, 46);
+  CaptionText = new QLabel(QStringLiteral("Драйвер приёмника Kestrel"), strip);
+  QFont f = BoldFont(font());
+  f.setPointSize(13);
+  CaptionText->setFont(f);
+  CaptionText->setStyleSheet(QStringLiteral("color: white;"));
+  CaptionText->move(62, 17);
+  CaptionText->adjustSize();
+}
+
+void TForm1::BuildToolBand() {
+  auto* band = new QWidget(this);
+  band->setObjectName(QStringLiteral("ToolBand"));
+  band->setGeometry(0, 57, kClientWidth, 81);
+  band->setAutoFillBackground(true);
+  band->setStyleSheet(QStringLiteral(
+      "#ToolBand { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, "
+      "stop:0 #f4f7fb, stop:1 #dde5f0); border-bottom: 1px solid #9aaac0; }"
+      "QGroupBox { border: 1px solid #b4c2d6; border-radius: 3px; margin-top: 0px; }"
+      "QGroupBox::title { subcontrol-origin: border; subcontrol-position: bottom center; "
+      "padding: 0px 4px 1px 4px; color: #26466e; }"
+      "QToolButton:checked { background: #fbd98d; border: 1px solid #c99b3a; "
+      "border-radius: 3px; }"));
+
+  auto* statusGroup = new QGroupBox(QStringLiteral("Состояние"), band);
+  statusGroup->setGeometry(5, 4, 90, 72);
+  AdvGlowButton28 = MakePageButton(statusGroup, QStringLiteral("Статус"), StatusPagePicture());
+  AdvGlowButton28->setGeometry(15, 3, 60, 52);
+  AdvGlowButton28->setChecked(true);
+
+  auto* setupGroup = new QGroupBox(QStringLiteral("Настройки"), band);
+  setupGroup->setGeometry(100, 4, 90, 72);
+  AdvGlowButton47 = MakePageButton(setupGroup, QStringLiteral("Порт"), SetupPagePicture());
+  AdvGlowButton47->setGeometry(15, 3, 60, 52);
+
+  connect(AdvGlowButton28, &QToolButton::clicked, this,
+          [this] { RunGuarded([this] { AdvGlowButton28Click(); }); });
+  connect(AdvGlowButton47, &QToolButton::clicked, this,
+          [this] { RunGuarded([this] { AdvGlowButton47Click(); }); });
+}
+
+void TForm1::BuildStatusPage() {
+  PageDefault = new QWidget(Notebook1);
+  PageDefault->setObjectName(QStringLiteral("Default"));
+  QWidget* p = PageDefault;
+  Label4 = MakeLabel(p, QStringLiteral("Контроль связи со станцией"), 8, 11);
+  Image2 = new IndicatorImage(p);
+  Image2->move(158, 10);
+  Label1 = MakeLabel(p, QStringLiteral("Время с последнего сообщения"), 180, 11);
+  Label2 = MakeLabel(p, QStringLiteral("Связь с сервером сообщений"), 259, 11);
+  Image3 = new IndicatorImage(p);
+  Image3->move(416, 10);
+  Label6 = new QLabel(QStringLiteral("Дата и время запуска"), p);
+  Label6->setGeometry(7, 38, 111, Label6->sizeHint().height());
+  Label6->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  Label7 = MakeLabel(p, QString(), 124, 38);
+  Label5 = MakeLabel(p, QStringLiteral("Связь с сервером сообщений"), 259, 38);
+  Image1 = new IndicatorImage(p);
+  Image1->move(416, 37);
+  Label8 = MakeLabel(p, QStringLiteral("Пароль для закрытия"), 7, 66);
+  Label9 = MakeLabel(p, QString(), 124, 66);
+  Memo1 = new QPlainTextEdit(p);
+  Memo1->setObjectName(QStringLiteral("Memo1"));
+  Memo1->setGeometry(5, 85, 432, 100);
+  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // Lines are only appended. A program that runs for months while the server is
+  // unreachable logs an attempt every 5 s; the oldest lines beyond this many go,
+  // so the log area cannot eat the memory.
+  Memo1->setMaximumBlockCount(kMemoMaxLines);
+  Notebook1->addWidget(PageDefault);
+}
+
+void TForm1::BuildSetupPage() {
+  PageSetup = new QWidget(Notebook1);
+  PageSetup->setObjectName(QStringLiteral("setup"));
+  AdvGroupBox1 = new QGroupBox(QStringLiteral("Com порт"), PageSetup);
+  AdvGroupBox1->setGeometry(5, 3, 428, 62);
+
+  AdvOfficeComboBox1 = new QComboBox(AdvGroupBox1);
+  AdvOfficeComboBox1->setObjectName(QStringLiteral("AdvOfficeComboBox1"));
+  AdvOfficeComboBox1->setEditable(true);
+  AdvOfficeComboBox1->setInsertPolicy(QComboBox::NoInsert);
+  AdvOfficeComboBox1->setMaxVisibleItems(8);
+  AdvOfficeComboBox1->setGeometry(18, 25, 103, 19);
+
+  AdvGlowButton2 = new QPushButton(kCaptionRunning, AdvGroupBox1);
+  AdvGlowButton2->setGeometry(143, 22, 94, 25);
+  AdvGlowButton2->setFont(BoldFont(font()));
+  AdvGlowButton2->setStyleSheet(QStringLiteral("QPushButton { color: #008000; }"));
+
+  AdvGlowButton1 = new QPushButton(QStringLiteral("Сканировать заново"), AdvGroupBox1);
+  AdvGlowButton1->setGeometry(243, 22, 170, 25);
+  AdvGlowButton1->setFont(BoldFont(font()));
+
+  // The initial state, as the window is built.
+  AdvOfficeComboBox1->setEnabled(false);
+  AdvGlowButton1->setEnabled(true);
+
+  connect(AdvGlowButton1, &QPushButton::clicked, this,
+          [this] { RunGuarded([this] { AdvGlowButton1Click(); }); });
+  connect(AdvGlowButton2, &QPushButton::clicked, this,
+          [this] { RunGuarded([this] { AdvGlowButton2Click(); }); });
+  // Only the operator's changes: typing, or choosing from the list. The program's
+  // own settings of the text emit neither.
+  connect(AdvOfficeComboBox1, &QComboBox::textActivated, this, [this](const QString& text) {
+    RunGuarded([this, text] { AdvOfficeComboBox1Change(text); });
+  });
+  connect(AdvOfficeComboBox1->lineEdit(), &QLineEdit::textEdited, this,
+          [this](const QString& text) {
+            RunGuarded([this, text] { AdvOfficeComboBox1Change(text); });
+          });
+  Notebook1->addWidget(PageSetup);
+}
+
+void TForm1::BuildTrayIcon() {
+  PopupMenu1 = new QMenu(this);
+  N4 = PopupMenu1->addAction(QStringLiteral("Восстановить"));
+  PopupMenu1->addSeparator();
+  N6 = PopupMenu1->addAction(QStringLiteral("Закрыть"));
+  connect(N4, &QAction::triggered, this, [this] { RunGuarded([this] { N4Click(); }); });
+  connect(N6, &QAction::triggered, this, [this] { RunGuarded([this] { N6Click(); }); });
+  TrayIcon1 = new QSystemTrayIcon(ProgramIcon(), this);
+  TrayIcon1->setToolTip(QStringLiteral("Драйвер - Kestrel"));
+  TrayIcon1->setContextMenu(PopupMenu1);
+}
+
+// ---------------------------------------------------------------------------
+// Start-up
+
+void TForm1::FormCreate() {
+  const Clock& clock = services_.clock;
+  // 1. Station link down, an empty table, Image2 red.
+  StationLink = false;
+  WorkDir = services_.workDir.empty() ? CurrentDirectory() : services_.workDir;
+  table_ = std::make_unique<TransmitterTable>(WorkDir / kTableFileName, services_.fs, clock,
+                                              operatorLog_);
+  DrawLinkIndicator(*Image2, StationLink, 0);
+
+  // 4. The access code of this run.
+  AccessCode = MakeAccessCode();
+  Label9->setText(QString::fromStdString(AccessCode));
+  Label9->adjustSize();
+
+  // 5-7. The working directory, the table, the settings.
+  ComPort1 = new ComPort(WorkDir, this);
+  connect(ComPort1, &ComPort::RxChar, this,
+          [this](int count) { RunGuarded([this, count] { ComPort1RxChar(count); }); });
+  connect(ComPort1, &ComPort::Failed, this,
+          [this](const QString& reason) { RunGuarded([this, reason] { OnPortFailed(reason); }); });
+  table_->LoadTable();
+  Settings = ReadMainSettings(IniFile(SettingsFilePath(WorkDir)));
+
+  // Events and their spool files; the worker is made below.
+  spool_ = std::make_unique<SpoolWriter>(MakeSpoolLocation(Settings.PathForSoob, WorkDir),
+                                         services_.fs, clock, operatorLog_);
+  spool_->RecoverAtStartup();
+  dispatch_ = std::make_unique<EventDispatch>(offline_, *spool_, clock);
+  context_ = std::make_unique<EventContext>(
+      EventContext{*table_, *dispatch_, clock, Settings.FirstNumber, Settings.NoTimeTest});
+  if (Settings.Log)
+    rawLog_ = std::make_unique<RawLog>(WorkDir / kRawLogFileName, services_.fs, operatorLog_);
+  // 2-3. LastDataTime := now, LineIndex := 1 (a fresh receiver input).
+  input_ = std::make_unique<ReceiverInput>(
+      *table_, rawLog_.get(), clock, operatorLog_,
+      [this](const ReceiverFrame& frame, const FoundTransmitter& found) {
+        ApplyFrame(frame, found, *context_);
+      });
+
+  // 8. The serial port.
+  StartUpOpen();
+
+  // 9. The server link worker.
+  bookkeeping_ = std::make_unique<SpoolBookkeeping>();
+  drain_ = std::make_unique<SpoolDrain>(spool_->Location(), services_.fs, clock, operatorLog_,
+                                        *bookkeeping_);
+  linkUi_ = std::make_unique<WindowLinkUi>([this](const std::string& line) { AppendLog(line); },
+                                           [this] { AdvanceIndicator(); });
+  if (services_.startWorker) CreateWorker();
+
+  // 10-11. Image3 from Online; the start time.
+  DrawLinkIndicator(*Image3, Online(), ServerBarPosition);
+  Label7->setText(DateTimeText(clock.Now()));
+  Label7->adjustSize();
+
+  tick_ = std::make_unique<TimerTick>(operatorLog_);
+  tick_->NoTest = [this] { CheckNoTest(*context_); };
+  tick_->Drain = [this] { drain_->DrainSpool(); };
+  tick_->Retry = [this] { spool_->RetryPending(worker_.get()); };
+  tick_->Status = [this] { StatusStep(); };
+  connect(Timer1, &QTimer::timeout, this, [this] { RunGuarded([this] { Timer1Timer(); }); });
+  Timer1->start();
+  // Headless there is no notification area to wait for (and Qt complains).
+  if (QGuiApplication::platformName() != QLatin1String("offscreen")) TrayIcon1->show();
+}
+
+void TForm1::StartUpOpen() {
+  ComPort1->SetBaudRate(BaudRateFromSetting(Settings.br));
+  if (Settings.ComPort == kNoPortChosen) {
+    SetRunningControls(false, true);
+    return;
+  }
+  const std::string name = Cp1251ToUtf8(Settings.ComPort);
+  ComPort1->SetName(name);
+  AdvOfficeComboBox1->setEditText(QString::fromStdString(name));
+  if (OpenPort()) {
+    // Running. The rescan button is disabled while the port is open, so a scan can
+    // never close it behind a caption that reads "Остановить".
+    SetRunningControls(true, false);
+    return;
+  }
+  SetRunningControls(false, true);
+  // Not a modal dialog: an unattended restart must never wait for a click.
+  Note(QStringLiteral("Порт уже занят. Смените его."));
+}
+
+void TForm1::CreateWorker() {
+  LinkIdentity identity;
+  identity.portNameCp1251 = Settings.ComPort;
+  identity.firstNumber = Settings.FirstNumber;
+  ComPort* port = ComPort1;
+  identity.portOpen = [port] { return port->IsOpenAnyThread(); };
+  identity.versionText = kVersionText;
+  identity.workDir = WorkDir;
+  worker_ = std::make_unique<cl>(services_.clock, services_.fs, operatorLog_, *linkUi_,
+                                 services_.tcpClients, *spool_, *bookkeeping_, identity);
+  worker_->Start();
+  worker_->SetReconnectEnabled(true);
+  dispatch_->SetLink(*worker_);
+  drain_->SetLink(worker_.get());
+}
+
+bool TForm1::Online() const { return worker_ != nullptr && worker_->IsOnline(); }
+
+// ---------------------------------------------------------------------------
+// Serial port
+
+bool TForm1::OpenPort() {
+  if (!ComPort1->Open()) return false;
+  // A fresh line: halves of reports from before and after are never joined.
+  input_->Assembler().Reset();
+  portFailed_ = false;
+  return true;
+}
+
+void TForm1::ComPort1RxChar(int Count) {
+  input_->ComPort1RxChar(
+      Count, [this](std::uint8_t* buf, std::size_t max) { return ComPort1->Read(buf, max); });
+}
+
+void TForm1::OnPortFailed(const QString& reason) {
+  const QString name = QString::fromStdString(ComPort1->Name());
+  Note(QStringLiteral("Порт %1 перестал работать (%2) и закрыт.").arg(name, reason));
+  if (Running()) {
+    portFailed_ = true;
+    lastPortTryTick_ = services_.clock.TickMs();
+    Note(QStringLiteral("Попытка открыть порт %1 снова - каждые 5 секунд.").arg(name));
+  }
+}
+
+void TForm1::RetryPort() {
+  if (!portFailed_ || shutdownDone_) return;
+  if (!Running() || ComPort1->IsOpen()) {
+    portFailed_ = false;
+    return;
+  }
+  const std::uint32_t now = services_.clock.TickMs();
+  if (static_cast<std::uint32_t>(now - lastPortTryTick_) < kPortRetryMs) return;
+  lastPortTryTick_ = now;
+  if (OpenPort())
+    Note(QStringLiteral("Порт %1 снова открыт.").arg(QString::fromStdString(ComPort1->Name())));
+}
+
+void TForm1::SetRunningControls(bool running, bool rescanEnabled) {
+  AdvGlowButton2->setText(running ? kCaptionRunning : kCaptionStopped);
+  AdvOfficeComboBox1->setEnabled(!running);
+  AdvGlowButton1->setEnabled(rescanEnabled);
+}
+
+void TForm1::ScanPorts() {
+  // Never probe behind an open port: the scan would leave it closed.
+  if (ComPort1->IsOpen()) return;
+  const QString text = AdvOfficeComboBox1->currentText();
+  AdvOfficeComboBox1->clear();
+  for (int n = 1; n <= 32; ++n) {
+    const std::string name = "COM" + std::to_string(n);
+    ComPort1->SetName(name);
+    if (ComPort1->Open()) {
+      ComPort1->Close();
+      AdvOfficeComboBox1->addItem(QString::fromStdString(name));
+    }
+  }
+  if (AdvOfficeComboBox1->count() > 0)
+    AdvOfficeComboBox1->setCurrentIndex(0);
+  else
+    AdvOfficeComboBox1->setEditText(text);  // an empty list leaves the text as it was
+}
+
+void TForm1::AdvGlowButton1Click() { ScanPorts(); }
+
+void TForm1::AdvGlowButton2Click() {
+  if (Running()) {
+    if (osShutdown_ || shutdownDone_) return;
+    const int result = Form2 != nullptr ? Form2->Ask() : TForm2::Cancelled;
+    if (result == TForm2::Accepted) {
+      ComPort1->Close();
+      portFailed_ = false;
+      SetRunningControls(false, true);
+    } else {
+      Tell(QStringLiteral("Неправильный пароль. В доступе отказано"));
+    }
+    return;
+  }
+  ComPort1->SetName(AdvOfficeComboBox1->currentText().toStdString());
+  if (OpenPort()) {
+    SetRunningControls(true, false);
+    return;
+  }
+  Tell(QStringLiteral("Порт уже занят!"));
+  if (!shutdownDone_) ScanPorts();
+}
+
+void TForm1::AdvOfficeComboBox1Change(const QString& text) {
+  if (AdvGlowButton2->text() != kCaptionStopped) return;
+  // The settings file of the current directory at this moment. A failed write is
+  // not caught here: it reaches the application's report of unhandled failures.
+  IniFile ini(SettingsFilePath(CurrentDirectory()));
+  WriteComPort(ini, Utf8ToCp1251(text.toStdString()));
+}
+
+// ---------------------------------------------------------------------------
+// Timer and status display
+
+void TForm1::Timer1Timer() { tick_->Timer1Timer(); }
+
+void TForm1::StatusStep() {
+  const std::uint32_t elapsed =
+      static_cast<std::uint32_t>(services_.clock.TickMs() - input_->LastDataTick());
+  Label1->setText(ElapsedText(elapsed));
+  Label1->adjustSize();
+
+  // A silence of exactly the Attention interval still counts as present.
+  const long long attentionMs = std::llround(Settings.Attention * kMsPerDay);
+  const bool present = static_cast<long long>(elapsed) <= attentionMs;
+  if (present != StationLink) {
+    StationLink = present;
+    DrawLinkIndicator(*Image2, StationLink, 0);
+  }
+  RetryPort();
+}
+
+void TForm1::AppendLog(const std::string& utf8Line) {
+  // Also on standard error, for an operator running the program without a window.
+  std::fprintf(stderr, "%s\n", utf8Line.c_str());
+  std::fflush(stderr);
+  Memo1->appendPlainText(QString::fromStdString(utf8Line));
+}
+
+void TForm1::AdvanceIndicator() {
+  ++ServerBarPosition;
+  if (ServerBarPosition > 16) ServerBarPosition = 0;
+  DrawLinkIndicator(*Image3, Online(), ServerBarPosition);
+}
+
+void TForm1::AdvGlowButton28Click() {
+  Notebook1->setCurrentWidget(PageDefault);
+  AdvGlowButton28->setChecked(true);
+  AdvGlowButton47->setChecked(false);
+}
+
+void TForm1::AdvGlowButton47Click() {
+  Notebook1->setCurrentWidget(PageSetup);
+  AdvGlowButton47->setChecked(true);
+  AdvGlowButton28->setChecked(false);
+}
+
+// ---------------------------------------------------------------------------
+// Minimise, restore, close
+
+void TForm1::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && isMinimized()) {
+    QTimer::singleShot(0, this, [this] { RunGuarded([this] { ApplicationEvents1Minimize(); }); });
+  }
+}
+
+void TForm1::ApplicationEvents1Minimize() {
+  if (!isMinimized()) return;
+  // Without a notification area the icon could never bring the window back: it
+  // stays minimised on the taskbar instead.
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
+  hide();
+}
+
+void TForm1::N4Click() {
+  showNormal();
+  raise();
+  activateWindow();
+  StatusStep();
+}
+
+void TForm1::N6Click() { close(); }
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (shutdownDone_) {
+    event->accept();
+    return;
+  }
+  if (osShutdown_) {
+    Shutdown();
+    event->accept();
+    return;
+  }
+  // One close at a time: a close asked while the code dialog is open is ignored.
+  if (Form2 == nullptr || Form2->isVisible()) {
+    event->ignore();
+    return;
+  }
+  const int result = Form2->Ask();
+  if (result == TForm2::Accepted || osShutdown_) {
+    Shutdown();
+    event->accept();
+    return;
+  }
+  event->ignore();
+  if (result == TForm2::WrongCode) Tell(QStringLiteral("Не правильный пароль."));
+}
+
+void TForm1::Shutdown() {
+  if (shutdownDone_) return;
+  shutdownDone_ = true;
+  Timer1->stop();
+  ComPort1->Close();
+  if (worker_) worker_->RequestStop();
+  TrayIcon1->hide();
+  emit CloseAccepted();
+}
+
+void TForm1::RequestShutdown() {
+  if (shutdownDone_) return;
+  osShutdown_ = true;
+  // Dialogs waiting for the operator give way; their callers then see the request.
+  if (Form2 != nullptr && Form2->isVisible()) Form2->done(TForm2::Cancelled);
+  if (advsm != nullptr && advsm->isVisible()) advsm->done(1);
+  QTimer::singleShot(0, this, [this] {
+    if (!shutdownDone_) close();
+    Shutdown();
+  });
+}
+
+bool TForm1::FinishWorker(int boundMs) {
+  if (worker_) {
+    worker_->RequestStop();
+    QDeadlineTimer deadline(boundMs);
+    // Serve the worker's synchronous calls while waiting: it may be inside one.
+    while (!worker_->Wait(5)) {
+      QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+      if (deadline.hasExpired()) return false;
+    }
+  }
+  if (finished_) return true;
+  finished_ = true;
+  // Events that a failing disk kept in memory get a last chance at a spool file.
+  if (spool_->PendingCount() > 0) spool_->RetryPending(nullptr);
+  if (const std::size_t lost = spool_->PendingCount(); lost > 0)
+    Note(QStringLiteral("Не удалось записать в файлы событий: %1. Они потеряны.").arg(lost));
+  return true;
+}
+
+void TForm1::Tell(const QString& text) {
+  if (osShutdown_ || shutdownDone_) return;
+  ShowMes(text);
+}
+
+void TForm1::Note(const QString& line) { operatorLog_.Report(line.toStdString()); }
+
+}  // namespace kestrel

@@ -1,0 +1,196 @@
+#pragma once
+
+#include <QAction>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QToolButton>
+#include <QWidget>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "delivery/event_dispatch.h"
+#include "delivery/link_port.h"
+#include "delivery/spool_writer.h"
+#include "platform/clock.h"
+#include "platform/file_system.h"
+#include "platform/tcp_client.h"
+#include "receiver/event_context.h"
+#include "receiver/raw_log.h"
+#include "receiver/receiver_input.h"
+#include "receiver/settings.h"
+#include "receiver/timer_tick.h"
+#include "receiver/transmitter_table.h"
+#include "window/com_port.h"
+#include "window/indicator_image.h"
+#include "window/memo_operator_log.h"
+
+namespace kestrel {
+
+class cl;
+class SpoolBookkeeping;
+class SpoolDrain;
+class WindowLinkUi;
+
+// The captions that are the run state of reception.
+inline const QString kCaptionRunning = QStringLiteral("Остановить");
+inline const QString kCaptionStopped = QStringLiteral("Запустить");
+
+// The main window "Драйвер - Harrier". It hosts everything the window thread does:
+// the serial port and the receiver input, the transmitter table, the events and
+// their spool files, the 200 ms timer, the status display, and the server link
+// worker it creates at start-up and stops at close.
+class TForm1 final : public QWidget {
+  Q_OBJECT
+ public:
+  // What the window is built on. Tests hand in fakes; the program the real ones.
+  struct Services {
+    const Clock& clock;
+    FileSystem& fs;
+    TcpClientFactory tcpClients;    // the link worker's connections
+    std::filesystem::path workDir;  // empty: the process's current directory
+    bool startWorker = true;        // false: no link worker (events are spooled)
+  };
+
+  static constexpr int kClientWidth = 443;
+  static constexpr int kClientHeight = 328;
+  static constexpr std::uint32_t kPortRetryMs = 5000;
+  static constexpr int kMemoMaxLines = 100000;
+
+  // Builds the window and runs the start-up sequence (FormCreate).
+  explicit TForm1(Services services, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // --- handlers ---
+  void FormCreate();
+  void ComPort1RxChar(int Count);
+  void Timer1Timer();
+  void ApplicationEvents1Minimize();
+  void N4Click();
+  void N6Click();
+  void AdvGlowButton1Click();
+  void AdvGlowButton2Click();
+  void AdvOfficeComboBox1Change(const QString& text);
+  void AdvGlowButton28Click();
+  void AdvGlowButton47Click();
+  void ScanPorts();
+  // The worker's synchronous requests (run on the window thread).
+  void AppendLog(const std::string& utf8Line);
+  void AdvanceIndicator();
+  // The last step of every tick: Label1 and the station-link watchdog.
+  void StatusStep();
+
+  // A request of the operating system to end (signal, end of session): shuts down
+  // in order without asking for the code. Closes any open dialog first.
+  void RequestShutdown();
+  // After the window loop: stops the worker and waits for it for at most boundMs,
+  // serving its synchronous calls meanwhile. True when it has finished.
+  bool FinishWorker(int boundMs);
+
+  // --- state ---
+  bool StationLink = false;
+  int ServerBarPosition = 0;
+  std::string AccessCode;
+  std::filesystem::path WorkDir;
+  MainSettings Settings;
+
+  bool Online() const;
+  bool ShuttingDown() const { return shutdownDone_; }
+  TransmitterTable& Table() { return *table_; }
+  EventDispatch& Dispatch() { return *dispatch_; }
+  ReceiverInput& Input() { return *input_; }
+  SpoolWriter& Spool() { return *spool_; }
+  cl* Worker() { return worker_.get(); }
+  WindowLinkUi& LinkUiImpl() { return *linkUi_; }
+  MemoOperatorLog& OperatorLogImpl() { return operatorLog_; }
+
+  // --- components ---
+  QLabel* CaptionText;
+  QToolButton* CaptionButton;    // decorative, no action
+  QToolButton* AdvGlowButton28;  // "Состояние"
+  QToolButton* AdvGlowButton47;  // "Настройки"
+  QStackedWidget* Notebook1;
+  QWidget* PageDefault;
+  QWidget* PageSetup;
+  QLabel* Label1;
+  QLabel* Label2;
+  QLabel* Label4;
+  QLabel* Label5;
+  QLabel* Label6;
+  QLabel* Label7;
+  QLabel* Label8;
+  QLabel* Label9;
+  IndicatorImage* Image1;
+  IndicatorImage* Image2;
+  IndicatorImage* Image3;
+  QPlainTextEdit* Memo1;
+  QGroupBox* AdvGroupBox1;
+  QComboBox* AdvOfficeComboBox1;
+  QPushButton* AdvGlowButton2;  // start/stop
+  QPushButton* AdvGlowButton1;  // rescan
+  ComPort* ComPort1;
+  QTimer* Timer1;
+  QSystemTrayIcon* TrayIcon1;
+  QMenu* PopupMenu1;
+  QAction* N4;  // "Восстановить"
+  QAction* N6;  // "Закрыть"
+
+ signals:
+  // The close went ahead: the window loop may end.
+  void CloseAccepted();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  void BuildWindow();
+  void BuildCaptionStrip();
+  void BuildToolBand();
+  void BuildStatusPage();
+  void BuildSetupPage();
+  void BuildTrayIcon();
+  void StartUpOpen();
+  void CreateWorker();
+  void SetRunningControls(bool running, bool rescanEnabled);
+  bool OpenPort();
+  void OnPortFailed(const QString& reason);
+  void RetryPort();
+  void Shutdown();
+  void Tell(const QString& text);
+  void Note(const QString& line);
+  bool Running() const { return AdvGlowButton2->text() == kCaptionRunning; }
+
+  Services services_;
+  MemoOperatorLog operatorLog_;
+  std::unique_ptr<TransmitterTable> table_;
+  std::unique_ptr<RawLog> rawLog_;
+  std::unique_ptr<SpoolWriter> spool_;
+  OfflineLink offline_;
+  std::unique_ptr<EventDispatch> dispatch_;
+  std::unique_ptr<EventContext> context_;
+  std::unique_ptr<ReceiverInput> input_;
+  std::unique_ptr<TimerTick> tick_;
+  std::unique_ptr<WindowLinkUi> linkUi_;
+  std::unique_ptr<SpoolBookkeeping> bookkeeping_;
+  std::unique_ptr<SpoolDrain> drain_;
+  std::unique_ptr<cl> worker_;
+
+  // A port that failed while reception ran is reopened every 5 s (monotonic tick).
+  bool portFailed_ = false;
+  std::uint32_t lastPortTryTick_ = 0;
+  bool osShutdown_ = false;    // the operating system asked to end
+  bool shutdownDone_ = false;  // port closed and worker told to stop
+  bool finished_ = false;      // the worker has ended and the spool is settled
+};
+
+}  // namespace kestrel

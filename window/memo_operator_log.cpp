@@ -1,0 +1,25 @@
+#include "window/memo_operator_log.h"
+
+#include <QMetaObject>
+#include <QThread>
+
+namespace kestrel {
+
+MemoOperatorLog::MemoOperatorLog(QObject* parent) : QObject(parent) {}
+
+void MemoOperatorLog::Report(const std::string& line) {
+  stderr_.Report(line);
+  const QString text = QString::fromStdString(line);
+  if (QThread::currentThread() == thread()) {
+    Append(text);
+  } else {
+    QMetaObject::invokeMethod(
+        this, [this, text] { Append(text); }, Qt::QueuedConnection);
+  }
+}
+
+void MemoOperatorLog::Append(const QString& line) {
+  if (memo_) memo_->appendPlainText(line);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,47 @@
+#include "window/termination_requests.h"
+
+#include <QGuiApplication>
+#include <QSessionManager>
+#include <atomic>
+#include <csignal>
+
+namespace kestrel {
+namespace {
+
+std::atomic<bool> gSignalled{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void OnTerminationSignal(int) { gSignalled.store(true); }
+
+constexpr int kPollMs = 100;
+
+}  // namespace
+
+TerminationRequests::TerminationRequests(QObject* parent) : QObject(parent) {
+  poll_.setInterval(kPollMs);
+  connect(&poll_, &QTimer::timeout, this, &TerminationRequests::Poll);
+  poll_.start();
+  if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+    connect(app, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { Raise(); });
+  }
+}
+
+TerminationRequests::~TerminationRequests() = default;
+
+void TerminationRequests::InstallSignalHandlers() {
+  std::signal(SIGTERM, OnTerminationSignal);
+  std::signal(SIGINT, OnTerminationSignal);
+}
+
+void TerminationRequests::Poll() {
+  if (gSignalled.load()) Raise();
+}
+
+void TerminationRequests::Raise() {
+  if (raised_) return;
+  raised_ = true;
+  poll_.stop();
+  emit Requested();
+}
+
+}  // namespace kestrel

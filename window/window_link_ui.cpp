@@ -1,0 +1,40 @@
+#include "window/window_link_ui.h"
+
+#include <QMetaObject>
+#include <QThread>
+#include <exception>
+
+namespace kestrel {
+
+WindowLinkUi::WindowLinkUi(std::function<void(const std::string&)> appendLog,
+                           std::function<void()> advanceIndicator, QObject* parent)
+    : QObject(parent),
+      appendLog_(std::move(appendLog)),
+      advanceIndicator_(std::move(advanceIndicator)) {}
+
+void WindowLinkUi::AppendLog(const std::string& utf8Line) {
+  RunOnWindowThread([this, &utf8Line] { appendLog_(utf8Line); });
+}
+
+void WindowLinkUi::AdvanceIndicator() {
+  RunOnWindowThread([this] { advanceIndicator_(); });
+}
+
+void WindowLinkUi::RunOnWindowThread(const std::function<void()>& fn) {
+  auto guarded = [&fn] {
+    try {
+      fn();
+    } catch (const std::exception&) {
+      // A display step failed; the worker goes on.
+    } catch (...) {
+    }
+  };
+  if (detached_.load()) return;
+  if (QThread::currentThread() == thread()) {
+    guarded();
+    return;
+  }
+  QMetaObject::invokeMethod(this, guarded, Qt::BlockingQueuedConnection);
+}
+
+}  // namespace kestrel
