@@ -244,7 +244,8 @@ void cl::OnlineStep() {
     try {
       if (Client) {
         StopAwareClient reader(
-            *Client, [this] { return StopRequested.load(); }, readSliceMs_);
+            *Client, [this] { return StopRequested.load(); }, readSliceMs_,
+            [this] { return clock_.TickMs(); });
         const ReceiveResult r = ReceiveBlock(reader, clock_, ReplyBlock);
         // Replies come in the order the blocks were written: whatever consumed a
         // reply answers the oldest block still waiting; a read that got nothing at

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 #include "platform/tcp_client.h"
@@ -11,11 +12,16 @@ namespace kestrel {
 // as `stopRequested` says so (reported as Closed, with the bytes that arrived).
 // "No data for timeoutMs" still means what it says: the quiet time is counted
 // over consecutive short reads that brought nothing. Everything else is passed
-// through to the client.
+// through to the client. ReadWithin keeps its overall limit across the slices,
+// measured on `tickMs` (the monotonic millisecond tick).
 class StopAwareClient final : public TcpClient {
  public:
-  StopAwareClient(TcpClient& inner, std::function<bool()> stopRequested, int sliceMs)
-      : inner_(inner), stopRequested_(std::move(stopRequested)), sliceMs_(sliceMs) {}
+  StopAwareClient(TcpClient& inner, std::function<bool()> stopRequested, int sliceMs,
+                  std::function<std::uint32_t()> tickMs)
+      : inner_(inner),
+        stopRequested_(std::move(stopRequested)),
+        sliceMs_(sliceMs),
+        tickMs_(std::move(tickMs)) {}
 
   void SetOnConnected(std::function<void()> fn) override { inner_.SetOnConnected(std::move(fn)); }
   void SetOnDisconnected(std::function<void()> fn) override {
@@ -27,12 +33,17 @@ class StopAwareClient final : public TcpClient {
   bool Connected() const override { return inner_.Connected(); }
   bool Write(ByteView data) override { return inner_.Write(data); }
   ReadEnd Read(std::size_t count, int timeoutMs, Bytes& out) override;
+  ReadEnd ReadWithin(std::size_t count, int timeoutMs, int limitMs, Bytes& out) override;
   void Disconnect() override { inner_.Disconnect(); }
 
  private:
+  // limitMs < 0: no overall limit.
+  ReadEnd ReadSliced(std::size_t count, int timeoutMs, int limitMs, Bytes& out);
+
   TcpClient& inner_;
   std::function<bool()> stopRequested_;
   int sliceMs_;
+  std::function<std::uint32_t()> tickMs_;
 };
 
 }  // namespace kestrel

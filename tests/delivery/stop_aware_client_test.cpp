@@ -58,7 +58,7 @@ TEST_P(StopAwareClientTest, Read) {
       [&] {
         return c.stopAfterReads >= 0 && static_cast<int>(inner.timeouts.size()) >= c.stopAfterReads;
       },
-      c.sliceMs);
+      c.sliceMs, [] { return std::uint32_t{0}; });
   Bytes out;
   EXPECT_EQ(client.Read(4, c.timeoutMs, out), c.expectedEnd);
   EXPECT_EQ(inner.timeouts, c.expectedTimeouts);
@@ -101,6 +101,42 @@ INSTANTIATE_TEST_SUITE_P(
         SliceCase{"StopEndsTheWait", 100, 1000, {}, 2, RE::Closed, {100, 100}, 0},
         SliceCase{"StopBeforeTheRead", 100, 1000, {}, 0, RE::Closed, {}, 0}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A server trickling one byte per slice keeps every slice busy, so the quiet time
+// never runs out; the overall limit of ReadWithin must still end the read, and each
+// slice is told how much of the limit is left.
+TEST(StopAwareClientLimit, TricklingDataCannotOutlastTheLimit) {
+  class Trickle final : public TcpClient {
+   public:
+    explicit Trickle(std::uint32_t& tick) : tick_(tick) {}
+    void SetOnConnected(std::function<void()>) override {}
+    void SetOnDisconnected(std::function<void()>) override {}
+    bool Connect(const std::string&, std::uint16_t, int) override { return true; }
+    bool Connected() const override { return true; }
+    bool Write(ByteView) override { return true; }
+    void Disconnect() override {}
+    ReadEnd Read(std::size_t, int, Bytes&) override { return ReadEnd::Closed; }
+    ReadEnd ReadWithin(std::size_t, int timeoutMs, int limitMs, Bytes& out) override {
+      limits.push_back(limitMs);
+      tick_ += static_cast<std::uint32_t>(timeoutMs);
+      out.push_back(0);
+      return ReadEnd::Timeout;
+    }
+    std::vector<int> limits;
+
+   private:
+    std::uint32_t& tick_;
+  };
+
+  std::uint32_t tick = 0xFFFFFF00u;  // the limit holds across the tick's wrap
+  Trickle inner(tick);
+  StopAwareClient client(
+      inner, [] { return false; }, 100, [&] { return tick; });
+  Bytes out;
+  EXPECT_EQ(client.ReadWithin(1000, 1000, 350, out), TcpClient::ReadEnd::Timeout);
+  EXPECT_EQ(inner.limits, (std::vector<int>{350, 250, 150, 50}));
+  EXPECT_EQ(out.size(), 4u);
+}
 
 }  // namespace
 }  // namespace kestrel::test
