@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/date_time.h"
 #include "platform/qt_tcp_client.h"
+#include "tests/support/msgserver_process.h"
 
 namespace kestrel {
 namespace {
@@ -24,59 +25,9 @@ namespace {
 const char* const kServerPath = KESTREL_BUILD_DIR "/tools/msgserver/msgserver";
 
 // The server process; its stdout lines are collected as they come.
-class ServerProcess {
+class ServerProcess : public test::MsgServerProcess {
  public:
-  explicit ServerProcess(const QStringList& args) {
-    process_.setProgram(kServerPath);
-    process_.setArguments(QStringList{"--port", "0"} + args);
-    process_.start();
-  }
-  ~ServerProcess() {
-    if (process_.state() != QProcess::NotRunning) {
-      process_.kill();
-      process_.waitForFinished(5000);
-    }
-  }
-
-  // The port from the "listening" line, or 0 when it does not come within 5 s.
-  std::uint16_t WaitListening() {
-    const auto line = WaitForLine("listening 127.0.0.1:", 5000);
-    return line ? static_cast<std::uint16_t>(std::stoi(line->substr(20))) : 0;
-  }
-
-  // The first line not yet seen that starts with `start`.
-  std::optional<std::string> WaitForLine(const std::string& start, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (true) {
-      Collect();
-      for (std::size_t i = seen_; i < lines_.size(); ++i) {
-        if (lines_[i].rfind(start, 0) == 0) {
-          seen_ = i + 1;
-          return lines_[i];
-        }
-      }
-      const qint64 left = timeoutMs - timer.elapsed();
-      if (left <= 0 || process_.state() == QProcess::NotRunning) return std::nullopt;
-      process_.waitForReadyRead(static_cast<int>(std::min<qint64>(left, 100)));
-    }
-  }
-
-  QProcess& Process() { return process_; }
-
- private:
-  void Collect() {
-    partial_ += process_.readAllStandardOutput().toStdString();
-    for (auto nl = partial_.find('\n'); nl != std::string::npos; nl = partial_.find('\n')) {
-      lines_.push_back(partial_.substr(0, nl));
-      partial_.erase(0, nl + 1);
-    }
-  }
-
-  QProcess process_;
-  std::vector<std::string> lines_;
-  std::string partial_;
-  std::size_t seen_ = 0;
+  explicit ServerProcess(const QStringList& args) : MsgServerProcess(kServerPath, args) {}
 };
 
 // Reads exactly n bytes within the time; fewer when the time runs out or the peer closes.

@@ -78,6 +78,8 @@ class MsgServerProcess {
     Collect();
     return arrivals_;
   }
+  QProcess& Process() { return process_; }
+
   // Reads what has arrived, waiting up to ms for something.
   void Poll(int ms) {
     process_.waitForReadyRead(ms);
