@@ -10,7 +10,8 @@ namespace kestrel::test {
 // A clock that only moves when the test moves it. Safe to read from another thread.
 class FakeClock final : public Clock {
  public:
-  explicit FakeClock(DateTime now = 46000.5, std::uint32_t tick = 100000) : now_(now), tick_(tick) {}
+  explicit FakeClock(DateTime now = 46000.5, std::uint32_t tick = 100000)
+      : now_(now), tick_(tick) {}
 
   DateTime Now() const override { return now_.load(); }
   std::uint32_t TickMs() const override { return tick_.load(); }

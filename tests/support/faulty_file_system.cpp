@@ -46,8 +46,8 @@ std::optional<Bytes> FaultyFileSystem::ReadAll(const std::filesystem::path& p) {
 bool FaultyFileSystem::Append(const std::filesystem::path& p, ByteView data) {
   return !Fails(Op::Append, p) && disk_.Append(p, data);
 }
-bool FaultyFileSystem::WriteAt(const std::filesystem::path& p, std::uint64_t offset,
-                               ByteView data, bool durable) {
+bool FaultyFileSystem::WriteAt(const std::filesystem::path& p, std::uint64_t offset, ByteView data,
+                               bool durable) {
   return !Fails(Op::WriteAt, p) && disk_.WriteAt(p, offset, data, durable);
 }
 bool FaultyFileSystem::Truncate(const std::filesystem::path& p, std::uint64_t size) {

@@ -15,8 +15,19 @@ namespace kestrel::test {
 // permissions cannot be used for that).
 class FaultyFileSystem final : public FileSystem {
  public:
-  enum class Op { Exists, ReadAll, Append, WriteAt, Truncate, WriteNew, Replace, Rename, Remove,
-                  CreateDirectories, List };
+  enum class Op {
+    Exists,
+    ReadAll,
+    Append,
+    WriteAt,
+    Truncate,
+    WriteNew,
+    Replace,
+    Rename,
+    Remove,
+    CreateDirectories,
+    List
+  };
 
   // Fails `op` for every path containing `fragment` (empty: every path).
   void Fail(Op op, const std::string& fragment = "");
@@ -33,8 +44,7 @@ class FaultyFileSystem final : public FileSystem {
   bool Truncate(const std::filesystem::path& p, std::uint64_t size) override;
   bool WriteNew(const std::filesystem::path& p, ByteView data, bool durable) override;
   bool Replace(const std::filesystem::path& p, ByteView data) override;
-  bool RenameNoReplace(const std::filesystem::path& from,
-                       const std::filesystem::path& to) override;
+  bool RenameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) override;
   bool Remove(const std::filesystem::path& p) override;
   bool CreateDirectories(const std::filesystem::path& dir) override;
   std::vector<DirEntry> List(const std::filesystem::path& dir) override;
