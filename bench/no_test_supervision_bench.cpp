@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "delivery/event_dispatch.h"
 #include "delivery/link_port.h"
 #include "delivery/spool_writer.h"
@@ -22,28 +23,8 @@
 namespace kestrel {
 namespace {
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::random_device rd;
-    path_ = std::filesystem::temp_directory_path() /
-            ("kestrel-bench-" + std::to_string(rd()) + "-" + std::to_string(rd()));
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& Path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
-class SilentLog final : public OperatorLog {
- public:
-  void Report(const std::string&) override {}
-};
+using bench::ScratchDir;
+using bench::SilentLog;
 
 class SettableClock final : public Clock {
  public:
