@@ -6,6 +6,7 @@
 #include "delivery/commands.h"
 #include "delivery/packet.h"
 #include "delivery/server_host.h"
+#include "delivery/spool_drain.h"
 #include "delivery/spool_writer.h"
 #include "delivery/stop_aware_client.h"
 
@@ -26,15 +27,14 @@ std::uint32_t Since(std::uint32_t now, std::uint32_t then) { return now - then; 
 }  // namespace
 
 cl::cl(const Clock& clock, FileSystem& files, OperatorLog& log, LinkUi& ui,
-       TcpClientFactory clientFactory, SpoolWriter& spool, SpoolBookkeeping& bookkeeping,
-       LinkIdentity identity)
+       TcpClientFactory clientFactory, SpoolWriter& spool, SpoolIndex& index, LinkIdentity identity)
     : clock_(clock),
       files_(files),
       oplog_(log),
       ui_(ui),
       clientFactory_(std::move(clientFactory)),
       spool_(spool),
-      bookkeeping_(bookkeeping),
+      index_(index),
       identity_(std::move(identity)) {
   LastKeepAliveTick = clock_.TickMs();
 }
@@ -73,12 +73,19 @@ bool cl::AddPacket(std::int32_t command, ByteView payload) {
   }
 }
 
-bool cl::AddSpoolPacket(std::int32_t command, ByteView payload, const std::filesystem::path& file) {
+bool cl::AddEventFile(std::int32_t command, ByteView payload, const std::filesystem::path& file) {
   try {
-    return Enqueue(command, payload, PacketKind::SpoolFile, file, true);
+    // Taken from the backlog by the worker meanwhile, or gone: nothing to add.
+    if (!index_.Claim(file)) return true;
+    if (Enqueue(command, payload, PacketKind::LiveEvent, file, true)) return true;
+    index_.Release(file);
   } catch (...) {
-    return false;
+    try {
+      index_.Release(file);
+    } catch (...) {
+    }
   }
+  return false;
 }
 
 std::int64_t cl::GetNextSequence() const {
@@ -174,6 +181,12 @@ void cl::LinkStep() {
   } catch (...) {
     ++ErrorCount;
   }
+  if (drain_ != nullptr) {
+    try {
+      drain_->Maintain();
+    } catch (...) {
+    }
+  }
   if (settlePending_ && !Online.load()) {
     try {
       SettleLinkDown();
@@ -190,6 +203,7 @@ void cl::OnlineStep() {
   }
   PacketTaken = false;
   bool readReply = false;
+  if (Online.load()) TakeFromBacklog();
 
   std::optional<QueuedPacket> front;
   {
@@ -278,9 +292,30 @@ void cl::OnlineStep() {
   }
 }
 
+void cl::TakeFromBacklog() {
+  if (drain_ == nullptr) return;
+  {
+    std::lock_guard lock(queueMutex_);
+    if (!Queue.Empty()) return;  // fresh packets go first
+  }
+  std::optional<SpoolPacket> next;
+  try {
+    next = drain_->TakeNext();
+  } catch (...) {
+    return;
+  }
+  if (!next) return;
+  bool queued = false;
+  try {
+    queued = Enqueue(next->command, next->payload, PacketKind::SpoolFile, next->file, false);
+  } catch (...) {
+  }
+  if (!queued) index_.Release(next->file);
+}
+
 void cl::HandleReply(std::int32_t command, std::optional<Awaiting> answered) {
   if (answered) {
-    if (command == cmdEventAck && answered->kind == PacketKind::SpoolFile) {
+    if (command == cmdEventAck && !answered->spoolFile.empty()) {
       AcknowledgeSpoolFile(*answered);
     } else if (command != cmdEventAck) {
       Unanswered(*answered);
@@ -315,16 +350,20 @@ void cl::HandleReply(std::int32_t command, std::optional<Awaiting> answered) {
 }
 
 void cl::Unanswered(const Awaiting& a) {
-  // A live event is delivered only by its own acknowledgement.
-  if (a.kind == PacketKind::LiveEvent) SpoolLiveEvent(a.payload);
+  // An event is delivered only by its own acknowledgement. Its file is offered
+  // again later, so a server that refuses it is not hammered with it.
+  if (!a.spoolFile.empty()) {
+    index_.Release(a.spoolFile, clock_.TickMs());
+  } else if (a.kind == PacketKind::LiveEvent) {
+    SpoolLiveEvent(a.payload);
+  }
 }
 
 void cl::AcknowledgeSpoolFile(const Awaiting& a) {
   Bytes content(4);
   PutU32(content.data(), static_cast<std::uint32_t>(a.command));
   content.insert(content.end(), a.payload.begin(), a.payload.end());
-  if (bookkeeping_.Acknowledge(files_, a.spoolFile, content) ==
-      SpoolBookkeeping::AckOutcome::Undeletable) {
+  if (index_.Acknowledge(files_, a.spoolFile, content) == SpoolIndex::AckOutcome::Undeletable) {
     oplog_.Report("Не удалось удалить доставленный файл очереди " + a.spoolFile.string() +
                   "; до перезапуска он больше не отправляется.");
   }
@@ -361,7 +400,6 @@ void cl::ConnectionAttempt() {
   if (!connected) return;  // silent; the next attempt follows the 5000 ms rule
 
   Online.store(true);
-  bookkeeping_.ResetLastSpoolSend();
   Log(kMsgConnected);
   Indicate();
 }
@@ -419,21 +457,28 @@ void cl::GoOffline() {
 void cl::SettleLinkDown() {
   settlePending_ = false;
   std::vector<std::pair<std::int32_t, Bytes>> toSpool;
+  std::vector<std::filesystem::path> files;
   for (Awaiting& a : awaiting_) {
-    if (a.kind == PacketKind::LiveEvent) toSpool.emplace_back(a.command, std::move(a.payload));
+    if (!a.spoolFile.empty()) {
+      files.push_back(std::move(a.spoolFile));
+    } else if (a.kind == PacketKind::LiveEvent) {
+      toSpool.emplace_back(a.command, std::move(a.payload));
+    }
   }
   awaiting_.clear();
   {
     std::lock_guard lock(queueMutex_);
     for (QueuedPacket& p : Queue.TakeAll()) {
-      if (p.kind == PacketKind::LiveEvent) {
+      if (!p.spoolFile.empty()) {
+        files.push_back(std::move(p.spoolFile));  // the file waits in the backlog
+      } else if (p.kind == PacketKind::LiveEvent) {
         toSpool.emplace_back(p.command, std::move(p.payload));
-      } else if (p.kind == PacketKind::Internal) {
+      } else {
         Queue.Enqueue(std::move(p));  // sent after the next connection, as before
       }
-      // Spool-file packets are dropped: their files are still on disk.
     }
   }
+  for (const auto& file : files) index_.Release(file);
   for (const auto& [command, payload] : toSpool) {
     try {
       spool_.Write(command, payload);  // on failure the writer keeps it and retries

@@ -17,8 +17,7 @@
 #include "delivery/link_port.h"
 #include "delivery/link_ui.h"
 #include "delivery/packet_queue.h"
-#include "delivery/spool_bookkeeping.h"
-#include "delivery/spool_link.h"
+#include "delivery/spool_index.h"
 #include "platform/bytes.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
@@ -28,6 +27,7 @@
 namespace kestrel {
 
 class SpoolWriter;
+class SpoolDrain;
 
 // What the handshake tells the server about this station, and where the settings
 // file lives.
@@ -44,17 +44,23 @@ struct LinkIdentity {
 // reconnects, runs the handshake, sends queued packets one per step with one reply
 // read after each block, keeps the link alive and obeys the server's commands.
 //
-// Delivery guarantee: blocks written and not yet answered are remembered in order
-// (keepalives included) and each reply read is matched to the oldest of them. A
-// live event counts as delivered only when its own block is answered with
-// cmdEventAck; answered otherwise, or still waiting or queued when the link goes
-// down or the worker stops, it is written to a spool file. The acknowledgement of
-// a block that carried a spool file deletes that file.
+// Delivery guarantee: every event is in a spool file before it reaches the link,
+// and the packets of the queue refer to their files. Blocks written and not yet
+// answered are remembered in order (keepalives included) and each reply read is
+// matched to the oldest of them. Only the cmdEventAck of a block deletes the file
+// that block carried; answered otherwise, the file is offered again more than 3 s
+// later; still waiting or queued when the link goes down, it simply stays in the
+// backlog. An event the disk refused travels from memory and is handed back to
+// the writer when it is not acknowledged.
 //
-// Threads: AddPacket/AddSpoolPacket and IsOnline may be called from any thread;
+// Pace: fresh packets first; whenever the queue holds nothing to send, the worker
+// takes the next backlog file itself (SetDrain), so the backlog leaves at the
+// link's pace, one block per step.
+//
+// Threads: AddPacket/AddEventFile and IsOnline may be called from any thread;
 // everything else of the step runs on the worker thread (Start), or on the test's
 // thread when a test drives LinkStep itself.
-class cl final : public LinkPort, public SpoolLink {
+class cl final : public LinkPort {
  public:
   static constexpr std::uint32_t kReconnectMs = 5000;
   static constexpr std::uint32_t kKeepAliveMs = 500;
@@ -65,8 +71,7 @@ class cl final : public LinkPort, public SpoolLink {
   static constexpr int kDefaultReadSliceMs = 100;
 
   cl(const Clock& clock, FileSystem& files, OperatorLog& log, LinkUi& ui,
-     TcpClientFactory clientFactory, SpoolWriter& spool, SpoolBookkeeping& bookkeeping,
-     LinkIdentity identity);
+     TcpClientFactory clientFactory, SpoolWriter& spool, SpoolIndex& index, LinkIdentity identity);
   ~cl() override;
   cl(const cl&) = delete;
   cl& operator=(const cl&) = delete;
@@ -78,9 +83,15 @@ class cl final : public LinkPort, public SpoolLink {
   // online: the caller keeps the data (spools it).
   bool AddPacket(std::int32_t command, ByteView payload) override;
 
-  // --- SpoolLink (spool drain, any thread) ---
-  bool AddSpoolPacket(std::int32_t command, ByteView payload,
-                      const std::filesystem::path& file) override;
+  // Queues a live event whose spool file is written: the file is marked in flight
+  // in the index. True also when the file is already on its way (taken from the
+  // backlog meanwhile). Refused: the file stays in the backlog.
+  bool AddEventFile(std::int32_t command, ByteView payload,
+                    const std::filesystem::path& file) override;
+
+  // The backlog the worker takes files from when its queue is empty; null: none.
+  // Set before Start.
+  void SetDrain(SpoolDrain* drain) { drain_ = drain; }
 
   // --- running ---
   // Runs Execute on a thread of its own.
@@ -133,9 +144,10 @@ class cl final : public LinkPort, public SpoolLink {
   void HandleReply(std::int32_t command, std::optional<Awaiting> answered);
   void Unanswered(const Awaiting& a);
   void AcknowledgeSpoolFile(const Awaiting& a);
-  // Settles what the link held when it went down: live events (waiting for a
-  // reply or still queued) to spool files, spool-file packets dropped.
+  // Settles what the link held when it went down: packets of files dropped (the
+  // files wait in the backlog), events from memory back to the writer.
   void SettleLinkDown();
+  void TakeFromBacklog();
   void SpoolLiveEvent(const Bytes& payload);
   void Log(const std::string& utf8Line);
   void Indicate();
@@ -147,7 +159,8 @@ class cl final : public LinkPort, public SpoolLink {
   LinkUi& ui_;
   TcpClientFactory clientFactory_;
   SpoolWriter& spool_;
-  SpoolBookkeeping& bookkeeping_;
+  SpoolIndex& index_;
+  SpoolDrain* drain_ = nullptr;
   LinkIdentity identity_;
   int readSliceMs_ = kDefaultReadSliceMs;
 

@@ -12,15 +12,17 @@ void EventDispatch::RaiseEvent(std::uint8_t statusFlag) {
   Current.EventTime = clock_.Now();
   // A copy: later changes to the current event do not touch this one.
   const EventBytes bytes = EncodeEventRecord(Current);
-  // The link may go offline between the test and AddPacket; a refused packet is
-  // spooled instead of lost.
+  // Written ahead: the event is on disk before the link sees it, and its file stays
+  // until the server acknowledges it. One that cannot be written is kept in memory
+  // and reported by the writer, which hands it on later.
+  const std::optional<std::filesystem::path> file = spool_.Write(cmdEvent, bytes);
+  if (!file) return;
+  // Offered to the link at once; refused (queue full, offline), the file simply
+  // waits in the backlog.
   try {
-    if (link_->IsOnline() && link_->AddPacket(cmdEvent, bytes)) return;
+    if (link_->IsOnline()) link_->AddEventFile(cmdEvent, bytes, *file);
   } catch (...) {
-    // A link that fails is one that refused: the event is spooled.
   }
-  // Write reports its own failure and keeps the event for the next tick.
-  spool_.Write(cmdEvent, bytes);
 }
 
 }  // namespace kestrel

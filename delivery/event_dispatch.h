@@ -9,8 +9,8 @@
 
 namespace kestrel {
 
-// Completes the current event and sends it on: to the server link's queue while
-// the link is online, otherwise (or when the queue refuses it) to a spool file.
+// Completes the current event and sends it on: first to a spool file, then, while
+// the link is online, to the link's queue as a packet that refers to that file.
 // Used on the window thread only.
 class EventDispatch {
  public:
@@ -23,8 +23,8 @@ class EventDispatch {
   EventRecord Current;
 
   // Sets StatusFlag (0 or 1) and EventTime (the clock), copies the 19 bytes and
-  // dispatches the copy: AddPacket(cmdEvent) when the link is online and takes it,
-  // else SpoolWriter::Write (which keeps it in memory if even that fails).
+  // dispatches the copy: SpoolWriter::Write (which keeps it in memory if even that
+  // fails), then AddEventFile when the link is online.
   void RaiseEvent(std::uint8_t statusFlag);
 
   // Points the dispatcher at another link (window thread, between events). The

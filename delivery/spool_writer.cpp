@@ -1,5 +1,6 @@
 #include "delivery/spool_writer.h"
 
+#include <cstdio>
 #include <utility>
 
 #include "delivery/commands.h"
@@ -52,14 +53,16 @@ SpoolWriter::SpoolWriter(SpoolLocation location, FileSystem& fs, const Clock& cl
                          OperatorLog& log)
     : location_(std::move(location)), fs_(fs), clock_(clock), log_(log) {}
 
-bool SpoolWriter::Write(std::int32_t command, ByteView payload) {
+std::optional<std::filesystem::path> SpoolWriter::Write(std::int32_t command, ByteView payload) {
   std::lock_guard lock(mutex_);
   const DateTime now = clock_.Now();
   FlushPendingLocked();
   bool waiting = false;
   for (const Pending& p : pending_) waiting = waiting || !p.inFlight;
   std::string name;
-  if (!waiting && WriteFileLocked(command, payload, now, &name)) return true;
+  if (!waiting) {
+    if (auto written = WriteFileLocked(command, payload, now, &name)) return written;
+  }
   if (name.empty()) name = location_.FileFor(SpoolFileName(now)).string();
   Pending kept;
   kept.id = nextId_++;
@@ -68,7 +71,7 @@ bool SpoolWriter::Write(std::int32_t command, ByteView payload) {
   kept.firstTried = now;
   pending_.push_back(std::move(kept));
   Tell(log_, WriteFailedText(name));
-  return false;
+  return std::nullopt;
 }
 
 void SpoolWriter::RetryPending(LinkPort* link) {
@@ -113,6 +116,27 @@ std::size_t SpoolWriter::PendingCount() const {
   return pending_.size();
 }
 
+std::vector<std::string> SpoolWriter::PendingDescriptions() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> lines;
+  for (const Pending& p : pending_) {
+    const std::optional<EventRecord> r =
+        p.command == cmdEvent ? DecodeEventRecord(p.payload) : std::nullopt;
+    if (!r) {
+      lines.push_back("пакет " + std::to_string(p.command) + " (" +
+                      std::to_string(p.payload.size()) + " байт), файл " +
+                      location_.FileFor(SpoolFileName(p.firstTried)).filename().string());
+      continue;
+    }
+    char id[16];
+    std::snprintf(id, sizeof id, "%06X", static_cast<unsigned>(r->TransmitterId & 0xFFFFFF));
+    lines.push_back("событие " + std::string(r->EventCode.begin(), r->EventCode.end()) +
+                    " передатчика " + id + ", файл " +
+                    location_.FileFor(SpoolFileName(r->EventTime)).filename().string());
+  }
+  return lines;
+}
+
 void SpoolWriter::FlushPendingLocked() {
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (it->inFlight) {
@@ -124,8 +148,9 @@ void SpoolWriter::FlushPendingLocked() {
   }
 }
 
-bool SpoolWriter::WriteFileLocked(std::int32_t command, ByteView payload, DateTime when,
-                                  std::string* attemptedName) {
+std::optional<std::filesystem::path> SpoolWriter::WriteFileLocked(std::int32_t command,
+                                                                  ByteView payload, DateTime when,
+                                                                  std::string* attemptedName) {
   const Bytes content = FileContent(command, payload);
   const std::uint32_t base = SpoolFileNumber(when);
   // Several files in one millisecond: carry on after the last name used for it.
@@ -147,17 +172,25 @@ bool SpoolWriter::WriteFileLocked(std::int32_t command, ByteView payload, DateTi
         haveLast_ = true;
         lastBase_ = base;
         lastUsed_ = n;
-        return true;
+        const std::filesystem::path final = location_.FileFor(baseName);
+        if (onWritten_) {
+          try {
+            onWritten_(final);
+          } catch (...) {
+            // The file is on disk: a rescan finds it.
+          }
+        }
+        return final;
       }
       blocked = !nameTaken;
     }
     // A missing folder is made (with its parents), then the names are tried again.
     if (!blocked || round > 0 || fs_.Exists(location_.dir) ||
         !fs_.CreateDirectories(location_.dir)) {
-      return false;
+      return std::nullopt;
     }
   }
-  return false;
+  return std::nullopt;
 }
 
 bool SpoolWriter::TryWriteAs(const std::string& baseName, ByteView content, bool* nameTaken) {

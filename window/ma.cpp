@@ -14,8 +14,8 @@
 #include <exception>
 
 #include "delivery/Unit7.h"
-#include "delivery/spool_bookkeeping.h"
 #include "delivery/spool_drain.h"
+#include "delivery/spool_index.h"
 #include "delivery/spool_location.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
@@ -184,6 +184,8 @@ void TForm1::BuildStatusPage() {
   Image1->move(416, 37);
   Label8 = MakeLabel(p, QStringLiteral("Пароль для закрытия"), 7, 66);
   Label9 = MakeLabel(p, QString(), 124, 66);
+  LabelSpool = MakeLabel(p, QString(), 259, 66);
+  LabelSpool->setObjectName(QStringLiteral("LabelSpool"));
   Memo1 = new QPlainTextEdit(p);
   Memo1->setObjectName(QStringLiteral("Memo1"));
   Memo1->setGeometry(5, 85, 432, 100);
@@ -279,6 +281,12 @@ void TForm1::FormCreate() {
   spool_ = std::make_unique<SpoolWriter>(MakeSpoolLocation(Settings.PathForSoob, WorkDir),
                                          services_.fs, clock, operatorLog_);
   spool_->RecoverAtStartup();
+  // What waits on disk is known from here on: listed once, then kept up to date by
+  // the writer, the worker and a rescan now and then.
+  index_ = std::make_unique<SpoolIndex>(spool_->Location());
+  spool_->SetOnWritten([index = index_.get()](const std::filesystem::path& f) { index->Add(f); });
+  drain_ = std::make_unique<SpoolDrain>(*index_, services_.fs, clock, operatorLog_);
+  drain_->Rescan();
   dispatch_ = std::make_unique<EventDispatch>(offline_, *spool_, clock);
   context_ = std::make_unique<EventContext>(
       EventContext{*table_, *dispatch_, clock, Settings.FirstNumber, Settings.NoTimeTest});
@@ -295,9 +303,6 @@ void TForm1::FormCreate() {
   StartUpOpen();
 
   // 9. The server link worker.
-  bookkeeping_ = std::make_unique<SpoolBookkeeping>();
-  drain_ = std::make_unique<SpoolDrain>(spool_->Location(), services_.fs, clock, operatorLog_,
-                                        *bookkeeping_);
   linkUi_ = std::make_unique<WindowLinkUi>([this](const std::string& line) { AppendLog(line); },
                                            [this] { AdvanceIndicator(); });
   if (services_.startWorker) CreateWorker();
@@ -347,11 +352,11 @@ void TForm1::CreateWorker() {
   identity.versionText = kVersionText;
   identity.workDir = WorkDir;
   worker_ = std::make_unique<cl>(services_.clock, services_.fs, operatorLog_, *linkUi_,
-                                 services_.tcpClients, *spool_, *bookkeeping_, identity);
+                                 services_.tcpClients, *spool_, *index_, identity);
+  worker_->SetDrain(drain_.get());
   worker_->Start();
   worker_->SetReconnectEnabled(true);
   dispatch_->SetLink(*worker_);
-  drain_->SetLink(worker_.get());
 }
 
 bool TForm1::Online() const { return worker_ != nullptr && worker_->IsOnline(); }
@@ -462,6 +467,10 @@ void TForm1::StatusStep() {
       static_cast<std::uint32_t>(services_.clock.TickMs() - input_->LastDataTick());
   Label1->setText(ElapsedText(elapsed));
   Label1->adjustSize();
+  if (index_) {
+    LabelSpool->setText(QStringLiteral("Событий на диске: %1").arg(index_->Waiting()));
+    LabelSpool->adjustSize();
+  }
 
   // A silence of exactly the Attention interval still counts as present.
   const long long attentionMs = std::llround(Settings.Attention * kMsPerDay);
@@ -579,16 +588,31 @@ bool TForm1::FinishWorker(int boundMs) {
     // Serve the worker's synchronous calls while waiting: it may be inside one.
     while (!worker_->Wait(5)) {
       QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
-      if (deadline.hasExpired()) return false;
+      if (deadline.hasExpired()) {
+        // The worker holds nothing that is not on disk; the kept events still get
+        // their last write (the writer is shared safely with the worker).
+        FinishSpool();
+        return false;
+      }
     }
   }
-  if (finished_) return true;
-  finished_ = true;
-  // Events that a failing disk kept in memory get a last chance at a spool file.
-  if (spool_->PendingCount() > 0) spool_->RetryPending(nullptr);
-  if (const std::size_t lost = spool_->PendingCount(); lost > 0)
-    Note(QStringLiteral("Не удалось записать в файлы событий: %1. Они потеряны.").arg(lost));
+  FinishSpool();
   return true;
+}
+
+void TForm1::FinishSpool() {
+  if (finished_) return;
+  finished_ = true;
+  // Every event is on disk already, except those a failing disk kept in memory:
+  // they get a last chance at a spool file; whatever is left is named.
+  if (spool_->PendingCount() > 0) spool_->RetryPending(nullptr);
+  const std::vector<std::string> lost = spool_->PendingDescriptions();
+  unwritten_ = lost.size();
+  for (const std::string& line : lost)
+    Note(QStringLiteral("Событие не записано на диск и потеряно: %1.")
+             .arg(QString::fromStdString(line)));
+  if (unwritten_ > 0)
+    Note(QStringLiteral("Не удалось записать в файлы событий: %1. Они потеряны.").arg(unwritten_));
 }
 
 void TForm1::Tell(const QString& text) {

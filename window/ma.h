@@ -37,7 +37,7 @@
 namespace kestrel {
 
 class cl;
-class SpoolBookkeeping;
+class SpoolIndex;
 class SpoolDrain;
 class WindowLinkUi;
 
@@ -95,6 +95,9 @@ class TForm1 final : public QWidget {
   // After the window loop: stops the worker and waits for it for at most boundMs,
   // serving its synchronous calls meanwhile. True when it has finished.
   bool FinishWorker(int boundMs);
+  // After FinishWorker: events neither on disk nor delivered (each named in the
+  // log); the program's exit status is non-zero when there are any.
+  std::size_t UnwrittenEvents() const { return unwritten_; }
 
   // --- state ---
   bool StationLink = false;
@@ -129,6 +132,7 @@ class TForm1 final : public QWidget {
   QLabel* Label7;
   QLabel* Label8;
   QLabel* Label9;
+  QLabel* LabelSpool;  // events waiting on disk for the server
   IndicatorImage* Image1;
   IndicatorImage* Image2;
   IndicatorImage* Image3;
@@ -161,6 +165,7 @@ class TForm1 final : public QWidget {
   void BuildTrayIcon();
   void StartUpOpen();
   void CreateWorker();
+  void FinishSpool();
   void SetRunningControls(bool running, bool rescanEnabled);
   bool OpenPort();
   void OnPortFailed(const QString& reason);
@@ -181,7 +186,7 @@ class TForm1 final : public QWidget {
   std::unique_ptr<ReceiverInput> input_;
   std::unique_ptr<TimerTick> tick_;
   std::unique_ptr<WindowLinkUi> linkUi_;
-  std::unique_ptr<SpoolBookkeeping> bookkeeping_;
+  std::unique_ptr<SpoolIndex> index_;
   std::unique_ptr<SpoolDrain> drain_;
   std::unique_ptr<cl> worker_;
 
@@ -191,6 +196,7 @@ class TForm1 final : public QWidget {
   bool osShutdown_ = false;    // the operating system asked to end
   bool shutdownDone_ = false;  // port closed and worker told to stop
   bool finished_ = false;      // the worker has ended and the spool is settled
+  std::size_t unwritten_ = 0;
 };
 
 }  // namespace kestrel
