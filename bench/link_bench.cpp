@@ -23,7 +23,7 @@
 #include "delivery/Unit7.h"
 #include "delivery/commands.h"
 #include "delivery/event_record.h"
-#include "delivery/spool_bookkeeping.h"
+#include "delivery/spool_index.h"
 #include "delivery/spool_location.h"
 #include "delivery/spool_writer.h"
 #include "platform/clock.h"
@@ -74,9 +74,10 @@ class LinkRig {
         ToBytes("[ServerHost]\r\nAddress=127.0.0.1\r\nPort=" + std::to_string(port) + "\r\n"));
     location_ = SpoolLocation{dir_, ""};
     spool_ = std::make_unique<SpoolWriter>(location_, files_, clock_, log_);
-    link = std::make_unique<cl>(clock_, files_, log_, ui_, MakeQtTcpClientFactory(), *spool_,
-                                bookkeeping_,
-                                LinkIdentity{"COM1", 1, [] { return false; }, "8.1.4.30", dir_});
+    index_ = std::make_unique<SpoolIndex>(location_);
+    link =
+        std::make_unique<cl>(clock_, files_, log_, ui_, MakeQtTcpClientFactory(), *spool_, *index_,
+                             LinkIdentity{"COM1", 1, [] { return false; }, "8.1.4.30", dir_});
     link->Start();
     if (!server->WaitForLine("registered", 10000)) {
       error = "no registration";
@@ -111,7 +112,7 @@ class LinkRig {
   SilentLinkUi ui_;
   SpoolLocation location_;
   std::unique_ptr<SpoolWriter> spool_;
-  SpoolBookkeeping bookkeeping_;
+  std::unique_ptr<SpoolIndex> index_;
 };
 
 void LinkThroughputFullQueue(benchmark::State& state) {

@@ -14,7 +14,8 @@
 #include "delivery/Unit7.h"
 #include "delivery/commands.h"
 #include "delivery/packet.h"
-#include "delivery/spool_bookkeeping.h"
+#include "delivery/spool_drain.h"
+#include "delivery/spool_index.h"
 #include "delivery/spool_location.h"
 #include "delivery/spool_writer.h"
 #include "tests/support/fake_clock.h"
@@ -66,6 +67,18 @@ class LinkFixture : public ::testing::Test {
       const auto reply = answer(PacketCommand(block.subspan(kBlockPrefixSize)));
       if (reply) peer.Push(*reply);
     });
+    spool.SetOnWritten([this](const std::filesystem::path& f) { index.Add(f); });
+  }
+
+  // A live event as the dispatch hands it over: written first, then offered.
+  std::filesystem::path WriteEvent(std::uint8_t n) {
+    const auto file = spool.Write(cmdEvent, EventPayload(n));
+    EXPECT_TRUE(file);
+    return file.value_or(std::filesystem::path{});
+  }
+  bool OfferEvent(std::uint8_t n) {
+    const auto file = WriteEvent(n);
+    return link.AddEventFile(cmdEvent, EventPayload(n), file);
   }
 
   static std::optional<Bytes> NormalAnswer(std::int32_t command) {
@@ -128,8 +141,9 @@ class LinkFixture : public ::testing::Test {
   RecordingOperatorLog oplog;
   RecordingLinkUi ui;
   SpoolLocation location{dir.Path(), ""};
+  SpoolIndex index{location};
   SpoolWriter spool{location, files, clock, oplog};
-  SpoolBookkeeping bookkeeping;
+  SpoolDrain drain{index, files, clock, oplog};
   bool portOpen = true;
   std::function<std::optional<Bytes>(std::int32_t)> answer = NormalAnswer;
   cl link{clock,
@@ -138,7 +152,7 @@ class LinkFixture : public ::testing::Test {
           ui,
           peer.Factory(),
           spool,
-          bookkeeping,
+          index,
           LinkIdentity{"COM3", 257, [this] { return portOpen; }, "8.1.4.30", dir.Path()}};
 };
 

@@ -217,7 +217,7 @@ TEST_F(LinkWorkerTest, FailureInsideAStepIsCountedAndNeverEscapes) {
             ui,
             []() -> std::unique_ptr<TcpClient> { throw std::runtime_error("no sockets"); },
             spool,
-            bookkeeping,
+            index,
             LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
   EXPECT_NO_THROW(broken.LinkStep());
   EXPECT_EQ(broken.GetErrorCount(), 1);
@@ -229,8 +229,8 @@ TEST_F(LinkWorkerTest, ThrowingWindowCallsDoNotStopTheLink) {
     void AppendLog(const std::string&) override { throw std::runtime_error("gone"); }
     void AdvanceIndicator() override { throw std::runtime_error("gone"); }
   } throwing;
-  cl other{clock,          files, oplog,       throwing,
-           peer.Factory(), spool, bookkeeping, LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
+  cl other{clock,          files, oplog, throwing,
+           peer.Factory(), spool, index, LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
   other.LinkStep();
   EXPECT_TRUE(other.IsOnline());
   EXPECT_EQ(other.GetErrorCount(), 0);
@@ -376,8 +376,9 @@ TEST_F(LinkWorkerTest, QueueHoldsHundredAndARefusalLeavesASequenceGap) {
 
 TEST_F(LinkWorkerTest, PacketsAreRefusedWhileOffline) {
   EXPECT_FALSE(link.AddPacket(cmdEvent, EventPayload(1)));
-  EXPECT_FALSE(link.AddSpoolPacket(cmdEvent, EventPayload(1), dir / "A.dd8"));
+  EXPECT_FALSE(OfferEvent(1));
   EXPECT_EQ(link.QueuedCount(), 0u);
+  EXPECT_EQ(index.Backlog(), 1u) << "the file waits in the backlog";
 }
 
 // ------------------------------------------------------------- delivery guarantee
@@ -445,22 +446,42 @@ TEST_F(LinkWorkerTest, LateReplyIsMatchedToTheBlockItAnswers) {
   EXPECT_EQ(link.AwaitingReplyCount(), 1u) << "the keepalive waits for its own reply";
 }
 
-TEST_F(LinkWorkerTest, LinkDownSpoolsWaitingAndQueuedLiveEventsAndDropsSpoolFilePackets) {
+TEST_F(LinkWorkerTest, LinkDownSpoolsEventsFromMemoryAndLeavesFilesInTheBacklog) {
   ConnectAndRegister();
-  WriteFileBytes(dir / "F.bin", Bytes{0x3E, 0, 0, 3});
   answer = [](std::int32_t) { return std::nullopt; };
-  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
-  link.LinkStep();  // E1 waits for its reply
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));  // from memory
+  link.LinkStep();                                         // E1 waits for its reply
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
-  ASSERT_TRUE(link.AddSpoolPacket(cmdKeepAlive, {}, dir / "F.bin"));
-  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(3)));
+  ASSERT_TRUE(OfferEvent(3));  // written ahead
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(4)));
   peer.Push(ReplyOf(cmdDropLink));  // the reply to E1
   link.LinkStep();                  // E2 written, E1 answered by DropLink
   EXPECT_FALSE(link.IsOnline());
-  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2, 3));
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(3, 1, 2, 4)) << "E3 was on disk first";
   EXPECT_EQ(link.QueuedCount(), 0u);
   EXPECT_EQ(link.AwaitingReplyCount(), 0u);
-  EXPECT_EQ(ReadFileBytes(dir / "F.bin"), (Bytes{0x3E, 0, 0, 3})) << "left on disk";
+  EXPECT_EQ(index.Backlog(), 4u) << "nothing in flight any more";
+  EXPECT_EQ(index.Waiting(), 4u);
+}
+
+TEST_F(LinkWorkerTest, FileEventsWaitingOrQueuedAtLinkDownAreNotWrittenAgain) {
+  ConnectAndRegister();
+  answer = [](std::int32_t) { return std::nullopt; };
+  ASSERT_TRUE(OfferEvent(1));
+  link.LinkStep();  // E1 waits for its reply
+  ASSERT_TRUE(OfferEvent(2));
+  peer.Push(ReplyOf(cmdDropLink));
+  link.LinkStep();
+  ASSERT_FALSE(link.IsOnline());
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2));
+  EXPECT_EQ(index.Backlog(), 2u);
+  // After the next connection both go from the backlog, and their acks delete them.
+  answer = NormalAnswer;
+  link.SetDrain(&drain);
+  clock.AdvanceMs(5001);
+  Steps(8);
+  EXPECT_TRUE(SpoolFiles().empty());
+  EXPECT_EQ(index.Waiting(), 0u);
 }
 
 TEST_F(LinkWorkerTest, InternalPacketsQueuedWhenTheLinkGoesDownGoOutAheadOfTheNextHandshake) {
@@ -528,16 +549,51 @@ TEST_F(LinkWorkerTest, KeepAliveWriteErrorIsCounted) {
 
 TEST_F(LinkWorkerTest, SpoolFileIsDeletedByTheAcknowledgementOfItsOwnBlock) {
   ConnectAndRegister();
-  const auto file = dir / "ABC.dd8";
-  Bytes content{0x3E, 0, 0, 3};
-  const Bytes payload = EventPayload(9);
-  content.insert(content.end(), payload.begin(), payload.end());
-  WriteFileBytes(file, content);
-  bookkeeping.BeginHandOver(file, clock.TickMs());
-  ASSERT_TRUE(link.AddSpoolPacket(cmdEvent, payload, file));
+  const auto file = WriteEvent(9);
+  ASSERT_TRUE(link.AddEventFile(cmdEvent, EventPayload(9), file));
+  EXPECT_TRUE(index.InFlight(file));
   link.LinkStep();
   EXPECT_FALSE(std::filesystem::exists(file));
-  EXPECT_FALSE(bookkeeping.LastSpoolSend().has_value()) << "the next file may go at once";
+  EXPECT_FALSE(index.Knows(file));
+  EXPECT_EQ(index.Delivered(), 1u);
+}
+
+TEST_F(LinkWorkerTest, AFileAnsweredOtherwiseIsOfferedAgainOnlyAfterThreeSeconds) {
+  ConnectAndRegister();
+  link.SetDrain(&drain);
+  answer = [](std::int32_t c) { return c == cmdEvent ? ReplyOf(cmdKeepAlive) : *NormalAnswer(c); };
+  ASSERT_TRUE(OfferEvent(1));
+  link.LinkStep();
+  EXPECT_EQ(SentWith(cmdEvent).size(), 1u);
+  for (int i = 0; i < 149; ++i) {
+    clock.AdvanceMs(20);
+    link.LinkStep();
+  }
+  EXPECT_EQ(SentWith(cmdEvent).size(), 1u) << "not within 3 s";
+  clock.AdvanceMs(21);
+  link.LinkStep();
+  EXPECT_EQ(SentWith(cmdEvent).size(), 2u);
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1));
+}
+
+TEST_F(LinkWorkerTest, LiveEventsGoOutAheadOfTheBacklog) {
+  peer.SetRefuseConnections(true);
+  link.SetDrain(&drain);
+  for (std::uint8_t n = 1; n <= 3; ++n) WriteEvent(n);  // the backlog
+  link.LinkStep();
+  peer.SetRefuseConnections(false);
+  clock.AdvanceMs(5001);
+  ConnectAndRegister();
+  // The backlog fills the steps the live events leave free.
+  std::vector<int> order;
+  ASSERT_TRUE(OfferEvent(7));
+  ASSERT_TRUE(OfferEvent(8));
+  Steps(2);
+  ASSERT_TRUE(OfferEvent(9));
+  Steps(4);
+  for (const auto& s : SentWith(cmdEvent)) order.push_back(s.payload.at(0));
+  EXPECT_THAT(order, ElementsAre(7, 8, 9, 1, 2, 3));
+  EXPECT_TRUE(SpoolFiles().empty());
 }
 
 TEST_F(LinkWorkerTest, AcknowledgementOfALiveEventDeletesNoSpoolFile) {
@@ -547,7 +603,8 @@ TEST_F(LinkWorkerTest, AcknowledgementOfALiveEventDeletesNoSpoolFile) {
   answer = [](std::int32_t c) {
     return c == cmdEvent ? ReplyOf(cmdEventAck) : ReplyOf(cmdKeepAlive);
   };
-  ASSERT_TRUE(link.AddSpoolPacket(1, {}, file));
+  index.Add(file);
+  ASSERT_TRUE(link.AddEventFile(1, {}, file));
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
   Steps(2);
   EXPECT_TRUE(std::filesystem::exists(file));
@@ -560,11 +617,16 @@ TEST_F(LinkWorkerTest, SpoolFileThatCannotBeDeletedCountsAsDeliveredAndIsReporte
   WriteFileBytes(file, Bytes{1, 0, 0, 0});
   files.Fail(FaultyFileSystem::Op::Remove, "ABC.dd8");
   answer = [](std::int32_t) { return ReplyOf(cmdEventAck); };
-  ASSERT_TRUE(link.AddSpoolPacket(1, {}, file));  // handed over twice, both acknowledged
-  ASSERT_TRUE(link.AddSpoolPacket(1, {}, file));
+  link.SetDrain(&drain);
+  index.Add(file);
+  ASSERT_TRUE(link.AddEventFile(1, {}, file));
+  Steps(2);
+  drain.Rescan();
   Steps(2);
   EXPECT_TRUE(std::filesystem::exists(file));
-  EXPECT_TRUE(bookkeeping.IsSettled(file));
+  EXPECT_TRUE(index.IsSettled(file));
+  EXPECT_EQ(index.Waiting(), 0u);
+  EXPECT_EQ(SentWith(1).size(), 1u) << "never handed over again";
   EXPECT_EQ(oplog.Lines().size(), 1u);
 }
 
@@ -576,7 +638,8 @@ TEST_F(LinkWorkerTest, AcknowledgementLeavesAFileThatNowHoldsAnotherEvent) {
     WriteFileBytes(file, Bytes{1, 0, 0, 0, 6});  // the name was reused meanwhile
     return ReplyOf(cmdEventAck);
   };
-  ASSERT_TRUE(link.AddSpoolPacket(1, Bytes{5}, file));
+  index.Add(file);
+  ASSERT_TRUE(link.AddEventFile(1, Bytes{5}, file));
   link.LinkStep();
   EXPECT_EQ(ReadFileBytes(file), (Bytes{1, 0, 0, 0, 6}));
 }
