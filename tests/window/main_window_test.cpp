@@ -16,6 +16,7 @@
 #include "platform/ini_file.h"
 #include "receiver/settings.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/faulty_file_system.h"
 #include "tests/support/pty_port.h"
 #include "tests/support/scripted_tcp_client.h"
 #include "tests/support/temp_dir.h"
@@ -128,7 +129,7 @@ class MainWindow : public ::testing::Test {
   TempDir dir_;
   std::filesystem::path oldDir_;
   FakeClock clock_;
-  DiskFileSystem files_;
+  test::FaultyFileSystem files_;
   std::vector<std::unique_ptr<PtyPort>> devices_;
   std::unique_ptr<TForm1> form_;
   std::unique_ptr<TForm2> form2_;
@@ -709,6 +710,43 @@ TEST_F(MainWindow, WorkerConnectsAndReportsThroughTheWindow) {
   EXPECT_TRUE(f.Worker()->IsStopRequested());
   EXPECT_TRUE(f.FinishWorker(4000));
   form_.reset();  // before the peer its connections talk to
+}
+
+// Stopping: every event is on disk already, except those the disk refused; they
+// are written one last time, and what still cannot be written is named.
+TEST_F(MainWindow, StopWritesKeptEventsOnceMoreOrNamesThem) {
+  for (const bool diskBack : {true, false}) {
+    SCOPED_TRACE(diskBack ? "disk back at the stop" : "disk still refusing");
+    for (const auto& e : std::filesystem::directory_iterator(dir_.Path())) {
+      if (e.path().extension() == ".dd8") std::filesystem::remove(e.path());
+    }
+    TForm1& f = Start();
+    f.Dispatch().Current.TransmitterId = 0xABCDEF;
+    f.Dispatch().Current.EventCode = {'4', '1'};
+    f.Dispatch().RaiseEvent(0);  // written
+    files_.Fail(test::FaultyFileSystem::Op::WriteNew);
+    f.Dispatch().RaiseEvent(1);  // kept in memory
+    f.Dispatch().RaiseEvent(1);
+    f.StatusStep();
+    EXPECT_EQ(f.LabelSpool->text(), QStringLiteral("Событий на диске: 1"));
+    if (diskBack) files_.HealAll();
+    f.RequestShutdown();
+    EXPECT_TRUE(f.FinishWorker(1000));
+    std::size_t onDisk = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir_.Path())) {
+      onDisk += e.path().extension() == ".dd8" ? 1 : 0;
+    }
+    if (diskBack) {
+      EXPECT_EQ(f.UnwrittenEvents(), 0u);
+      EXPECT_EQ(onDisk, 3u);
+    } else {
+      EXPECT_EQ(f.UnwrittenEvents(), 2u);
+      EXPECT_EQ(onDisk, 1u);
+      EXPECT_TRUE(MemoHas("Событие не записано на диск и потеряно: событие 41 передатчика ABCDEF"));
+    }
+    files_.HealAll();
+    form_.reset();
+  }
 }
 
 }  // namespace
