@@ -76,7 +76,8 @@ wait_for() {
 # -noreset: no reset (and refused connections) each time the last client goes.
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$WORK/display" 2>"$WORK/xvfb.err" &
 PID[xvfb]=$!
-if ! wait_for 10 grep -q '^[0-9]' "$WORK/display"; then
+display_ready() { grep -q '^[0-9]' "$WORK/display" || ! kill -0 "${PID[xvfb]}" 2>/dev/null; }
+if ! wait_for 10 display_ready || ! grep -q '^[0-9]' "$WORK/display"; then
   echo "SKIP: Xvfb could not start: $(tail -n 3 "$WORK/xvfb.err" | tr '\n' ' ')"
   exit 77
 fi
