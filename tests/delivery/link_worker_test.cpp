@@ -664,6 +664,47 @@ TEST_F(LinkWorkerTest, StopSpoolsLiveEventsAndMakesNoMoreWindowCalls) {
   EXPECT_FALSE(link.AddPacket(cmdEvent, EventPayload(3)));
 }
 
+// A stop with the queue full: every event offered is on disk already; events the
+// disk refused are kept in memory and either written at the end or named.
+TEST_F(LinkWorkerTest, StopWithAFullQueueLeavesEveryEventOnDiskOrNamed) {
+  for (const bool diskBack : {true, false}) {
+    SCOPED_TRACE(diskBack ? "disk back at the stop" : "disk still refusing");
+    for (const auto& f : SpoolFiles()) std::filesystem::remove(f);
+    drain.Rescan();
+    cl worker{clock,          files, oplog, ui,
+              peer.Factory(), spool, index, LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
+    clock.AdvanceMs(5001);
+    worker.LinkStep();
+    ASSERT_TRUE(worker.IsOnline());
+    answer = [](std::int32_t) { return std::nullopt; };
+    int refused = 0;
+    for (int n = 0; n < 110; ++n) {
+      const auto file = WriteEvent(static_cast<std::uint8_t>(n));
+      refused +=
+          worker.AddEventFile(cmdEvent, EventPayload(static_cast<std::uint8_t>(n)), file) ? 0 : 1;
+    }
+    EXPECT_EQ(refused, 14) << "100 slots, 4 of them taken by the handshake";
+    files.Fail(FaultyFileSystem::Op::WriteNew);
+    EXPECT_FALSE(spool.Write(cmdEvent, EventPayload(200)));  // kept in memory
+    worker.RequestStop();
+    worker.Execute();
+    EXPECT_EQ(SpoolFiles().size(), 110u);
+    EXPECT_EQ(index.Backlog(), 110u) << "nothing in flight after the stop";
+    if (diskBack) files.HealAll();
+    spool.RetryPending(nullptr);  // the last write at the end
+    if (diskBack) {
+      EXPECT_EQ(SpoolFiles().size(), 111u);
+      EXPECT_TRUE(spool.PendingDescriptions().empty());
+    } else {
+      ASSERT_EQ(spool.PendingDescriptions().size(), 1u);
+      EXPECT_NE(spool.PendingDescriptions()[0].find("0000C8"), std::string::npos);
+    }
+    files.HealAll();
+    spool.RetryPending(nullptr);
+    answer = NormalAnswer;
+  }
+}
+
 TEST_F(LinkWorkerTest, UnwritableSpoolKeepsTheEventForALaterRetry) {
   ConnectAndRegister();
   files.Fail(FaultyFileSystem::Op::WriteNew);
