@@ -128,18 +128,25 @@ bool cl::Wait(int ms) {
   return true;
 }
 
-bool cl::PauseOrStop(int ms) {
+bool cl::PauseOrStop(std::chrono::steady_clock::time_point until) {
   std::unique_lock lock(stopMutex_);
-  stopCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return StopRequested.load(); });
+  stopCv_.wait_until(lock, until, [this] { return StopRequested.load(); });
   return !StopRequested.load();
 }
 
 void cl::Execute() {
   try {
     LastKeepAliveTick = clock_.TickMs();
+    // One step per 20 ms: the pause ends 20 ms after the step began, so the time
+    // a step takes (reply, wake-up) does not slow the link's pace. A step that took
+    // longer is followed by the next at once, never by a burst of catching up.
+    auto next = std::chrono::steady_clock::now();
     while (!StopRequested.load()) {
       LinkStep();
-      if (!PauseOrStop(kPauseMs)) break;
+      next += std::chrono::milliseconds(kPauseMs);
+      const auto now = std::chrono::steady_clock::now();
+      if (next < now) next = now;
+      if (!PauseOrStop(next)) break;
     }
   } catch (...) {
     // The loop ends; what follows keeps events from waiting in a queue nobody reads.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -102,7 +103,7 @@ class cl final : public LinkPort {
   // Waits up to ms for the thread to end; true (and joined) when it has ended or
   // never started.
   bool Wait(int ms);
-  // The thread body: LinkStep and a 20 ms pause until a stop is requested, then
+  // The thread body: one LinkStep every 20 ms until a stop is requested, then
   // Online cleared, the live events still waiting spooled, the client released.
   void Execute();
   // One pass of the worker loop. Never throws.
@@ -151,7 +152,8 @@ class cl final : public LinkPort {
   void SpoolLiveEvent(const Bytes& payload);
   void Log(const std::string& utf8Line);
   void Indicate();
-  bool PauseOrStop(int ms);
+  // Waits until the given moment or a stop request; false when stopping.
+  bool PauseOrStop(std::chrono::steady_clock::time_point until);
 
   const Clock& clock_;
   FileSystem& files_;
