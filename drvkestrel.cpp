@@ -108,9 +108,9 @@ int Run(int argc, char** argv) {
   if (!lock) {
     std::error_code ec;
     const auto here = std::filesystem::current_path(ec);
-    WriteLogLine(LogPriority::Error,
-                 "drvkestrel: " + why + " (" + here.string() + "); this one does not start");
-    return 1;
+    WriteLogLine(LogPriority::Error, "drvkestrel: " + why + ": " + here.string() + "; exiting");
+    this one does not start ");
+        return 1;
   }
 
   if (NoDisplay()) {

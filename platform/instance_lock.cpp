@@ -33,7 +33,7 @@ std::unique_ptr<InstanceLock> InstanceLock::TryAcquire(const std::filesystem::pa
                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h->file == INVALID_HANDLE_VALUE) {
     const DWORD err = GetLastError();
-    why = err == ERROR_SHARING_VIOLATION ? "another drvkestrel runs in this folder"
+    why = err == ERROR_SHARING_VIOLATION ? "another drvkestrel already runs in this folder"
                                          : "cannot open " + path.string();
     return nullptr;
   }
@@ -80,7 +80,7 @@ std::unique_ptr<InstanceLock> InstanceLock::TryAcquire(const std::filesystem::pa
     const int err = errno;
     if (err == EWOULDBLOCK) {
       const std::string holder = ReadHolder(h->fd);
-      why = "another drvkestrel runs in this folder" +
+      why = "another drvkestrel already runs in this folder" +
             (holder.empty() ? std::string() : " (process " + holder + ")");
     } else {
       why = "cannot lock " + path.string() + ": " + std::strerror(err);
