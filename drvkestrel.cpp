@@ -109,8 +109,7 @@ int Run(int argc, char** argv) {
     std::error_code ec;
     const auto here = std::filesystem::current_path(ec);
     WriteLogLine(LogPriority::Error, "drvkestrel: " + why + ": " + here.string() + "; exiting");
-    this one does not start ");
-        return 1;
+    return 1;
   }
 
   if (NoDisplay()) {
