@@ -40,7 +40,7 @@ fi
 ok "metadata: $(field Package) $(field Version) $(field Architecture); Depends: $depends"
 
 # ---- contents: exactly the expected files
-dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort >"$tmp/contents.txt"
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | LC_ALL=C sort >"$tmp/contents.txt"
 if diff -u "$here/contents.txt" "$tmp/contents.txt"; then ok "contents ($(wc -l <"$tmp/contents.txt") files)"; else fail "contents differ"; fi
 bad_owner=$(dpkg-deb -c "$deb" | awk '$2 != "root/root"' | head -n 3)
 [[ -z $bad_owner ]] || fail "files not owned by root: $bad_owner"
