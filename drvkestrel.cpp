@@ -40,6 +40,29 @@ bool NoDisplay() {
          qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
+// Messages of the window toolkit itself go the same way as the program's own lines,
+// so that under the journal they carry a priority too.
+void ToolkitMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  using kestrel::LogPriority;
+  LogPriority priority = LogPriority::Info;
+  switch (type) {
+    case QtDebugMsg:
+      priority = LogPriority::Debug;
+      break;
+    case QtInfoMsg:
+      priority = LogPriority::Info;
+      break;
+    case QtWarningMsg:
+      priority = LogPriority::Warning;
+      break;
+    case QtCriticalMsg:
+    case QtFatalMsg:
+      priority = LogPriority::Error;
+      break;
+  }
+  kestrel::WriteLogLine(priority, qFormatLogMessage(type, context, text).toStdString());
+}
+
 // Test hook: with DRVKESTREL_TEST_HANG_AFTER_MS set, the window thread stops
 // serving its event loop that long after start-up, as a hung handler would, so a
 // test can see the watchdog keep-alive stop. Never set in normal use.
@@ -112,6 +135,7 @@ int Run(int argc, char** argv) {
     return 1;
   }
 
+  qInstallMessageHandler(ToolkitMessage);
   if (NoDisplay()) {
     WriteLogLine(LogPriority::Info, "drvkestrel: no display, running without a window (offscreen)");
     qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -9,7 +9,7 @@ namespace kestrel {
 
 // How much a line on standard error matters, as syslog numbers it: failures are
 // errors, changes of a link's state notices, the rest information.
-enum class LogPriority { Error = 3, Notice = 5, Info = 6 };
+enum class LogPriority { Error = 3, Warning = 4, Notice = 5, Info = 6, Debug = 7 };
 
 // The device and inode of the stream the journal handed to a service
 // ("JOURNAL_STREAM=dev:ino"); nullopt when the text is not of that form.
