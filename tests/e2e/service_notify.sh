@@ -6,7 +6,7 @@ source "$(dirname "$0")/lib.sh"
 
 SINK=$BUILD_DIR/tests/e2e/notify_sink
 [[ -x $SINK ]] || { echo "SKIP: $SINK is not built"; exit 77; }
-ldd "$DRV" | grep -q libsystemd || { echo "SKIP: built without libsystemd"; exit 77; }
+[[ ${KESTREL_HAVE_SYSTEMD:-} == ON ]] || { echo "SKIP: built without libsystemd"; exit 77; }
 
 SOCK=$WORK/notify.sock
 start sink "$WORK" "$SINK" "$SOCK"

@@ -34,7 +34,7 @@ depends=$(field Depends)
 for dep in adduser libc6 libqt6core6 libqt6widgets6 libqt6serialport6 libqt6network6; do
   grep -qE "(^|, )$dep( |,|$)" <<<"$depends" || fail "Depends lacks $dep: $depends"
 done
-if ldd "$build/drvkestrel" | grep -q libsystemd; then
+if grep -q '^KESTREL_HAVE_SYSTEMD:INTERNAL=ON' "$build/CMakeCache.txt"; then
   grep -q libsystemd0 <<<"$depends" || fail "Depends lacks libsystemd0: $depends"
 fi
 ok "metadata: $(field Package) $(field Version) $(field Architecture); Depends: $depends"
