@@ -122,6 +122,9 @@ std::optional<int> ApplyCommandLine(int argc, char** argv) {
 int Run(int argc, char** argv) {
   using namespace kestrel;
   EnsureStandardStreams();
+  // Before the first line is written: a reader of standard error that is gone
+  // must not end the program, and SIGHUP must stop it in order.
+  TerminationRequests::InstallSignalHandlers();
   if (const auto status = ApplyCommandLine(argc, argv)) return *status;
 
   // One driver per working folder: a second one would fight the first over the
@@ -148,7 +151,6 @@ int Run(int argc, char** argv) {
   QGuiApplication::setQuitOnLastWindowClosed(false);
 
   TerminationRequests termination;
-  termination.InstallSignalHandlers();
 
   SystemClock clock;
   DiskFileSystem files;

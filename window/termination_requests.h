@@ -16,8 +16,9 @@ class TerminationRequests final : public QObject {
   ~TerminationRequests() override;
 
   // Installs the handlers for SIGTERM, SIGINT and SIGHUP, and ignores SIGPIPE
-  // (once per process).
-  void InstallSignalHandlers();
+  // (once per process). May run before any object exists: a signal that comes
+  // early is noticed by the first poll.
+  static void InstallSignalHandlers();
 
  signals:
   void Requested();
