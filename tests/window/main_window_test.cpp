@@ -496,6 +496,24 @@ TEST_F(MainWindow, PortNameIsSavedOnlyWhileStopped) {
   EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini").ReadString("main", "ComPort", ""), "COM12");
 }
 
+TEST_F(MainWindow, RunningIsStateNotTheButtonCaption) {
+  Device("COM3");
+  WriteIni("[main]\r\nComPort=COM3\r\n");
+  TForm1& f = Start();
+  ASSERT_TRUE(f.Running());
+  // Whatever the button reads, a running reception saves no port name...
+  f.AdvGlowButton2->setText("Стоп");
+  f.AdvOfficeComboBox1->setEnabled(true);
+  QTest::keyClicks(f.AdvOfficeComboBox1->lineEdit(), "9");
+  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini").ReadString("main", "ComPort", ""), "COM3");
+  // ...and the stop button still asks for the code before it stops.
+  Answers({Answer::RightCode});
+  f.AdvGlowButton2Click();
+  EXPECT_EQ(form2Shown_, 1);
+  EXPECT_FALSE(f.Running());
+  EXPECT_FALSE(f.ComPort1->IsOpen());
+}
+
 TEST_F(MainWindow, FailedSaveReachesTheApplicationsFailureReport) {
   TForm1& f = Start();
   auto* app = qobject_cast<KestrelApplication*>(QCoreApplication::instance());
