@@ -1,7 +1,9 @@
 // One receiver report from its line bytes to its spool file: line assembly and
-// decoding, the table lookup at 100 000 transmitters, the event rules, RaiseEvent
-// with the link offline, the spool file written whole (temporary file, flush,
-// rename), and the record's write-back into num.mmm. Real disk, temporary folder.
+// decoding, the table lookup at 100 000 transmitters, the event rules, the event
+// dispatch with the link offline, the spool file written whole (temporary file,
+// flush, rename), and the record's write-back into num.mmm. Built as the program
+// builds it (Reception and Delivery, no link started), fed through a serial port
+// in memory. Real disk, temporary folder.
 
 #include <benchmark/benchmark.h>
 
@@ -11,17 +13,13 @@
 #include <string>
 
 #include "bench/bench_support.h"
-#include "delivery/event_dispatch.h"
-#include "delivery/link_port.h"
-#include "delivery/spool_writer.h"
+#include "delivery/delivery.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/operator_log.h"
-#include "receiver/event_context.h"
-#include "receiver/event_rules.h"
-#include "receiver/no_test_supervision.h"
-#include "receiver/receiver_input.h"
+#include "receiver/reception.h"
 #include "receiver/transmitter_table.h"
+#include "tests/support/fake_serial_port.h"
 
 namespace kestrel {
 namespace {
@@ -55,24 +53,31 @@ std::string Line(TransmitterId id, std::uint8_t status1, std::uint8_t status2) {
   return text;
 }
 
-struct Station {
-  explicit Station(std::size_t tableSize) {
+// The working folder as reception finds it at start: num.mmm with the table, and
+// settings that send spool files to spool\.
+struct WorkFolder {
+  explicit WorkFolder(std::size_t tableSize) {
     WriteTable(dir.Path() / "num.mmm", tableSize, clock.Now());
-    table.LoadTable();
+    const std::string ini = "[main]\r\nPathForSoob=spool\\\r\n";
+    fs.Replace(dir.Path() / "drvkestrel.ini", Bytes(ini.begin(), ini.end()));
   }
 
   ScratchDir dir;
   SystemClock clock;
   DiskFileSystem fs;
   SilentLog log;
-  TransmitterTable table{dir.Path() / "num.mmm", fs, clock, log};
-  SpoolWriter spool{SpoolLocation{dir.Path() / "spool", ""}, fs, clock, log};
-  OfflineLink offline;
-  EventDispatch dispatch{offline, spool, clock};
-  EventContext ctx{table, dispatch, clock, 1, 30};
-  ReceiverInput input{
-      table, nullptr, clock, log,
-      [this](const ReceiverFrame& f, const FoundTransmitter& found) { ApplyFrame(f, found, ctx); }};
+};
+
+struct Station : WorkFolder {
+  explicit Station(std::size_t tableSize) : WorkFolder(tableSize) {
+    reception.DeliverTo(delivery);
+    reception.OpenPort();
+  }
+
+  SilentLinkUi ui;
+  test::FakeSerialPort port;
+  Reception reception{ReceptionServices{clock, fs, log, dir.Path()}, port};
+  Delivery delivery{DeliveryServices{clock, fs, log, ui, {}}, reception.SpoolPlace()};
 };
 
 // Each report raises exactly `events` events: "39" always (Status2 0); with two,
@@ -87,14 +92,11 @@ void RunReports(benchmark::State& state, int events) {
     if (events > 1) status1 ^= 0x40;
     const std::string line = Line(anyId(pick), status1, 0);
     state.ResumeTiming();
-    station.input.ComPort1RxChar(static_cast<int>(line.size()),
-                                 [&line](std::uint8_t* buf, std::size_t max) {
-                                   const std::size_t n = std::min(max, line.size());
-                                   std::copy_n(line.begin(), n, buf);
-                                   return n;
-                                 });
+    station.reception.BytesWaiting(station.port.Arrive(line));
   }
-  if (station.spool.PendingCount() != 0) state.SkipWithError("events were kept, not written");
+  if (station.reception.Table().Count() != kTableSize) state.SkipWithError("table not loaded");
+  if (station.delivery.Spool().PendingCount() != 0)
+    state.SkipWithError("events were kept, not written");
   state.SetItemsProcessed(state.iterations());
   state.counters["events_per_report"] = events;
 }

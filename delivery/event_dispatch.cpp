@@ -4,14 +4,10 @@
 
 namespace kestrel {
 
-EventDispatch::EventDispatch(LinkPort& link, SpoolWriter& spool, const Clock& clock)
-    : link_(&link), spool_(spool), clock_(clock) {}
+EventDispatch::EventDispatch(LinkPort& link, SpoolWriter& spool) : link_(&link), spool_(spool) {}
 
-void EventDispatch::RaiseEvent(std::uint8_t statusFlag) {
-  Current.StatusFlag = statusFlag;
-  Current.EventTime = clock_.Now();
-  // A copy: later changes to the current event do not touch this one.
-  const EventBytes bytes = EncodeEventRecord(Current);
+void EventDispatch::Raise(const EventRecord& record) {
+  const EventBytes bytes = EncodeEventRecord(record);
   // Written ahead: the event is on disk before the link sees it, and its file stays
   // until the server acknowledges it. One that cannot be written is kept in memory
   // and reported by the writer, which hands it on later.

@@ -14,11 +14,9 @@
 
 #include "delivery/Unit7.h"
 #include "delivery/commands.h"
+#include "delivery/delivery.h"
 #include "delivery/event_record.h"
-#include "delivery/spool_drain.h"
-#include "delivery/spool_index.h"
 #include "delivery/spool_location.h"
-#include "delivery/spool_writer.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/qt_tcp_client.h"
@@ -75,15 +73,12 @@ class LinkLoopbackTest : public ::testing::Test {
       GTEST_SKIP() << "not under ThreadSanitizer (child process started by QProcess)";
     }
     if (!fs::exists(Program())) GTEST_SKIP() << "msgserver is not built";
-    spool.SetOnWritten([this](const fs::path& f) { index.Add(f); });
   }
 
   void TearDown() override {
-    if (link) {
-      link->RequestStop();
-      EXPECT_TRUE(link->Wait(5000));
+    if (link != nullptr) {
+      EXPECT_TRUE(delivery.Finish(5000));
     }
-    link.reset();
     if (server) server->Kill();
   }
 
@@ -96,19 +91,16 @@ class LinkLoopbackTest : public ::testing::Test {
   }
 
   void StartLink() {
-    link =
-        std::make_unique<cl>(clock, files, oplog, ui, MakeQtTcpClientFactory(), spool, index,
-                             LinkIdentity{"COM3", 1, [] { return true; }, "8.1.4.30", dir.Path()});
-    link->SetDrain(&drain);
-    link->Start();
+    delivery.StartLink(LinkIdentity{"COM3", 1, [] { return true; }, "8.1.4.30", dir.Path()});
+    link = delivery.Worker();
   }
 
-  // The window's 200 ms timer, run while the test waits.
+  // Delivery's share of the 200 ms timer, run while the test waits.
   std::function<void()> Timer() {
     return [this] {
       if (Clock::now() - lastTick_ >= std::chrono::milliseconds(200)) {
         lastTick_ = Clock::now();
-        drain.DrainSpool();
+        delivery.Tick();
       }
     };
   }
@@ -142,11 +134,10 @@ class LinkLoopbackTest : public ::testing::Test {
   RecordingOperatorLog oplog;
   RecordingLinkUi ui;
   SpoolLocation location{dir.Path(), ""};
-  SpoolIndex index{location};
-  SpoolWriter spool{location, files, clock, oplog};
-  SpoolDrain drain{index, files, clock, oplog};
+  Delivery delivery{DeliveryServices{clock, files, oplog, ui, MakeQtTcpClientFactory()}, location};
+  SpoolWriter& spool = delivery.Spool();
   std::unique_ptr<MsgServerProcess> server;
-  std::unique_ptr<cl> link;
+  cl* link = nullptr;  // delivery's worker, once started
   Clock::time_point lastTick_{};
 };
 
