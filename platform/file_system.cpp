@@ -24,6 +24,7 @@ class Fd {
   }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
   Fd& operator=(Fd&& other) noexcept {
     if (this != &other) {
       if (fd_ >= 0) ::close(fd_);
@@ -54,6 +55,20 @@ int OpenRetry(const char* name, int flags, mode_t mode = 0666) {
     fd = ::open(name, flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+// Opens a file that exists already, for reading or writing it. Without blocking: a
+// FIFO or a device in place of the file must never hold the caller up (a FIFO
+// opened for reading waits for a writer otherwise). Anything but a regular file
+// is refused, so it is never read from or written to.
+Fd OpenExistingRegular(const fs::path& p, int flags) {
+  Fd fd(OpenRetry(p.c_str(), flags | O_NONBLOCK));
+  if (!fd.Valid()) return fd;
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode)) return fd;
+  fd.Close();
+  errno = EINVAL;  // there, but not a file we may use
+  return Fd();
 }
 
 bool WriteAll(int fd, ByteView data) {
@@ -128,13 +143,13 @@ bool DiskFileSystem::Exists(const fs::path& p) {
 }
 
 std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) {
-  Fd fd(OpenRetry(p.c_str(), O_RDONLY));
+  Fd fd = OpenExistingRegular(p, O_RDONLY);
   if (!fd.Valid()) return std::nullopt;
   struct stat st {};
-  if (::fstat(fd.Get(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
+  if (::fstat(fd.Get(), &st) != 0) return std::nullopt;
   try {
     Bytes out;
-    if (S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
+    if (st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
     std::uint8_t buf[65536];
     for (;;) {
       const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
@@ -152,7 +167,16 @@ std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) {
 }
 
 bool DiskFileSystem::Append(const fs::path& p, ByteView data) {
-  Fd fd(OpenRetry(p.c_str(), O_WRONLY | O_CREAT | O_APPEND));
+  // Made new when missing (nothing else can be there then); an existing name must
+  // be a regular file. Another process may remove or make the file in between:
+  // a few turns settle that.
+  Fd fd;
+  for (int attempt = 0; attempt < 8 && !fd.Valid(); ++attempt) {
+    fd = Fd(OpenRetry(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND));
+    if (fd.Valid() || errno != EEXIST) break;
+    fd = OpenExistingRegular(p, O_WRONLY | O_APPEND);
+    if (!fd.Valid() && errno != ENOENT) break;
+  }
   if (!fd.Valid()) return false;
   const bool ok = WriteAll(fd.Get(), data);
   return fd.Close() && ok;
@@ -163,7 +187,7 @@ bool DiskFileSystem::WriteAt(const fs::path& p, std::uint64_t offset, ByteView d
   Fd fd(OpenRetry(p.c_str(), O_WRONLY | O_CREAT | O_EXCL));
   if (!fd.Valid() && errno == EEXIST) {
     created = false;
-    fd = Fd(OpenRetry(p.c_str(), O_WRONLY));
+    fd = OpenExistingRegular(p, O_WRONLY);
   }
   if (!fd.Valid()) return false;
   bool ok = PWriteAll(fd.Get(), offset, data);
@@ -174,7 +198,7 @@ bool DiskFileSystem::WriteAt(const fs::path& p, std::uint64_t offset, ByteView d
 }
 
 bool DiskFileSystem::Truncate(const fs::path& p, std::uint64_t size) {
-  Fd fd(OpenRetry(p.c_str(), O_WRONLY));
+  Fd fd = OpenExistingRegular(p, O_WRONLY);
   if (!fd.Valid()) return false;
   int rc;
   do {

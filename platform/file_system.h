@@ -20,6 +20,8 @@ struct DirEntry {
 // The file operations the receiver and delivery layers need. Passed in, so tests
 // can make any one of them fail (full disk, no rights) without touching the disk's
 // real state. Every operation reports failure by its result, never by throwing.
+// Only regular files are read or written: a folder, FIFO or device where a file is
+// expected makes the operation fail at once, never wait.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
