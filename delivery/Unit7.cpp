@@ -343,7 +343,7 @@ void cl::ConnectionAttempt() {
   Client->SetOnDisconnected([this] { ClientDisconnected(); });
   Registered = false;
 
-  const ServerHost host = ReadServerHost(identity_.workDir);
+  const ServerHost host = ReadServerHost(files_, identity_.workDir);
   if (!host.PortValid()) {
     if (reportedBadPort_ != host.port) {
       reportedBadPort_ = host.port;

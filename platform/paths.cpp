@@ -17,6 +17,10 @@ std::filesystem::path PathFromSetting(std::string_view cp1251Text) {
   return std::filesystem::path(text);
 }
 
+std::filesystem::path SettingsFilePath(const std::filesystem::path& workDir) {
+  return workDir / kSettingsFileName;
+}
+
 std::filesystem::path CurrentDirectory() {
   std::error_code ec;
   std::filesystem::path dir = std::filesystem::current_path(ec);

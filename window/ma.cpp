@@ -273,7 +273,7 @@ void TForm1::FormCreate() {
   connect(ComPort1, &ComPort::Failed, this,
           [this](const QString& reason) { RunGuarded([this, reason] { OnPortFailed(reason); }); });
   table_->LoadTable();
-  Settings = ReadMainSettings(IniFile(SettingsFilePath(WorkDir)));
+  Settings = ReadMainSettings(IniFile(SettingsFilePath(WorkDir), services_.fs));
 
   // Events and their spool files; the worker is made below.
   spool_ = std::make_unique<SpoolWriter>(MakeSpoolLocation(Settings.PathForSoob, WorkDir),
@@ -448,7 +448,7 @@ void TForm1::AdvOfficeComboBox1Change(const QString& text) {
   if (AdvGlowButton2->text() != kCaptionStopped) return;
   // The settings file of the current directory at this moment. A failed write is
   // not caught here: it reaches the application's report of unhandled failures.
-  IniFile ini(SettingsFilePath(CurrentDirectory()));
+  IniFile ini(SettingsFilePath(CurrentDirectory()), services_.fs);
   WriteComPort(ini, Utf8ToCp1251(text.toStdString()));
 }
 

@@ -478,18 +478,18 @@ TEST_F(MainWindow, PortNameIsSavedOnlyWhileStopped) {
             "; station\r\n[main]\r\nComPort=COM3\r\nbr=9600\r\n");
   // Choosing from the list writes as well.
   emit f.AdvOfficeComboBox1->textActivated("COM12");
-  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini").ReadString("main", "ComPort", ""), "COM12");
+  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini", files_).ReadString("main", "ComPort", ""), "COM12");
   // The program's own settings of the text write nothing.
   f.AdvOfficeComboBox1->setEditText("COM3");
   f.ScanPorts();
-  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini").ReadString("main", "ComPort", ""), "COM12");
+  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini", files_).ReadString("main", "ComPort", ""), "COM12");
 
   // Running: nothing is written.
   QTest::mouseClick(f.AdvGlowButton2, Qt::LeftButton);
   ASSERT_EQ(f.AdvGlowButton2->text(), "Остановить");
   f.AdvOfficeComboBox1->setEnabled(true);  // even if the operator could reach it
   QTest::keyClicks(f.AdvOfficeComboBox1->lineEdit(), "9");
-  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini").ReadString("main", "ComPort", ""), "COM12");
+  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini", files_).ReadString("main", "ComPort", ""), "COM12");
 }
 
 TEST_F(MainWindow, FailedSaveReachesTheApplicationsFailureReport) {
