@@ -9,12 +9,13 @@
 
 #include "delivery/commands.h"
 #include "delivery/event_record.h"
+#include "platform/rename_aside.h"
 
 namespace kestrel {
 
 namespace {
 
-constexpr int kSetAsideNames = 10;
+constexpr int kSetAsideNames = 1000;
 
 std::string Display(const std::filesystem::path& p) { return p.filename().string(); }
 
@@ -97,19 +98,10 @@ void SpoolDrain::DrainSpool() {
 
 void SpoolDrain::SetAside(const std::filesystem::path& file, const std::string& reasonUtf8) {
   bookkeeping_.NoteSetAside(file);
-  std::filesystem::path target = file;
-  target += ".bad";
-  bool renamed = false;
-  for (int i = 1; i <= kSetAsideNames && !renamed; ++i) {
-    renamed = files_.RenameNoReplace(file, target);
-    if (!renamed) {
-      target = file;
-      target += ".bad" + std::to_string(i);
-    }
-  }
-  if (renamed) {
+  const AsideResult r = RenameAside(files_, file, {".bad", "", 1, kSetAsideNames});
+  if (r.outcome == AsideResult::Outcome::Renamed) {
     log_.Report("Файл очереди " + Display(file) + " не отправлен на сервер (" + reasonUtf8 +
-                ") и отложен как " + Display(target) + ".");
+                ") и отложен как " + Display(r.aside) + ".");
   } else {
     log_.Report("Файл очереди " + Display(file) + " не отправлен на сервер (" + reasonUtf8 +
                 ") и не может быть переименован; он пропускается до перезапуска.");

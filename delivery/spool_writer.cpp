@@ -5,6 +5,7 @@
 #include "delivery/commands.h"
 #include "delivery/event_record.h"
 #include "delivery/spool_file_name.h"
+#include "platform/rename_aside.h"
 
 namespace kestrel {
 
@@ -12,6 +13,8 @@ namespace {
 
 constexpr const char* kTempSuffix = ".part";
 constexpr const char* kSetAsideSuffix = ".bad";
+// How many names X.bad, X.bad1, ... are tried.
+constexpr int kSetAsideNames = 1000;
 // Names tried, one number after another, before a write counts as failed.
 constexpr std::uint32_t kMaxNameProbes = 4096;
 
@@ -206,14 +209,10 @@ void SpoolWriter::RecoverAtStartup() {
       if (done) continue;
     }
     // Incomplete, unreadable or impossible to rename: set aside, never deleted.
-    std::filesystem::path aside = temp;
-    aside += kSetAsideSuffix;
-    for (int k = 1; fs_.Exists(aside) && k < 1000; ++k) {
-      aside = temp;
-      aside += kSetAsideSuffix + std::to_string(k);
-    }
-    if (fs_.RenameNoReplace(temp, aside)) {
-      Tell(log_, "Неполный файл события " + temp.string() + " отложен как " + aside.string() + ".");
+    const AsideResult aside = RenameAside(fs_, temp, {kSetAsideSuffix, "", 1, kSetAsideNames});
+    if (aside.outcome == AsideResult::Outcome::Renamed) {
+      Tell(log_,
+           "Неполный файл события " + temp.string() + " отложен как " + aside.aside.string() + ".");
     } else {
       Tell(log_, "Неполный файл события " + temp.string() + " не удалось отложить.");
     }

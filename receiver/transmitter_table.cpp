@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/rename_aside.h"
+
 namespace kestrel {
 
 namespace {
@@ -78,23 +80,20 @@ void TransmitterTable::LoadTable() {
 }
 
 bool TransmitterTable::MoveUnreadableAside() {
-  const std::string base = file_.filename().string() + ".unreadable";
-  for (int n = 1; n <= kAsideNames; ++n) {
-    const std::string name = n == 1 ? base : base + "." + std::to_string(n);
-    const std::filesystem::path aside = file_.parent_path() / name;
-    if (fs_.Exists(aside)) continue;
-    if (fs_.RenameNoReplace(file_, aside)) {
+  const AsideResult r = RenameAside(fs_, file_, {".unreadable", ".", 2, kAsideNames});
+  switch (r.outcome) {
+    case AsideResult::Outcome::Renamed:
       unreadablePending_ = false;
       log_.Report("Не удалось прочитать таблицу передатчиков (" + FileName() +
-                  "). Файл переименован в " + name + ", таблица начата заново.");
+                  "). Файл переименован в " + r.aside.filename().string() +
+                  ", таблица начата заново.");
       return true;
-    }
-    if (!fs_.Exists(file_)) {
+    case AsideResult::Outcome::SourceGone:
       // Gone meanwhile: nothing is left to protect.
       unreadablePending_ = false;
       return true;
-    }
-    return false;
+    case AsideResult::Outcome::Failed:
+      break;
   }
   return false;
 }
