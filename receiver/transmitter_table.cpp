@@ -16,30 +16,6 @@ constexpr int kAsideNames = 100;
 
 }  // namespace
 
-void EncodeTransmitterRecord(const TransmitterRecord& r, std::uint8_t* out16) {
-  out16[0] = r.IdLow;
-  out16[1] = r.IdMid;
-  out16[2] = r.IdHigh;
-  PutU16(out16 + 3, r.SerialNo);
-  out16[5] = r.Status1;
-  out16[6] = r.Status2;
-  PutF64(out16 + 7, r.LastHeard);
-  out16[15] = r.NoTestFlag;
-}
-
-TransmitterRecord DecodeTransmitterRecord(const std::uint8_t* in16) {
-  TransmitterRecord r;
-  r.IdLow = in16[0];
-  r.IdMid = in16[1];
-  r.IdHigh = in16[2];
-  r.SerialNo = GetU16(in16 + 3);
-  r.Status1 = in16[5];
-  r.Status2 = in16[6];
-  r.LastHeard = GetF64(in16 + 7);
-  r.NoTestFlag = in16[15];
-  return r;
-}
-
 TransmitterTable::TransmitterTable(std::filesystem::path file, FileSystem& fs, const Clock& clock,
                                    OperatorLog& log)
     : file_(std::move(file)), fs_(fs), clock_(clock), log_(log) {}
@@ -136,7 +112,8 @@ FoundTransmitter TransmitterTable::FindOrAdd(TransmitterId id) {
   r.IdHigh = static_cast<std::uint8_t>(id >> 16);
   r.SerialNo = 1;
   if (!image_.empty()) {
-    const std::uint16_t last = GetU16(image_.data() + image_.size() - kTransmitterRecordSize + 3);
+    const std::uint16_t last =
+        RecordSerialNo(image_.data() + image_.size() - kTransmitterRecordSize);
     r.SerialNo = static_cast<std::uint16_t>(last + 1);  // 65535 is followed by 0
   }
   r.Status1 = 0;
