@@ -6,6 +6,7 @@
 #include "delivery/commands.h"
 #include "delivery/packet.h"
 #include "delivery/server_host.h"
+#include "delivery/spool_file_format.h"
 #include "delivery/spool_writer.h"
 #include "delivery/stop_aware_client.h"
 
@@ -320,9 +321,8 @@ void cl::Unanswered(const Awaiting& a) {
 }
 
 void cl::AcknowledgeSpoolFile(const Awaiting& a) {
-  Bytes content(4);
-  PutU32(content.data(), static_cast<std::uint32_t>(a.command));
-  content.insert(content.end(), a.payload.begin(), a.payload.end());
+  // Deleted only when the file still holds what was sent.
+  const Bytes content = EncodeSpoolFile(a.command, a.payload);
   if (bookkeeping_.Acknowledge(files_, a.spoolFile, content) ==
       SpoolBookkeeping::AckOutcome::Undeletable) {
     oplog_.Report("Не удалось удалить доставленный файл очереди " + a.spoolFile.string() +

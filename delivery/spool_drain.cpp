@@ -9,6 +9,7 @@
 
 #include "delivery/commands.h"
 #include "delivery/event_record.h"
+#include "delivery/spool_file_format.h"
 #include "platform/rename_aside.h"
 
 namespace kestrel {
@@ -83,8 +84,13 @@ void SpoolDrain::DrainSpool() {
     SetAside(path, "размер " + std::to_string(content->size()) + " байт");
     return;
   }
-  const auto command = static_cast<std::int32_t>(GetU32(content->data()));
-  const ByteView payload(content->data() + 4, content->size() - 4);
+  const std::optional<SpoolFileContent> file = DecodeSpoolFile(*content);
+  if (!file) {
+    SetAside(path, "размер " + std::to_string(content->size()) + " байт");
+    return;
+  }
+  const std::int32_t command = file->command;
+  const ByteView payload = file->payload;
   if (command == cmdEvent && payload.size() != kEventRecordSize) {
     SetAside(path, "длина события " + std::to_string(payload.size()) + " байт");
     return;

@@ -4,6 +4,7 @@
 
 #include "delivery/commands.h"
 #include "delivery/event_record.h"
+#include "delivery/spool_file_format.h"
 #include "delivery/spool_file_name.h"
 #include "platform/rename_aside.h"
 
@@ -20,20 +21,6 @@ constexpr std::uint32_t kMaxNameProbes = 4096;
 
 std::string WriteFailedText(const std::string& name) {
   return "Не удалось записать событие в файл " + name + ".";
-}
-
-Bytes FileContent(std::int32_t command, ByteView payload) {
-  Bytes content(4 + payload.size());
-  PutU32(content.data(), static_cast<std::uint32_t>(command));
-  std::copy(payload.begin(), payload.end(), content.begin() + 4);
-  return content;
-}
-
-// A temporary file that holds a whole event: the command cmdEvent followed by a
-// 19-byte record whose code length is 2. Nothing else can be told complete.
-bool IsCompleteEventFile(const Bytes& content) {
-  return content.size() == 4 + kEventRecordSize &&
-         GetU32(content.data()) == static_cast<std::uint32_t>(cmdEvent) && content[4 + 6] == 2;
 }
 
 // The operator log is told, but a failing log never stops an event.
@@ -129,7 +116,7 @@ void SpoolWriter::FlushPendingLocked() {
 
 bool SpoolWriter::WriteFileLocked(std::int32_t command, ByteView payload, DateTime when,
                                   std::string* attemptedName) {
-  const Bytes content = FileContent(command, payload);
+  const Bytes content = EncodeSpoolFile(command, payload);
   const std::uint32_t base = SpoolFileNumber(when);
   // Several files in one millisecond: carry on after the last name used for it.
   const std::uint32_t first = (haveLast_ && base == lastBase_) ? lastUsed_ + 1 : base;
