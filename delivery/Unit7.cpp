@@ -449,13 +449,13 @@ void cl::SpoolLiveEvent(const Bytes& payload) {
   }
 }
 
-// ---------------------------------------------------------------- window calls
+// ---------------------------------------------------------------- log and indicator
 
 void cl::Log(const std::string& utf8Line) {
   if (StopRequested.load()) return;
   LogLine = utf8Line;
   try {
-    ui_.AppendLog(LogLine);
+    oplog_.Report(LogLine);
   } catch (...) {
   }
 }

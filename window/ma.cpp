@@ -298,8 +298,7 @@ void TForm1::FormCreate() {
   bookkeeping_ = std::make_unique<SpoolBookkeeping>();
   drain_ = std::make_unique<SpoolDrain>(spool_->Location(), services_.fs, clock, operatorLog_,
                                         *bookkeeping_);
-  linkUi_ = std::make_unique<WindowLinkUi>([this](const std::string& line) { AppendLog(line); },
-                                           [this] { AdvanceIndicator(); });
+  linkUi_ = std::make_unique<WindowLinkUi>([this] { AdvanceIndicator(); });
   if (services_.startWorker) CreateWorker();
 
   // 10-11. Image3 from Online; the start time.
@@ -471,13 +470,6 @@ void TForm1::StatusStep() {
     DrawLinkIndicator(*Image2, StationLink, 0);
   }
   RetryPort();
-}
-
-void TForm1::AppendLog(const std::string& utf8Line) {
-  // Also on standard error, for an operator running the program without a window.
-  std::fprintf(stderr, "%s\n", utf8Line.c_str());
-  std::fflush(stderr);
-  Memo1->appendPlainText(QString::fromStdString(utf8Line));
 }
 
 void TForm1::AdvanceIndicator() {

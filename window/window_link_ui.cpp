@@ -6,15 +6,8 @@
 
 namespace kestrel {
 
-WindowLinkUi::WindowLinkUi(std::function<void(const std::string&)> appendLog,
-                           std::function<void()> advanceIndicator, QObject* parent)
-    : QObject(parent),
-      appendLog_(std::move(appendLog)),
-      advanceIndicator_(std::move(advanceIndicator)) {}
-
-void WindowLinkUi::AppendLog(const std::string& utf8Line) {
-  RunOnWindowThread([this, &utf8Line] { appendLog_(utf8Line); });
-}
+WindowLinkUi::WindowLinkUi(std::function<void()> advanceIndicator, QObject* parent)
+    : QObject(parent), advanceIndicator_(std::move(advanceIndicator)) {}
 
 void WindowLinkUi::AdvanceIndicator() {
   RunOnWindowThread([this] { advanceIndicator_(); });

@@ -662,11 +662,15 @@ TEST_F(MainWindow, SerialTimerAndWorkerAreServedWhileTheCodeDialogIsOpen) {
   form2_->SetModalRunner([&](QDialog& d) {
     QTimer::singleShot(0, &d, [&] {
       device.Write(Report("0A1B2C0000"));
-      std::thread worker([&] { f.LinkUiImpl().AppendLog("запрос работника"); });
+      std::atomic<bool> served{false};
+      std::thread worker([&] {
+        f.LinkUiImpl().AdvanceIndicator();  // waits until the window thread ran it
+        served = true;
+      });
       serial = QTest::qWaitFor([&] { return f.Table().Count() == 1; }, kWaitMs);
       tick = QTest::qWaitFor([&] { return f.Label1->text() != "Время с последнего сообщения"; },
                              kWaitMs);
-      request = QTest::qWaitFor([&] { return MemoHas("запрос работника"); }, kWaitMs);
+      request = QTest::qWaitFor([&] { return served.load(); }, kWaitMs);
       worker.join();
       QTest::mouseClick(form2_->BitBtn2, Qt::LeftButton);
     });
