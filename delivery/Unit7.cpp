@@ -70,6 +70,7 @@ bool cl::AddPacket(std::int32_t command, ByteView payload) {
     return Enqueue(command, payload,
                    command == cmdEvent ? PacketKind::LiveEvent : PacketKind::Internal, {}, true);
   } catch (...) {
+    caught_.Report("постановка в очередь");
     return false;
   }
 }
@@ -78,6 +79,7 @@ bool cl::AddSpoolPacket(std::int32_t command, ByteView payload, const std::files
   try {
     return Enqueue(command, payload, PacketKind::SpoolFile, file, true);
   } catch (...) {
+    caught_.Report("постановка в очередь");
     return false;
   }
 }
@@ -137,19 +139,23 @@ void cl::Execute() {
     }
   } catch (...) {
     // The loop ends; what follows keeps events from waiting in a queue nobody reads.
+    caught_.Report("цикл работы");
   }
   Online.store(false);
   try {
     SettleLinkDown();
   } catch (...) {
+    caught_.Report("сохранение событий при остановке");
   }
   try {
     if (Client && Client->Connected()) Client->Disconnect();
   } catch (...) {
+    caught_.Report("разрыв соединения при остановке");
   }
   try {
     Client.reset();
   } catch (...) {
+    caught_.Report("освобождение соединения");
   }
   {
     std::lock_guard lock(stopMutex_);
@@ -174,11 +180,13 @@ void cl::LinkStep() {
     }
   } catch (...) {
     ++ErrorCount;
+    caught_.Report("шаг связи");
   }
   if (settlePending_ && !Online.load()) {
     try {
       SettleLinkDown();
     } catch (...) {
+      caught_.Report("сохранение событий после разрыва");
     }
   }
 }
@@ -212,6 +220,7 @@ void cl::OnlineStep() {
         }
       } catch (...) {
         ++ErrorCount;
+        caught_.Report("отправка блока");
       }
     } else {
       // The connection is gone: the link is down now. The packet is not dropped;
@@ -236,7 +245,8 @@ void cl::OnlineStep() {
           }
         }
       } catch (...) {
-        // Any other failure of a keepalive is ignored.
+        // Any other failure of a keepalive is not counted, only told.
+        caught_.Report("отправка проверки связи");
       }
     }
     JustConnected = false;
@@ -262,6 +272,7 @@ void cl::OnlineStep() {
       }
     } catch (...) {
       ++ErrorCount;
+      caught_.Report("чтение ответа");
       readReply = false;
       ReplyBlock.clear();
     }
@@ -356,6 +367,7 @@ void cl::ConnectionAttempt() {
     connected =
         Client->Connect(host.address, static_cast<std::uint16_t>(host.port), kConnectTimeoutMs);
   } catch (...) {
+    caught_.Report("подключение");
     connected = false;
   }
   if (!connected) return;  // silent; the next attempt follows the 5000 ms rule
@@ -374,6 +386,7 @@ void cl::ClientConnected() {
     try {
       portOpen = identity_.portOpen ? identity_.portOpen() : false;
     } catch (...) {
+      caught_.Report("состояние порта");
     }
     Enqueue(cmdPortInfo, PortInfoPayload(identity_.portNameCp1251, portOpen), PacketKind::Internal,
             {}, false);
@@ -382,6 +395,7 @@ void cl::ClientConnected() {
     Enqueue(cmdVersion, VersionPayload(identity_.versionText), PacketKind::Internal, {}, false);
   } catch (...) {
     // Runs inside the client's connect: nothing may escape.
+    caught_.Report("начало обмена");
   }
 }
 
@@ -396,6 +410,7 @@ void cl::DropLink() {
   try {
     if (Client) Client->Disconnect();
   } catch (...) {
+    caught_.Report("разрыв соединения");
   }
 }
 
@@ -407,6 +422,7 @@ void cl::ReleaseClient() {
     Client->SetOnDisconnected([] {});
     Client->Disconnect();
   } catch (...) {
+    caught_.Report("закрытие соединения");
   }
   Client.reset();
 }
@@ -438,6 +454,7 @@ void cl::SettleLinkDown() {
     try {
       spool_.Write(command, payload);  // on failure the writer keeps it and retries
     } catch (...) {
+      caught_.Report("запись события в файл");
     }
   }
 }
@@ -446,6 +463,7 @@ void cl::SpoolLiveEvent(const Bytes& payload) {
   try {
     spool_.Write(cmdEvent, payload);
   } catch (...) {
+    caught_.Report("запись события в файл");
   }
 }
 
@@ -457,15 +475,13 @@ void cl::Log(const std::string& utf8Line) {
   try {
     oplog_.Report(LogLine);
   } catch (...) {
+    caught_.Report("журнал");
   }
 }
 
 void cl::Indicate() {
   if (StopRequested.load()) return;
-  try {
-    ui_.AdvanceIndicator();
-  } catch (...) {
-  }
+  ui_.AdvanceIndicator();  // never throws
 }
 
 }  // namespace kestrel

@@ -13,13 +13,14 @@ class LinkUi {
  public:
   virtual ~LinkUi() = default;
   // Steps the bar of the server indicator once.
-  virtual void AdvanceIndicator() = 0;
+  // Never throws: a display that fails must not stop the link.
+  virtual void AdvanceIndicator() noexcept = 0;
 };
 
 // A LinkUi that shows nothing (console runs, benchmarks).
 class SilentLinkUi final : public LinkUi {
  public:
-  void AdvanceIndicator() override {}
+  void AdvanceIndicator() noexcept override {}
 };
 
 }  // namespace kestrel

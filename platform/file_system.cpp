@@ -118,11 +118,15 @@ fs::path ParentOf(const fs::path& p) {
 }
 
 // Makes a new name, a rename or a removal in the folder durable.
-bool SyncDirectoryOf(const fs::path& p) {
-  Fd dir(OpenRetry(ParentOf(p).c_str(), O_RDONLY | O_DIRECTORY));
-  if (!dir.Valid()) return false;
-  // Some file systems cannot flush a folder (EINVAL); the data itself is safe then.
-  return Sync(dir.Get()) || errno == EINVAL;
+bool SyncDirectoryOf(const fs::path& p) noexcept {
+  try {
+    Fd dir(OpenRetry(ParentOf(p).c_str(), O_RDONLY | O_DIRECTORY));
+    if (!dir.Valid()) return false;
+    // Some file systems cannot flush a folder (EINVAL); the data itself is safe then.
+    return Sync(dir.Get()) || errno == EINVAL;
+  } catch (...) {  // out of memory naming the folder
+    return false;
+  }
 }
 
 void RemoveQuietly(const fs::path& p) { ::unlink(p.c_str()); }
@@ -137,12 +141,12 @@ fs::path TemporaryNameBeside(const fs::path& target) {
 
 }  // namespace
 
-bool DiskFileSystem::Exists(const fs::path& p) {
+bool DiskFileSystem::Exists(const fs::path& p) noexcept {
   std::error_code ec;
   return fs::exists(p, ec) && !ec;
 }
 
-std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) {
+std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) noexcept {
   Fd fd = OpenExistingRegular(p, O_RDONLY);
   if (!fd.Valid()) return std::nullopt;
   struct stat st {};
@@ -166,7 +170,7 @@ std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) {
   }
 }
 
-bool DiskFileSystem::Append(const fs::path& p, ByteView data) {
+bool DiskFileSystem::Append(const fs::path& p, ByteView data) noexcept {
   // Made new when missing (nothing else can be there then); an existing name must
   // be a regular file. Another process may remove or make the file in between:
   // a few turns settle that.
@@ -182,7 +186,8 @@ bool DiskFileSystem::Append(const fs::path& p, ByteView data) {
   return fd.Close() && ok;
 }
 
-bool DiskFileSystem::WriteAt(const fs::path& p, std::uint64_t offset, ByteView data, bool durable) {
+bool DiskFileSystem::WriteAt(const fs::path& p, std::uint64_t offset, ByteView data,
+                             bool durable) noexcept {
   bool created = true;
   Fd fd(OpenRetry(p.c_str(), O_WRONLY | O_CREAT | O_EXCL));
   if (!fd.Valid() && errno == EEXIST) {
@@ -197,7 +202,7 @@ bool DiskFileSystem::WriteAt(const fs::path& p, std::uint64_t offset, ByteView d
   return ok;
 }
 
-bool DiskFileSystem::Truncate(const fs::path& p, std::uint64_t size) {
+bool DiskFileSystem::Truncate(const fs::path& p, std::uint64_t size) noexcept {
   Fd fd = OpenExistingRegular(p, O_WRONLY);
   if (!fd.Valid()) return false;
   int rc;
@@ -208,7 +213,7 @@ bool DiskFileSystem::Truncate(const fs::path& p, std::uint64_t size) {
   return fd.Close() && ok;
 }
 
-bool DiskFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) {
+bool DiskFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) noexcept {
   Fd fd(OpenRetry(p.c_str(), O_WRONLY | O_CREAT | O_EXCL));
   if (!fd.Valid()) return false;  // exists already, or cannot be made: nothing of ours to remove
   bool ok = WriteAll(fd.Get(), data);
@@ -219,41 +224,45 @@ bool DiskFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) {
   return ok;
 }
 
-bool DiskFileSystem::Replace(const fs::path& p, ByteView data) {
-  // Through a symbolic link the file it points to is replaced, not the link.
-  fs::path target = p;
-  std::error_code ec;
-  if (fs::is_symlink(p, ec)) {
-    const fs::path resolved = fs::weakly_canonical(p, ec);
-    if (ec) return false;
-    target = resolved;
-  }
-  // The new file keeps the rights of the one it replaces.
-  struct stat st {};
-  const bool existed = ::stat(target.c_str(), &st) == 0;
+bool DiskFileSystem::Replace(const fs::path& p, ByteView data) noexcept {
+  try {
+    // Through a symbolic link the file it points to is replaced, not the link.
+    fs::path target = p;
+    std::error_code ec;
+    if (fs::is_symlink(p, ec)) {
+      const fs::path resolved = fs::weakly_canonical(p, ec);
+      if (ec) return false;
+      target = resolved;
+    }
+    // The new file keeps the rights of the one it replaces.
+    struct stat st {};
+    const bool existed = ::stat(target.c_str(), &st) == 0;
 
-  fs::path temp;
-  Fd fd;
-  for (int attempt = 0; attempt < 100 && !fd.Valid(); ++attempt) {
-    temp = TemporaryNameBeside(target);
-    fd = Fd(OpenRetry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, existed ? 0600 : 0666));
-    if (!fd.Valid() && errno != EEXIST) return false;
-  }
-  if (!fd.Valid()) return false;
-  bool ok = WriteAll(fd.Get(), data);
-  if (ok && existed) ::fchmod(fd.Get(), st.st_mode & 07777);  // best effort: else 0600
-  if (ok) ok = Sync(fd.Get());
-  ok = fd.Close() && ok;
-  if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    RemoveQuietly(temp);
+    fs::path temp;
+    Fd fd;
+    for (int attempt = 0; attempt < 100 && !fd.Valid(); ++attempt) {
+      temp = TemporaryNameBeside(target);
+      fd = Fd(OpenRetry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, existed ? 0600 : 0666));
+      if (!fd.Valid() && errno != EEXIST) return false;
+    }
+    if (!fd.Valid()) return false;
+    bool ok = WriteAll(fd.Get(), data);
+    if (ok && existed) ::fchmod(fd.Get(), st.st_mode & 07777);  // best effort: else 0600
+    if (ok) ok = Sync(fd.Get());
+    ok = fd.Close() && ok;
+    if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
+    if (!ok) {
+      RemoveQuietly(temp);
+      return false;
+    }
+    SyncDirectoryOf(target);  // the new content is in place; this only hardens the rename
+    return true;
+  } catch (...) {  // out of memory making a name
     return false;
   }
-  SyncDirectoryOf(target);  // the new content is in place; this only hardens the rename
-  return true;
 }
 
-bool DiskFileSystem::RenameNoReplace(const fs::path& from, const fs::path& to) {
+bool DiskFileSystem::RenameNoReplace(const fs::path& from, const fs::path& to) noexcept {
   int rc = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
   if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
     // The file system cannot do it in one step: a hard link fails when `to`
@@ -267,19 +276,26 @@ bool DiskFileSystem::RenameNoReplace(const fs::path& from, const fs::path& to) {
   }
   if (rc != 0) return false;
   SyncDirectoryOf(to);
-  if (ParentOf(from) != ParentOf(to)) SyncDirectoryOf(from);
+  try {
+    if (ParentOf(from) != ParentOf(to)) SyncDirectoryOf(from);
+  } catch (...) {  // the rename is done; only hardening it failed
+  }
   return true;
 }
 
-bool DiskFileSystem::Remove(const fs::path& p) { return ::remove(p.c_str()) == 0; }
+bool DiskFileSystem::Remove(const fs::path& p) noexcept { return ::remove(p.c_str()) == 0; }
 
-bool DiskFileSystem::CreateDirectories(const fs::path& dir) {
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  return fs::is_directory(dir, ec) && !ec;
+bool DiskFileSystem::CreateDirectories(const fs::path& dir) noexcept {
+  try {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    return fs::is_directory(dir, ec) && !ec;
+  } catch (...) {  // out of memory
+    return false;
+  }
 }
 
-std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) {
+std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) noexcept {
   std::vector<DirEntry> out;
   try {
     std::error_code ec;

@@ -9,8 +9,12 @@ namespace kestrel {
 WindowLinkUi::WindowLinkUi(std::function<void()> advanceIndicator, QObject* parent)
     : QObject(parent), advanceIndicator_(std::move(advanceIndicator)) {}
 
-void WindowLinkUi::AdvanceIndicator() {
-  RunOnWindowThread([this] { advanceIndicator_(); });
+void WindowLinkUi::AdvanceIndicator() noexcept {
+  try {
+    RunOnWindowThread([this] { advanceIndicator_(); });
+  } catch (...) {
+    // The call could not even be passed to the window thread; the worker goes on.
+  }
 }
 
 void WindowLinkUi::RunOnWindowThread(const std::function<void()>& fn) {

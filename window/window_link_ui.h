@@ -21,7 +21,7 @@ class WindowLinkUi final : public QObject, public LinkUi {
  public:
   explicit WindowLinkUi(std::function<void()> advanceIndicator, QObject* parent = nullptr);
 
-  void AdvanceIndicator() override;
+  void AdvanceIndicator() noexcept override;
   void Detach() { detached_.store(true); }
 
  private:

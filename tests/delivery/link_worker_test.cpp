@@ -221,19 +221,24 @@ TEST_F(LinkWorkerTest, FailureInsideAStepIsCountedAndNeverEscapes) {
             spool,
             bookkeeping,
             LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
-  EXPECT_NO_THROW(broken.LinkStep());
-  EXPECT_EQ(broken.GetErrorCount(), 1);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NO_THROW(broken.LinkStep());
+    clock.AdvanceMs(5001);
+  }
+  EXPECT_EQ(broken.GetErrorCount(), 3);
   EXPECT_FALSE(broken.IsOnline());
+  // What was caught is told, once.
+  EXPECT_THAT(oplog.Lines(),
+              ElementsAre(kConnecting, "Сбой связи с сервером (шаг связи): no sockets.",
+                          kConnecting, kConnecting));
 }
 
-TEST_F(LinkWorkerTest, ThrowingWindowCallsDoNotStopTheLink) {
-  struct ThrowingUi : LinkUi {
-    void AdvanceIndicator() override { throw std::runtime_error("gone"); }
-  } throwing;
+TEST_F(LinkWorkerTest, AThrowingOperatorLogDoesNotStopTheLink) {
+  // (The indicator step promises not to throw: LinkUi::AdvanceIndicator is noexcept.)
   struct ThrowingLog : OperatorLog {
     void Report(const std::string&) override { throw std::runtime_error("gone"); }
   } throwingLog;
-  cl other{clock,          files, throwingLog, throwing,
+  cl other{clock,          files, throwingLog, ui,
            peer.Factory(), spool, bookkeeping, LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
   other.LinkStep();
   EXPECT_TRUE(other.IsOnline());

@@ -98,27 +98,29 @@ TEST(RenameAside, ARenameThatFailsOutrightEndsTheAttempt) {
 // is tried, and the other writer's file is kept.
 class RacingFileSystem final : public FileSystem {
  public:
-  bool Exists(const fs::path& p) override { return disk_.Exists(p); }
-  std::optional<Bytes> ReadAll(const fs::path& p) override { return disk_.ReadAll(p); }
-  bool Append(const fs::path& p, ByteView d) override { return disk_.Append(p, d); }
-  bool WriteAt(const fs::path& p, std::uint64_t o, ByteView d, bool durable) override {
+  bool Exists(const fs::path& p) noexcept override { return disk_.Exists(p); }
+  std::optional<Bytes> ReadAll(const fs::path& p) noexcept override { return disk_.ReadAll(p); }
+  bool Append(const fs::path& p, ByteView d) noexcept override { return disk_.Append(p, d); }
+  bool WriteAt(const fs::path& p, std::uint64_t o, ByteView d, bool durable) noexcept override {
     return disk_.WriteAt(p, o, d, durable);
   }
-  bool Truncate(const fs::path& p, std::uint64_t s) override { return disk_.Truncate(p, s); }
-  bool WriteNew(const fs::path& p, ByteView d, bool durable) override {
+  bool Truncate(const fs::path& p, std::uint64_t s) noexcept override {
+    return disk_.Truncate(p, s);
+  }
+  bool WriteNew(const fs::path& p, ByteView d, bool durable) noexcept override {
     return disk_.WriteNew(p, d, durable);
   }
-  bool Replace(const fs::path& p, ByteView d) override { return disk_.Replace(p, d); }
-  bool RenameNoReplace(const fs::path& from, const fs::path& to) override {
+  bool Replace(const fs::path& p, ByteView d) noexcept override { return disk_.Replace(p, d); }
+  bool RenameNoReplace(const fs::path& from, const fs::path& to) noexcept override {
     if (races_ > 0) {
       --races_;
       test::WriteFileText(to, "other writer");
     }
     return disk_.RenameNoReplace(from, to);
   }
-  bool Remove(const fs::path& p) override { return disk_.Remove(p); }
-  bool CreateDirectories(const fs::path& d) override { return disk_.CreateDirectories(d); }
-  std::vector<DirEntry> List(const fs::path& d) override { return disk_.List(d); }
+  bool Remove(const fs::path& p) noexcept override { return disk_.Remove(p); }
+  bool CreateDirectories(const fs::path& d) noexcept override { return disk_.CreateDirectories(d); }
+  std::vector<DirEntry> List(const fs::path& d) noexcept override { return disk_.List(d); }
 
   int races_ = 0;
 

@@ -10,7 +10,7 @@ namespace kestrel::test {
 // while the test reads it.
 class RecordingLinkUi final : public LinkUi {
  public:
-  void AdvanceIndicator() override {
+  void AdvanceIndicator() noexcept override {
     std::lock_guard lock(mutex_);
     ++indicatorSteps_;
   }
