@@ -475,7 +475,7 @@ void cl::Log(const std::string& utf8Line) {
   if (StopRequested.load()) return;
   LogLine = utf8Line;
   try {
-    oplog_.Report(LogLine);
+    oplog_.Notice(LogLine);
   } catch (...) {
     caught_.Report("журнал");
   }
