@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "delivery/block_io.h"
+#include "delivery/caught_reports.h"
 #include "delivery/link_port.h"
 #include "delivery/link_ui.h"
 #include "delivery/packet_queue.h"
@@ -190,6 +191,7 @@ class cl final : public LinkPort, public SpoolLink {
   SpoolWriter& spool_;
   SpoolBookkeeping& bookkeeping_;
   LinkIdentity identity_;
+  CaughtReports caught_{oplog_};  // what the catch blocks caught, told once each
   int readSliceMs_ = kDefaultReadSliceMs;
 
   // Flags shared across threads.
