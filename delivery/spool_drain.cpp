@@ -4,12 +4,14 @@
 
 #include "delivery/commands.h"
 #include "delivery/event_record.h"
+#include "delivery/spool_file_format.h"
+#include "platform/rename_aside.h"
 
 namespace kestrel {
 
 namespace {
 
-constexpr int kSetAsideNames = 10;
+constexpr int kSetAsideNames = 1000;
 
 std::string Display(const std::filesystem::path& p) { return p.filename().string(); }
 
@@ -70,20 +72,11 @@ std::optional<SpoolPacket> SpoolDrain::TakeNext() {
 }
 
 void SpoolDrain::SetAside(const std::filesystem::path& file, const std::string& reasonUtf8) {
-  std::filesystem::path target = file;
-  target += ".bad";
-  bool renamed = false;
-  for (int i = 1; i <= kSetAsideNames && !renamed; ++i) {
-    renamed = files_.RenameNoReplace(file, target);
-    if (!renamed) {
-      target = file;
-      target += ".bad" + std::to_string(i);
-    }
-  }
-  if (renamed) {
+  const AsideResult r = RenameAside(files_, file, {".bad", "", 1, kSetAsideNames});
+  if (r.outcome == AsideResult::Outcome::Renamed) {
     index_.Forget(file);
     Report("Файл очереди " + Display(file) + " не отправлен на сервер (" + reasonUtf8 +
-           ") и отложен как " + Display(target) + ".");
+           ") и отложен как " + Display(r.aside) + ".");
   } else {
     index_.Settle(file);
     Report("Файл очереди " + Display(file) + " не отправлен на сервер (" + reasonUtf8 +
@@ -100,7 +93,7 @@ void SpoolDrain::DrainSpool() {
     backlogSince_ = now;
     deliveredBefore_ = index_.Delivered();
     backlogPeak_ = backlog;
-    Report("События ждут отправки на сервер в файлах на диске: " + std::to_string(backlog) + ".");
+    Tell("События ждут отправки на сервер в файлах на диске: " + std::to_string(backlog) + ".");
     return;
   }
   if (backlog > backlogPeak_) backlogPeak_ = backlog;
@@ -108,8 +101,15 @@ void SpoolDrain::DrainSpool() {
   backlogShown_ = false;
   const std::uint64_t sent = index_.Delivered() - deliveredBefore_;
   const std::uint32_t seconds = static_cast<std::uint32_t>(now - backlogSince_) / 1000;
-  Report("События с диска переданы на сервер: " + std::to_string(sent) + " за " +
-         std::to_string(seconds) + " с (наибольшая очередь " + std::to_string(backlogPeak_) + ").");
+  Tell("События с диска переданы на сервер: " + std::to_string(sent) + " за " +
+       std::to_string(seconds) + " с (наибольшая очередь " + std::to_string(backlogPeak_) + ").");
+}
+
+void SpoolDrain::Tell(const std::string& line) {
+  try {
+    log_.Notice(line);  // a change of state, not a failure
+  } catch (...) {
+  }
 }
 
 void SpoolDrain::Report(const std::string& line) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "delivery/spool_file_format.h"
 #include "delivery/spool_index.h"
 #include "platform/bytes.h"
 #include "platform/clock.h"
@@ -39,7 +40,7 @@ struct SpoolPacket {
 // on the window's timer).
 class SpoolDrain {
  public:
-  static constexpr std::uint64_t kMinFileSize = 4;
+  static constexpr std::uint64_t kMinFileSize = kSpoolCommandSize;
   static constexpr std::uint64_t kMaxFileSize = 64 * 1024;
   static constexpr int kReadFailuresToSetAside = 3;
   // Files tried per call of TakeNext before it gives up for the step.
@@ -65,6 +66,7 @@ class SpoolDrain {
  private:
   void SetAside(const std::filesystem::path& file, const std::string& reasonUtf8);
   void Report(const std::string& line);
+  void Tell(const std::string& line);
 
   SpoolIndex& index_;
   FileSystem& files_;

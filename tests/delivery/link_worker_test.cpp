@@ -26,7 +26,7 @@ using LinkWorkerTest = LinkFixture;
 TEST_F(LinkWorkerTest, FirstStepConnectsAndHandshakeGoesOutWithSequenceZeroToThree) {
   link.LinkStep();
   EXPECT_TRUE(link.IsOnline());
-  EXPECT_THAT(ui.Lines(), ElementsAre(kConnecting, kConnected));
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kConnecting, kConnected));
   EXPECT_EQ(ui.IndicatorSteps(), 2);
   EXPECT_EQ(peer.LastHost(), "127.0.0.1");
   EXPECT_EQ(peer.LastPort(), 12543);
@@ -71,7 +71,7 @@ TEST_F(LinkWorkerTest, ServerHostIsReadAfreshBeforeEveryAttempt) {
   EXPECT_EQ(peer.LastHost(), "10.1.2.3");
   EXPECT_EQ(peer.LastPort(), 4000);
   EXPECT_FALSE(link.IsOnline());
-  EXPECT_THAT(ui.Lines(), ElementsAre(kConnecting)) << "a failed attempt is silent";
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kConnecting)) << "a failed attempt is silent";
 
   WriteFileText(dir / "drvkestrel.ini", "[ServerHost]\r\nAddress=server.local\r\n");
   clock.AdvanceMs(5001);
@@ -88,7 +88,9 @@ TEST_F(LinkWorkerTest, PortOutsideTheTcpRangeIsReportedOnceAndNeverDialled) {
     clock.AdvanceMs(5001);
   }
   EXPECT_EQ(peer.ConnectAttempts(), 0);
-  EXPECT_EQ(oplog.Lines().size(), 1u);
+  EXPECT_THAT(oplog.Lines(),
+              ElementsAre(kConnecting, "Неверный порт сервера в drvkestrel.ini: 70000.",
+                          kConnecting, kConnecting));
   EXPECT_FALSE(link.IsOnline());
 }
 
@@ -112,7 +114,7 @@ TEST_P(ReconnectRuleTest, NextAttemptOnlyMoreThan5000MsAfterTheLastBegan) {
   clock.AdvanceMs(1);
   link.LinkStep();
   EXPECT_EQ(peer.ConnectAttempts(), 2);
-  EXPECT_THAT(ui.Lines(), ElementsAre(kConnecting, kConnecting));
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kConnecting, kConnecting));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ticks, ReconnectRuleTest,
@@ -183,17 +185,17 @@ TEST_F(LinkWorkerTest, EveryStepAfterAFailedReadCountsUntilTwentyOneThenLinkGoes
     ASSERT_EQ(link.GetErrorCount(), expected) << "one error per step";
     ASSERT_TRUE(link.IsOnline());
   }
-  ui.Clear();
+  oplog.Clear();
   const std::size_t writes = peer.Writes().size();
   link.LinkStep();
   EXPECT_FALSE(link.IsOnline());
-  EXPECT_THAT(ui.Lines(), ElementsAre(kNetworkErrors));
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kNetworkErrors));
   EXPECT_EQ(peer.Writes().size(), writes + 1) << "that step still sends and reads";
   EXPECT_EQ(link.GetErrorCount(), 1) << "reset to 0, then the step's own empty read";
   EXPECT_TRUE(peer.ConnectionOpen()) << "the connection stays open until the next attempt";
 
   link.LinkStep();
-  EXPECT_THAT(ui.Lines(), ElementsAre(kNetworkErrors, kConnecting, kConnected));
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kNetworkErrors, kConnecting, kConnected));
   EXPECT_EQ(peer.ConnectAttempts(), 2);
 }
 
@@ -219,18 +221,25 @@ TEST_F(LinkWorkerTest, FailureInsideAStepIsCountedAndNeverEscapes) {
             spool,
             index,
             LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
-  EXPECT_NO_THROW(broken.LinkStep());
-  EXPECT_EQ(broken.GetErrorCount(), 1);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NO_THROW(broken.LinkStep());
+    clock.AdvanceMs(5001);
+  }
+  EXPECT_EQ(broken.GetErrorCount(), 3);
   EXPECT_FALSE(broken.IsOnline());
+  // What was caught is told, once.
+  EXPECT_THAT(oplog.Lines(),
+              ElementsAre(kConnecting, "Сбой связи с сервером (шаг связи): no sockets.",
+                          kConnecting, kConnecting));
 }
 
-TEST_F(LinkWorkerTest, ThrowingWindowCallsDoNotStopTheLink) {
-  struct ThrowingUi : LinkUi {
-    void AppendLog(const std::string&) override { throw std::runtime_error("gone"); }
-    void AdvanceIndicator() override { throw std::runtime_error("gone"); }
-  } throwing;
-  cl other{clock,          files, oplog, throwing,
-           peer.Factory(), spool, index, LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
+TEST_F(LinkWorkerTest, AThrowingOperatorLogDoesNotStopTheLink) {
+  // (The indicator step promises not to throw: LinkUi::AdvanceIndicator is noexcept.)
+  struct ThrowingLog : OperatorLog {
+    void Report(const std::string&) override { throw std::runtime_error("gone"); }
+  } throwingLog;
+  cl other{clock,          files, throwingLog, ui,
+           peer.Factory(), spool, index,       LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
   other.LinkStep();
   EXPECT_TRUE(other.IsOnline());
   EXPECT_EQ(other.GetErrorCount(), 0);
@@ -254,13 +263,13 @@ TEST_P(ServerCommandTest, ReplyToAKeepAlive) {
   const CommandCase& c = GetParam();
   ConnectAndRegister();
   answer = [&](std::int32_t) { return ReplyOf(c.command); };
-  ui.Clear();
+  oplog.Clear();
   clock.AdvanceMs(501);
   link.LinkStep();
   EXPECT_EQ(link.IsOnline(), c.online);
   EXPECT_EQ(link.IsReconnectEnabled(), c.reconnectEnabled);
   EXPECT_EQ(peer.ConnectionOpen(), c.connectionOpen);
-  EXPECT_EQ(ui.Lines(), c.log);
+  EXPECT_EQ(oplog.Lines(), c.log);
   EXPECT_EQ(link.GetErrorCount(), 0);
 }
 
@@ -299,12 +308,12 @@ TEST_F(LinkWorkerTest, AccessDeniedIsLoggedOnceAndNoFurtherAttemptIsMade) {
   link.LinkStep();
   link.LinkStep();
   EXPECT_FALSE(link.IsOnline());
-  ui.Clear();
+  oplog.Clear();
   for (int i = 0; i < 5; ++i) {
     clock.AdvanceMs(6000);
     link.LinkStep();
   }
-  EXPECT_THAT(ui.Lines(), ElementsAre(kDenied));
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kDenied));
   EXPECT_EQ(peer.ConnectAttempts(), 1);
 }
 
@@ -425,25 +434,42 @@ INSTANTIATE_TEST_SUITE_P(
                       AnswerCase{"ShortBlock", BuildBlock(Bytes{0xFF, 0x25, 0, 0, 3}), true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(LinkWorkerTest, LateReplyIsMatchedToTheBlockItAnswers) {
+TEST_F(LinkWorkerTest, LateReplyIsMatchedByItsSequenceNumber) {
+  echo = true;
+  ConnectAndRegister();
+  answer = [](std::int32_t) { return std::nullopt; };
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
+  link.LinkStep();  // E1 (sequence 4) written, no reply within the read timeout
+  EXPECT_EQ(link.AwaitingReplyCount(), 0u) << "an echoing server left it unanswered";
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1));
+
+  // E1's acknowledgement arrives late, then E2 is turned away: the late
+  // acknowledgement matches no waiting block and settles nothing.
+  peer.Push(WithSequence(ReplyOf(cmdEventAck), 4));
+  answer = [](std::int32_t) { return ReplyOf(cmdKeepAlive); };
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
+  link.LinkStep();  // E2 written; reads E1's late acknowledgement
+  EXPECT_EQ(link.AwaitingReplyCount(), 1u) << "E2 still waits for its own reply";
+  link.LinkStep();  // a reply is due: reads E2's
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2));
+  EXPECT_EQ(link.ResyncCount(), 0);
+  EXPECT_TRUE(link.IsOnline());
+}
+
+TEST_F(LinkWorkerTest, LateReplyFromAServerThatDoesNotEchoTakesTheLinkDown) {
   ConnectAndRegister();
   answer = [](std::int32_t) { return std::nullopt; };
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
   link.LinkStep();  // E1 written, no reply within the read timeout
   EXPECT_EQ(link.AwaitingReplyCount(), 1u);
-
-  // The acknowledgement of E1 arrives late, then the server answers E2 with a
-  // keepalive: E1 is delivered, E2 is not.
+  // A reply now could be E1's or E2's: neither is taken as delivered.
   peer.Push(ReplyOf(cmdEventAck));
-  peer.Push(ReplyOf(cmdKeepAlive));
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
-  link.LinkStep();  // E2 written; reads E1's acknowledgement
-  EXPECT_TRUE(SpoolFiles().empty());
-  EXPECT_EQ(link.AwaitingReplyCount(), 1u);
-  clock.AdvanceMs(501);
-  link.LinkStep();  // keepalive written; reads E2's reply
-  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(2));
-  EXPECT_EQ(link.AwaitingReplyCount(), 1u) << "the keepalive waits for its own reply";
+  link.LinkStep();
+  EXPECT_FALSE(link.IsOnline());
+  EXPECT_EQ(link.ResyncCount(), 1);
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2));
+  EXPECT_EQ(link.AwaitingReplyCount(), 0u);
 }
 
 TEST_F(LinkWorkerTest, LinkDownSpoolsEventsFromMemoryAndLeavesFilesInTheBacklog) {
@@ -484,21 +510,50 @@ TEST_F(LinkWorkerTest, FileEventsWaitingOrQueuedAtLinkDownAreNotWrittenAgain) {
   EXPECT_EQ(index.Waiting(), 0u);
 }
 
-TEST_F(LinkWorkerTest, InternalPacketsQueuedWhenTheLinkGoesDownGoOutAheadOfTheNextHandshake) {
+TEST_F(LinkWorkerTest, PacketsOfAConnectionDieWithIt) {
   ConnectAndRegister();
   answer = [](std::int32_t) { return ReplyOf(cmdDropLink); };
   ASSERT_TRUE(link.AddPacket(cmdQueryAnswer, {}));
   ASSERT_TRUE(link.AddPacket(cmdQueryAnswer, {}));
   link.LinkStep();
   ASSERT_FALSE(link.IsOnline());
-  EXPECT_EQ(link.QueuedCount(), 1u);
+  EXPECT_EQ(link.QueuedCount(), 0u);
   answer = NormalAnswer;
   clock.AdvanceMs(5001);
   link.LinkStep();
   link.LinkStep();
   const auto sent = Sent();
-  EXPECT_EQ(sent.back().command, cmdQueryAnswer);
-  EXPECT_EQ(sent.back().sequence, 5);
+  EXPECT_EQ(sent.back().command, cmdHello) << "the new connection begins with its own Hello";
+  EXPECT_EQ(sent.back().sequence, 6);
+}
+
+TEST_F(LinkWorkerTest, ConnectionCutDuringTheHandshakeRepeatedlyLeavesNothingStale) {
+  // The server closes every connection after reading two blocks.
+  int blocks = 0;
+  peer.SetOnWrite([&](ByteView block) {
+    const std::int32_t c = PacketCommand(block.subspan(kBlockPrefixSize));
+    if (++blocks % 2 == 0) {
+      peer.PushClose();
+    } else {
+      peer.Push(ReplyOf(c == cmdHello ? cmdQuery : cmdKeepAlive));
+    }
+  });
+  std::vector<std::size_t> firstBlockOfConnection;
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    clock.AdvanceMs(5001);
+    const std::size_t before = peer.Writes().size();
+    link.LinkStep();  // connects: the handshake (and nothing else) is queued
+    ASSERT_TRUE(link.IsOnline());
+    EXPECT_EQ(link.QueuedCount(), 4u) << "cycle " << cycle;
+    for (int i = 0; i < 10 && link.IsOnline(); ++i) link.LinkStep();
+    ASSERT_FALSE(link.IsOnline());
+    link.LinkStep();
+    EXPECT_EQ(link.QueuedCount(), 0u) << "cycle " << cycle;
+    ASSERT_GT(peer.Writes().size(), before);
+    firstBlockOfConnection.push_back(before);
+  }
+  const auto sent = Sent();
+  for (std::size_t at : firstBlockOfConnection) EXPECT_EQ(sent[at].command, cmdHello);
 }
 
 TEST_F(LinkWorkerTest, PacketTakenWhileNotConnectedTakesTheLinkDownAtOnce) {
@@ -528,14 +583,13 @@ TEST_F(LinkWorkerTest, WriteErrorClosesTheConnectionAndSpoolsTheLiveEvent) {
   EXPECT_FALSE(link.IsOnline());
   EXPECT_FALSE(peer.ConnectionOpen());
   EXPECT_GE(link.GetErrorCount(), 1);
-  EXPECT_EQ(link.QueuedCount(), 1u) << "the unsent packet stays at the front";
+  EXPECT_EQ(link.QueuedCount(), 0u) << "the query answer belonged to that connection";
   EXPECT_THAT(SpooledEventNumbers(), ElementsAre(6));
-  // After the next connection it goes out ahead of the handshake.
   peer.SetFailWrites(false);
   clock.AdvanceMs(5001);
   link.LinkStep();
   link.LinkStep();
-  EXPECT_EQ(DecodeBlock(peer.Writes().back()).command, cmdQueryAnswer);
+  EXPECT_EQ(DecodeBlock(peer.Writes().back()).command, cmdHello);
 }
 
 TEST_F(LinkWorkerTest, KeepAliveWriteErrorIsCounted) {
@@ -627,7 +681,7 @@ TEST_F(LinkWorkerTest, SpoolFileThatCannotBeDeletedCountsAsDeliveredAndIsReporte
   EXPECT_TRUE(index.IsSettled(file));
   EXPECT_EQ(index.Waiting(), 0u);
   EXPECT_EQ(SentWith(1).size(), 1u) << "never handed over again";
-  EXPECT_EQ(oplog.Lines().size(), 1u);
+  EXPECT_EQ(oplog.Failures().size(), 1u);
 }
 
 TEST_F(LinkWorkerTest, AcknowledgementLeavesAFileThatNowHoldsAnotherEvent) {
@@ -650,7 +704,7 @@ TEST_F(LinkWorkerTest, StopSpoolsLiveEventsAndMakesNoMoreWindowCalls) {
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
   link.LinkStep();  // E1 waits for its reply
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
-  const auto lines = ui.Lines();
+  const auto lines = oplog.Lines();
   const int steps = ui.IndicatorSteps();
   link.RequestStop();
   EXPECT_TRUE(link.IsStopRequested());
@@ -659,9 +713,22 @@ TEST_F(LinkWorkerTest, StopSpoolsLiveEventsAndMakesNoMoreWindowCalls) {
   EXPECT_FALSE(link.IsOnline());
   EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2));
   EXPECT_FALSE(peer.ConnectionOpen());
-  EXPECT_EQ(ui.Lines(), lines);
+  EXPECT_EQ(oplog.Lines(), lines);
   EXPECT_EQ(ui.IndicatorSteps(), steps);
   EXPECT_FALSE(link.AddPacket(cmdEvent, EventPayload(3)));
+}
+
+TEST_F(LinkWorkerTest, UnwritableSpoolKeepsTheEventForALaterRetry) {
+  ConnectAndRegister();
+  files.Fail(FaultyFileSystem::Op::WriteNew);
+  answer = [](std::int32_t) { return ReplyOf(cmdKeepAlive); };
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(5)));
+  link.LinkStep();
+  EXPECT_TRUE(SpoolFiles().empty());
+  EXPECT_EQ(spool.PendingCount(), 1u);
+  files.HealAll();
+  spool.RetryPending(nullptr);
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(5));
 }
 
 // A stop with the queue full: every event offered is on disk already; events the
@@ -703,19 +770,6 @@ TEST_F(LinkWorkerTest, StopWithAFullQueueLeavesEveryEventOnDiskOrNamed) {
     spool.RetryPending(nullptr);
     answer = NormalAnswer;
   }
-}
-
-TEST_F(LinkWorkerTest, UnwritableSpoolKeepsTheEventForALaterRetry) {
-  ConnectAndRegister();
-  files.Fail(FaultyFileSystem::Op::WriteNew);
-  answer = [](std::int32_t) { return ReplyOf(cmdKeepAlive); };
-  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(5)));
-  link.LinkStep();
-  EXPECT_TRUE(SpoolFiles().empty());
-  EXPECT_EQ(spool.PendingCount(), 1u);
-  files.HealAll();
-  spool.RetryPending(nullptr);
-  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(5));
 }
 
 }  // namespace

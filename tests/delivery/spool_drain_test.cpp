@@ -226,23 +226,27 @@ TEST_F(SpoolDrainTest, AFileWrittenWhileTheFolderIsListedIsKept) {
   class Racing final : public FileSystem {
    public:
     Racing(FileSystem& inner, std::function<void()> during) : inner_(inner), during_(during) {}
-    bool Exists(const fs::path& p) override { return inner_.Exists(p); }
-    std::optional<Bytes> ReadAll(const fs::path& p) override { return inner_.ReadAll(p); }
-    bool Append(const fs::path& p, ByteView d) override { return inner_.Append(p, d); }
-    bool WriteAt(const fs::path& p, std::uint64_t o, ByteView d, bool f) override {
+    bool Exists(const fs::path& p) noexcept override { return inner_.Exists(p); }
+    std::optional<Bytes> ReadAll(const fs::path& p) noexcept override { return inner_.ReadAll(p); }
+    bool Append(const fs::path& p, ByteView d) noexcept override { return inner_.Append(p, d); }
+    bool WriteAt(const fs::path& p, std::uint64_t o, ByteView d, bool f) noexcept override {
       return inner_.WriteAt(p, o, d, f);
     }
-    bool Truncate(const fs::path& p, std::uint64_t s) override { return inner_.Truncate(p, s); }
-    bool WriteNew(const fs::path& p, ByteView d, bool f) override {
+    bool Truncate(const fs::path& p, std::uint64_t s) noexcept override {
+      return inner_.Truncate(p, s);
+    }
+    bool WriteNew(const fs::path& p, ByteView d, bool f) noexcept override {
       return inner_.WriteNew(p, d, f);
     }
-    bool Replace(const fs::path& p, ByteView d) override { return inner_.Replace(p, d); }
-    bool RenameNoReplace(const fs::path& a, const fs::path& b) override {
+    bool Replace(const fs::path& p, ByteView d) noexcept override { return inner_.Replace(p, d); }
+    bool RenameNoReplace(const fs::path& a, const fs::path& b) noexcept override {
       return inner_.RenameNoReplace(a, b);
     }
-    bool Remove(const fs::path& p) override { return inner_.Remove(p); }
-    bool CreateDirectories(const fs::path& d) override { return inner_.CreateDirectories(d); }
-    std::vector<DirEntry> List(const fs::path& d) override {
+    bool Remove(const fs::path& p) noexcept override { return inner_.Remove(p); }
+    bool CreateDirectories(const fs::path& d) noexcept override {
+      return inner_.CreateDirectories(d);
+    }
+    std::vector<DirEntry> List(const fs::path& d) noexcept override {
       auto listed = inner_.List(d);
       during_();
       return listed;
