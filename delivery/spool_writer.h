@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "delivery/group_flusher.h"
 #include "delivery/link_port.h"
 #include "delivery/spool_location.h"
 #include "platform/bytes.h"
@@ -57,6 +58,11 @@ class SpoolWriter {
 
   const SpoolLocation& Location() const { return location_; }
 
+  // From now on files are written and renamed without flushing on the caller's
+  // thread; each is handed to `flusher`, which makes it durable soon after. Null:
+  // each file is flushed before Write returns. Set once, before the first Write.
+  void SetFlusher(GroupFlusher* flusher) { flusher_ = flusher; }
+
  private:
   struct Pending {
     std::uint64_t id = 0;
@@ -76,6 +82,7 @@ class SpoolWriter {
   FileSystem& fs_;
   const Clock& clock_;
   OperatorLog& log_;
+  GroupFlusher* flusher_ = nullptr;
 
   mutable std::mutex mutex_;
   std::deque<Pending> pending_;
