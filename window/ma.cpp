@@ -257,8 +257,9 @@ void TForm1::FormCreate() {
   // 1. Station link down, an empty table, Image2 red.
   StationLink = false;
   WorkDir = services_.workDir.empty() ? CurrentDirectory() : services_.workDir;
+  flusher_ = std::make_unique<GroupFlusher>(services_.fs, operatorLog_);
   table_ = std::make_unique<TransmitterTable>(WorkDir / kTableFileName, services_.fs, clock,
-                                              operatorLog_);
+                                              operatorLog_, flusher_.get());
   DrawLinkIndicator(*Image2, StationLink, 0);
 
   // 4. The access code of this run.
@@ -278,6 +279,7 @@ void TForm1::FormCreate() {
   // Events and their spool files; the worker is made below.
   spool_ = std::make_unique<SpoolWriter>(MakeSpoolLocation(Settings.PathForSoob, WorkDir),
                                          services_.fs, clock, operatorLog_);
+  spool_->SetFlusher(flusher_.get());
   spool_->RecoverAtStartup();
   dispatch_ = std::make_unique<EventDispatch>(offline_, *spool_, clock);
   context_ = std::make_unique<EventContext>(
@@ -588,6 +590,9 @@ bool TForm1::FinishWorker(int boundMs) {
   if (spool_->PendingCount() > 0) spool_->RetryPending(nullptr);
   if (const std::size_t lost = spool_->PendingCount(); lost > 0)
     Note(QStringLiteral("Не удалось записать в файлы событий: %1. Они потеряны.").arg(lost));
+  // What waits for a flush goes to the disk now; later writes are flushed at once.
+  if (flusher_ && !flusher_->Stop(std::chrono::seconds(5)))
+    Note(QStringLiteral("Файлы событий не удалось сбросить на диск за 5 с."));
   return true;
 }
 

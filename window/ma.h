@@ -19,6 +19,7 @@
 #include <string>
 
 #include "delivery/event_dispatch.h"
+#include "delivery/group_flusher.h"
 #include "delivery/link_port.h"
 #include "delivery/spool_writer.h"
 #include "platform/clock.h"
@@ -172,6 +173,8 @@ class TForm1 final : public QWidget {
 
   Services services_;
   MemoOperatorLog operatorLog_;
+  // Flushes spool files and then num.mmm in groups, off the window thread.
+  std::unique_ptr<GroupFlusher> flusher_;
   std::unique_ptr<TransmitterTable> table_;
   std::unique_ptr<RawLog> rawLog_;
   std::unique_ptr<SpoolWriter> spool_;
