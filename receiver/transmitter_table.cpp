@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <deque>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
@@ -56,13 +55,19 @@ class TableFileWriter {
 
   void SaveUpTo(std::uint64_t seq) {
     std::lock_guard write(writeMutex_);
+    // The staged list is taken whole (the window thread never waits for a copy);
+    // changes staged after `seq` go back in front of any staged meanwhile.
     std::vector<Change> changes;
     {
       std::lock_guard stage(stageMutex_);
-      while (!staged_.empty() && staged_.front().seq <= seq) {
-        changes.push_back(staged_.front());
-        staged_.pop_front();
-      }
+      changes.swap(staged_);
+    }
+    const auto later = std::find_if(changes.begin(), changes.end(),
+                                    [seq](const Change& c) { return c.seq > seq; });
+    if (later != changes.end()) {
+      std::lock_guard stage(stageMutex_);
+      staged_.insert(staged_.begin(), later, changes.end());
+      changes.erase(later, changes.end());
     }
     if (changes.empty()) return;
     std::vector<TablePosition> dirty;
@@ -146,7 +151,7 @@ class TableFileWriter {
   const bool flush_;
 
   std::mutex stageMutex_;  // held only for moments: the window thread takes it
-  std::deque<Change> staged_;
+  std::vector<Change> staged_;
   std::uint64_t nextSeq_ = 1;
 
   std::mutex writeMutex_;  // one save at a time; guards the members below
