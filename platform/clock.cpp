@@ -4,7 +4,34 @@
 
 #include <chrono>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 namespace kestrel {
+namespace {
+
+// The calendar fields of `t` in local time; false when there are none to be had.
+bool LocalTime(time_t t, struct tm& out) {
+#ifdef _WIN32
+  return localtime_s(&out, &t) == 0;
+#else
+  return localtime_r(&t, &out) != nullptr;
+#endif
+}
+
+bool UtcTime(time_t t, struct tm& out) {
+#ifdef _WIN32
+  return gmtime_s(&out, &t) == 0;
+#else
+  return gmtime_r(&t, &out) != nullptr;
+#endif
+}
+
+}  // namespace
 
 DateTime SystemClock::Now() const {
   const auto now = std::chrono::system_clock::now();
@@ -20,9 +47,9 @@ DateTime SystemClock::Now() const {
   const time_t tt = static_cast<time_t>(secs);
   struct tm local {};
   DateTimeFields f;
-  if (localtime_r(&tt, &local) == nullptr) {
+  if (!LocalTime(tt, local)) {
     // No local time to be had: fall back to UTC rather than return nonsense.
-    if (gmtime_r(&tt, &local) == nullptr) return 0.0;
+    if (!UtcTime(tt, local)) return 0.0;
   }
   f.year = local.tm_year + 1900;
   f.month = local.tm_mon + 1;
@@ -35,6 +62,10 @@ DateTime SystemClock::Now() const {
 }
 
 std::uint32_t SystemClock::TickMs() const {
+#ifdef _WIN32
+  // Windows' own tick: milliseconds since system start, 32 bits, wrapping after 49.7 days.
+  return static_cast<std::uint32_t>(::GetTickCount());
+#else
   timespec ts{};
 #ifdef CLOCK_BOOTTIME
   // Counts from system start and keeps counting through suspend.
@@ -46,6 +77,7 @@ std::uint32_t SystemClock::TickMs() const {
   const auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
                   static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<std::uint32_t>(ms);  // wraps after about 49.7 days, as documented
+#endif
 }
 
 }  // namespace kestrel

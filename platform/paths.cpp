@@ -14,7 +14,12 @@ std::filesystem::path PathFromSetting(std::string_view cp1251Text) {
     if (c == '\\') c = '/';
   }
 #endif
+#ifdef _WIN32
+  // Windows reads narrow text in its ANSI code page; the text here is UTF-8.
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+#else
   return std::filesystem::path(text);
+#endif
 }
 
 std::filesystem::path CurrentDirectory() {

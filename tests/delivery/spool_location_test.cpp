@@ -19,7 +19,9 @@ TEST_P(SpoolLocationTest, PrefixSplitsIntoFolderAndNameStart) {
   const LocationCase& c = GetParam();
   const std::filesystem::path work = "/work/station";
   const SpoolLocation location = MakeSpoolLocation(c.setting, work);
-  const std::filesystem::path expected = std::string(c.dir) == "." ? work : work / c.dir;
+  const std::string dir = c.dir;  // UTF-8, whatever the system's narrow encoding
+  const std::filesystem::path expected =
+      dir == "." ? work : work / std::filesystem::path(std::u8string(dir.begin(), dir.end()));
   EXPECT_EQ(location.dir.lexically_normal(), expected.lexically_normal()) << c.setting;
   EXPECT_EQ(location.namePrefix, c.namePrefix) << c.setting;
 }

@@ -5,8 +5,34 @@
 
 #include <cmath>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 namespace kestrel {
 namespace {
+
+void LocalTimeOf(time_t t, struct tm& out) {
+#ifdef _WIN32
+  localtime_s(&out, &t);
+#else
+  localtime_r(&t, &out);
+#endif
+}
+
+// Milliseconds since system start as the system itself counts them, 32 bits wide.
+std::uint32_t SystemUptimeMs() {
+#ifdef _WIN32
+  return static_cast<std::uint32_t>(::GetTickCount64());
+#else
+  timespec ts{};
+  EXPECT_EQ(clock_gettime(CLOCK_MONOTONIC, &ts), 0);
+  return static_cast<std::uint32_t>(ts.tv_sec * 1000ull + ts.tv_nsec / 1000000);
+#endif
+}
 
 TEST(SystemClock, NowIsTheLocalDateAndTime) {
   SystemClock clock;
@@ -15,8 +41,8 @@ TEST(SystemClock, NowIsTheLocalDateAndTime) {
   const time_t after = ::time(nullptr);
   struct tm lb {
   }, la{};
-  localtime_r(&before, &lb);
-  localtime_r(&after, &la);
+  LocalTimeOf(before, lb);
+  LocalTimeOf(after, la);
   const DateTimeFields f = DecodeDateTime(now);
   // Compare to the second; the two calls to time() bracket the reading.
   const DateTime lo = EncodeDateTime(
@@ -30,13 +56,11 @@ TEST(SystemClock, NowIsTheLocalDateAndTime) {
 
 TEST(SystemClock, TickCountsFromSystemStartAndNeverGoesBack) {
   SystemClock clock;
-  timespec ts{};
-  ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &ts), 0);
+  const std::uint32_t uptimeMs = SystemUptimeMs();
   const std::uint32_t first = clock.TickMs();
   // Counted from system start, not from process start: at least the monotonic
   // clock's reading (boot time also counts time spent suspended).
-  const auto monotonicMs = static_cast<std::uint32_t>(ts.tv_sec * 1000ull + ts.tv_nsec / 1000000);
-  EXPECT_GE(static_cast<std::int32_t>(first - monotonicMs), 0);
+  EXPECT_GE(static_cast<std::int32_t>(first - uptimeMs), 0);
   std::uint32_t last = first;
   for (int i = 0; i < 1000; ++i) {
     const std::uint32_t t = clock.TickMs();

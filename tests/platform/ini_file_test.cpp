@@ -93,7 +93,8 @@ TEST_F(IniFileTest, WriteCreatesTheFileAndKeepsOtherLines) {
 
   // Nothing but the settings file is left in the folder.
   std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir_.Path())) names.push_back(e.path().filename());
+  for (const auto& e : fs::directory_iterator(dir_.Path()))
+    names.push_back(e.path().filename().string());
   EXPECT_EQ(names, std::vector<std::string>{"drvkestrel.ini"});
 }
 
@@ -128,7 +129,9 @@ TEST_F(IniFileTest, FailedWriteNamesTheFullFileAndKeepsTheOldContent) {
       relative.WriteString("main", "ComPort", "COM5");
       ADD_FAILURE() << "no error";
     } catch (const IniWriteError& e) {
-      EXPECT_EQ(std::string(e.what()), "Unable to write to " + (dir_.Path() / c.relative).string());
+      EXPECT_EQ(
+          std::string(e.what()),
+          "Unable to write to " + (dir_.Path() / fs::path(c.relative).make_preferred()).string());
     }
   }
   EXPECT_TRUE(fs::is_directory(file_));
