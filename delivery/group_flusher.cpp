@@ -39,12 +39,27 @@ struct GroupFlusher::Core {
     }
   }
 
+  // Nothing handed over now would be flushed by the thread: it has ended, or was
+  // never there and Stop has been called. Expects mutex to be held.
+  bool Ended() const { return finished || stopped; }
+
   Group Take() {
     Group g = std::move(pending);
     pending = Group{};
     return g;
   }
 };
+
+// Work handed over after the end runs on the caller's thread. After a stop that gave
+// up waiting, the thread may still hold runMutex in a flush that does not return:
+// the caller then does not wait for it.
+void GroupFlusher::RunAtOnce(Core& core, Group& group, std::unique_lock<std::mutex>& lock) {
+  const bool abandoned = core.abandoned;
+  lock.unlock();
+  std::unique_lock run(core.runMutex, std::defer_lock);
+  if (!abandoned) run.lock();
+  RunGroup(core, group);
+}
 
 GroupFlusher::GroupFlusher(FileSystem& fs, OperatorLog& log, Options options)
     : core_(std::make_shared<Core>(fs, log, options)) {
@@ -58,12 +73,10 @@ GroupFlusher::~GroupFlusher() { Stop(); }
 
 void GroupFlusher::FileWritten(const fs::path& file) {
   std::unique_lock lock(core_->mutex);
-  if (core_->stopped) {
-    lock.unlock();
+  if (core_->Ended()) {
     Group now;
     now.files.push_back(file);
-    std::lock_guard run(core_->runMutex);
-    RunGroup(*core_, now);
+    RunAtOnce(*core_, now, lock);
     return;
   }
   if (core_->pending.Empty()) core_->firstAt = std::chrono::steady_clock::now();
@@ -74,12 +87,10 @@ void GroupFlusher::FileWritten(const fs::path& file) {
 
 void GroupFlusher::AfterDurable(const void* key, std::function<void()> job) {
   std::unique_lock lock(core_->mutex);
-  if (core_->stopped) {
-    lock.unlock();
+  if (core_->Ended()) {
     Group now;
     now.jobs.push_back(Job{key, std::move(job)});
-    std::lock_guard run(core_->runMutex);
-    RunGroup(*core_, now);
+    RunAtOnce(*core_, now, lock);
     return;
   }
   Group& g = core_->pending;

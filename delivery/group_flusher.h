@@ -80,6 +80,7 @@ class GroupFlusher final : public AfterDurableQueue {
 
   static void Loop(const std::shared_ptr<Core>& core);
   static void RunGroup(Core& core, Group& group);
+  static void RunAtOnce(Core& core, Group& group, std::unique_lock<std::mutex>& lock);
 
   std::shared_ptr<Core> core_;
   std::thread thread_;
