@@ -33,7 +33,6 @@ int Run(int argc, char** argv) {
   }
   KestrelApplication app(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("drvkestrel"));
-  QGuiApplication::setApplicationDisplayName(QStringLiteral("Драйвер Kestrel"));
   // The program ends when a close of the main window goes ahead, not when the last
   // visible window goes (the main window may be hidden in the notification area).
   QGuiApplication::setQuitOnLastWindowClosed(false);

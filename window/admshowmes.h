@@ -3,11 +3,28 @@
 #include <QDialog>
 #include <QLabel>
 #include <QPushButton>
+#include <QRect>
+#include <QSize>
 #include <QString>
 
 #include "window/modal_runner.h"
 
 namespace kestrel {
+
+// Where the message dialog's parts go for a text. The width rule W = L × (S − 2)
+// (L characters at S points; 12 points: 10 pixels a character) gives the dialog's
+// outer width, frame included; the client area is what the frame leaves of it.
+// The label starts at 2 and is as wide as the client area; the button is centred
+// in the client area. Without a frame: client W, label (2, 16, W, 19), button at
+// (W − 72) / 2.
+struct MessageLayout {
+  int outerWidth = 0;
+  QSize client;
+  QRect label;
+  QRect button;
+};
+// frameWidth: what the window system's frame adds to the width (left + right).
+MessageLayout LayOutMessage(int characters, int pointSize, int frameWidth);
 
 // The one-button message dialog "advsm" through which the window tells the
 // operator about refusals and port failures. Made once, reused; its width is set
@@ -29,18 +46,32 @@ class Tadvsm final : public QDialog {
   QLabel* Label1;
   QPushButton* BitBtn1;  // "ОК"
 
+ protected:
+  bool event(QEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
+
  private:
+  // What the frame adds to the width, as far as the window system has told.
+  int FrameWidth() const;
+  // Lays out for the present text and frame; re-centres when the size changed.
+  void Fit();
+
   ModalRunner runner_ = ExecModal;
+  int characters_ = 0;
+  int fittedFrame_ = -1;
+  bool fitting_ = false;
+  bool exposeWatched_ = false;
 };
 
 // The one message dialog of the program, while it exists.
 extern Tadvsm* advsm;
 
 // Shows the text in the message dialog and returns when the operator has closed
-// it. Width rule: W = L × (S − 2) for L characters at S points (12: 10 pixels a
-// character); the dialog and the label are W wide, the label at left 2, the
-// button at (W − 72) / 2. Does nothing while the dialog does not exist (during
-// the main window's start-up).
+// it. The dialog is laid out by LayOutMessage: W = L × (S − 2) wide with its
+// frame. The frame is known for sure only once the window system has framed the
+// dialog, so the layout is fitted again when it shows and whenever it moves.
+// Does nothing while the dialog does not exist (during the main window's
+// start-up).
 void ShowMes(const QString& text);
 
 }  // namespace kestrel

@@ -7,8 +7,15 @@
 namespace kestrel {
 
 KestrelApplication::KestrelApplication(int& argc, char** argv) : QApplication(argc, argv) {
-  report_ = [this](const QString& text) { ShowFailureBox(text); };
+  SetFailureReport(nullptr);
 }
+
+void KestrelApplication::SetFailureReport(FailureReport report) {
+  if (!report) report = [this](const QString& text) { ShowFailureBox(text); };
+  report_ = std::move(report);
+}
+
+QString KestrelApplication::Title() { return QStringLiteral("Драйвер Kestrel"); }
 
 bool KestrelApplication::notify(QObject* receiver, QEvent* event) {
   try {
@@ -38,8 +45,7 @@ void KestrelApplication::ShowFailureBox(const QString& text) {
     auto* box = qobject_cast<QMessageBox*>(w);
     if (box != nullptr && box->isVisible() && box->text() == text) return;
   }
-  auto* box =
-      new QMessageBox(QMessageBox::Critical, applicationDisplayName(), text, QMessageBox::Ok);
+  auto* box = new QMessageBox(QMessageBox::Critical, Title(), text, QMessageBox::Ok);
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setModal(false);
   box->show();

@@ -16,11 +16,17 @@ class KestrelApplication final : public QApplication {
  public:
   KestrelApplication(int& argc, char** argv);
 
+  // The application's title, "Драйвер Kestrel": the caption of the failure box.
+  // It is not made the display name: the window system would append a display
+  // name to the caption of every window.
+  static QString Title();
+
   bool notify(QObject* receiver, QEvent* event) override;
 
-  // How a caught failure is shown; tests replace it.
+  // How a caught failure is shown; tests replace it. An empty report brings back
+  // the message box.
   using FailureReport = std::function<void(const QString& text)>;
-  void SetFailureReport(FailureReport report) { report_ = std::move(report); }
+  void SetFailureReport(FailureReport report);
 
   // Shows a failure's text as the application does for uncaught failures.
   void ReportFailure(const QString& text);

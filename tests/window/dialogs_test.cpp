@@ -5,6 +5,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <string>
 
 #include "window/admshowmes.h"
 #include "window/pasx.h"
@@ -143,22 +144,50 @@ TEST(AccessCodeDialog, LayoutAndTexts) {
   EXPECT_EQ(dialog.BitBtn2->geometry(), QRect(145, 58, 72, 25));
 }
 
+struct MessageCase {
+  QString text;
+  int width;       // W = L × (12 − 2), frame included
+  int buttonLeft;  // (W − 72) / 2: the button in the middle of an unframed dialog
+};
+const MessageCase kMessages[] = {
+    {"Порт уже занят!", 150, 39},
+    {"Не правильный пароль.", 210, 69},
+    {"Неправильный пароль. В доступе отказано", 390, 159},
+};
+
+// Whatever frame the window system adds, the dialog is W wide with it; the client
+// area is what is left, with the label across it and the button in its middle.
+TEST(ShowMes, LayoutKeepsTheOuterWidthForAnyFrame) {
+  for (const MessageCase& c : kMessages) {
+    const int characters = static_cast<int>(c.text.toUcs4().size());
+    for (const int frame : {0, 2, 7, 8}) {
+      SCOPED_TRACE(c.text.toStdString() + ", frame " + std::to_string(frame));
+      const MessageLayout m = LayOutMessage(characters, 12, frame);
+      EXPECT_EQ(m.outerWidth, c.width);
+      EXPECT_EQ(m.client, QSize(c.width - frame, Tadvsm::kClientHeight));
+      EXPECT_EQ(m.label, QRect(2, 16, c.width - frame, 19));
+      EXPECT_EQ(m.button.size(), QSize(72, 25));
+      EXPECT_EQ(m.button.top(), 41);
+      // Centred: the space left of the button equals the space right of it, or
+      // is one pixel less.
+      const int right = m.client.width() - m.button.right() - 1;
+      EXPECT_TRUE(right - m.button.left() == 0 || right - m.button.left() == 1)
+          << m.button.left() << " " << right;
+      if (frame == 0) {
+        EXPECT_EQ(m.button.left(), c.buttonLeft);
+      }
+    }
+  }
+}
+
 TEST(ShowMes, WidthFollowsTheTextLength) {
-  struct Case {
-    QString text;
-    int width;
-    int buttonLeft;
-  };
-  const Case cases[] = {
-      {"Порт уже занят!", 150, 39},
-      {"Не правильный пароль.", 210, 69},
-      {"Неправильный пароль. В доступе отказано", 390, 159},
-  };
   Tadvsm dialog;
   EXPECT_EQ(dialog.windowTitle(), "advsm");
-  for (const Case& c : cases) {
+  for (const MessageCase& c : kMessages) {
+    SCOPED_TRACE(c.text.toStdString());
     QString label;
-    QSize size;
+    QRect outer;
+    QSize client;
     QRect labelRect;
     QRect button;
     bool centred = false;
@@ -166,7 +195,8 @@ TEST(ShowMes, WidthFollowsTheTextLength) {
       QTimer::singleShot(0, &d, [&] {
         centred = Centred(dialog);
         label = dialog.Label1->text();
-        size = dialog.size();
+        outer = dialog.frameGeometry();
+        client = dialog.size();
         labelRect = dialog.Label1->geometry();
         button = dialog.BitBtn1->geometry();
         QTest::mouseClick(dialog.BitBtn1, Qt::LeftButton);
@@ -177,9 +207,16 @@ TEST(ShowMes, WidthFollowsTheTextLength) {
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(label, c.text);
     EXPECT_TRUE(centred);
-    EXPECT_EQ(size, QSize(c.width, Tadvsm::kClientHeight)) << c.text.toStdString();
-    EXPECT_EQ(labelRect, QRect(2, 16, c.width, 19));
-    EXPECT_EQ(button, QRect(c.buttonLeft, 41, 72, 25));
+    // The test platform frames its windows too (a few pixels): the frame is
+    // inside W, not added to it.
+    EXPECT_EQ(outer.width(), c.width);
+    const int frame = outer.width() - client.width();
+    EXPECT_EQ(client.height(), Tadvsm::kClientHeight);
+    const MessageLayout expected =
+        LayOutMessage(static_cast<int>(c.text.toUcs4().size()), 12, frame);
+    EXPECT_EQ(client, expected.client);
+    EXPECT_EQ(labelRect, expected.label);
+    EXPECT_EQ(button, expected.button);
   }
   EXPECT_EQ(dialog.Label1->font().pointSize(), 12);
   EXPECT_TRUE(dialog.Label1->font().bold());

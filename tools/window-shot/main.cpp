@@ -54,7 +54,6 @@ int main(int argc, char** argv) {
   }
 
   KestrelApplication app(argc, argv);
-  QGuiApplication::setApplicationDisplayName(QStringLiteral("Драйвер Kestrel"));
   QGuiApplication::setQuitOnLastWindowClosed(false);
   SystemClock clock;
   DiskFileSystem files;
