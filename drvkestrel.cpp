@@ -1,14 +1,29 @@
 // Program entry: the application, the three windows in their order (main window,
 // access code dialog, message dialog), the window loop, and an orderly end.
 #include <QCoreApplication>
+#include <QTimer>
 #include <QtGlobal>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "platform/clock.h"
+#include "platform/command_line.h"
 #include "platform/file_system.h"
+#include "platform/instance_lock.h"
+#include "platform/operator_log.h"
 #include "platform/qt_tcp_client.h"
+#include "platform/service_notifier.h"
+#include "platform/standard_streams.h"
 #include "window/admshowmes.h"
 #include "window/kestrel_application.h"
 #include "window/ma.h"
@@ -25,10 +40,107 @@ bool NoDisplay() {
          qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
+// Messages of the window toolkit itself go the same way as the program's own lines,
+// so that under the journal they carry a priority too.
+void ToolkitMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  using kestrel::LogPriority;
+  LogPriority priority = LogPriority::Info;
+  switch (type) {
+    case QtDebugMsg:
+      priority = LogPriority::Debug;
+      break;
+    case QtInfoMsg:
+      priority = LogPriority::Info;
+      break;
+    case QtWarningMsg:
+      priority = LogPriority::Warning;
+      break;
+    case QtCriticalMsg:
+    case QtFatalMsg:
+      priority = LogPriority::Error;
+      break;
+  }
+  kestrel::WriteLogLine(priority, qFormatLogMessage(type, context, text).toStdString());
+}
+
+// Test hook: with DRVKESTREL_TEST_HANG_AFTER_MS set, the window thread stops
+// serving its event loop that long after start-up, as a hung handler would, so a
+// test can see the watchdog keep-alive stop. Never set in normal use.
+void ArmHangHook(QObject* context) {
+  bool ok = false;
+  const int ms = qEnvironmentVariableIntValue("DRVKESTREL_TEST_HANG_AFTER_MS", &ok);
+  if (!ok || ms < 0) return;
+  QTimer::singleShot(ms, context, [] {
+    std::fprintf(stderr, "drvkestrel: test hook: event loop blocked\n");
+    std::fflush(stderr);
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  });
+}
+
+// The service manager's watchdog is fed from the window thread's own timer: when
+// the event loop hangs, the keep-alive stops and the service gets restarted.
+void StartWatchdogPing(QTimer& timer) {
+  using namespace kestrel;
+  const auto interval = service_notifier::WatchdogInterval();
+  if (interval.count() <= 0) return;
+  const auto half = std::chrono::duration_cast<std::chrono::milliseconds>(interval / 2);
+  timer.setInterval(static_cast<int>(std::clamp<long long>(half.count(), 1, 60'000)));
+  QObject::connect(&timer, &QTimer::timeout, [] { service_notifier::Watchdog(); });
+  timer.start();
+}
+
+// Applies the command line: nullopt to go on running, else the exit status.
+std::optional<int> ApplyCommandLine(int argc, char** argv) {
+  using namespace kestrel;
+  const CommandLine cmd =
+      ParseCommandLine(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+  switch (cmd.action) {
+    case CommandLine::Action::PrintVersion:
+      std::printf("%s\n", VersionLine().c_str());
+      return 0;
+    case CommandLine::Action::PrintHelp:
+      std::printf("%s", HelpText().c_str());
+      return 0;
+    case CommandLine::Action::Usage:
+      std::fprintf(stderr, "drvkestrel: %s\nTry 'drvkestrel --help'.\n", cmd.error.c_str());
+      return kUsageExitStatus;
+    case CommandLine::Action::Run:
+      break;
+  }
+  if (!cmd.workDir.empty()) {
+    std::error_code ec;
+    std::filesystem::current_path(std::filesystem::path(cmd.workDir), ec);
+    if (ec) {
+      std::fprintf(stderr, "drvkestrel: cannot work in %s: %s\n", cmd.workDir.c_str(),
+                   ec.message().c_str());
+      return 1;
+    }
+  }
+  return std::nullopt;
+}
+
 int Run(int argc, char** argv) {
   using namespace kestrel;
+  EnsureStandardStreams();
+  // Before the first line is written: a reader of standard error that is gone
+  // must not end the program, and SIGHUP must stop it in order.
+  TerminationRequests::InstallSignalHandlers();
+  if (const auto status = ApplyCommandLine(argc, argv)) return *status;
+
+  // One driver per working folder: a second one would fight the first over the
+  // server connection, the serial port and the spool files.
+  std::string why;
+  const auto lock = InstanceLock::TryAcquire(kInstanceLockFileName, why);
+  if (!lock) {
+    std::error_code ec;
+    const auto here = std::filesystem::current_path(ec);
+    WriteLogLine(LogPriority::Error, "drvkestrel: " + why + ": " + here.string() + "; exiting");
+    return 1;
+  }
+
+  qInstallMessageHandler(ToolkitMessage);
   if (NoDisplay()) {
-    std::fprintf(stderr, "drvkestrel: no display, running without a window (offscreen)\n");
+    WriteLogLine(LogPriority::Info, "drvkestrel: no display, running without a window (offscreen)");
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
   KestrelApplication app(argc, argv);
@@ -38,7 +150,6 @@ int Run(int argc, char** argv) {
   QGuiApplication::setQuitOnLastWindowClosed(false);
 
   TerminationRequests termination;
-  termination.InstallSignalHandlers();
 
   SystemClock clock;
   DiskFileSystem files;
@@ -52,8 +163,18 @@ int Run(int argc, char** argv) {
   QObject::connect(&form1, &TForm1::CloseAccepted, &app, &QCoreApplication::quit,
                    Qt::QueuedConnection);
 
+  QObject::connect(&termination, &TerminationRequests::Requested,
+                   [] { service_notifier::Stopping(); });
+  QObject::connect(&form1, &TForm1::CloseAccepted, [] { service_notifier::Stopping(); });
+
   form1.show();
+  QTimer watchdog;
+  StartWatchdogPing(watchdog);
+  // Ready once the window loop serves events: start-up has finished by then.
+  QTimer::singleShot(0, &app, [] { service_notifier::Ready(); });
+  ArmHangHook(&app);
   app.exec();
+  watchdog.stop();
 
   // The worker spools what it still holds and ends; its last calls to the window
   // are served meanwhile.

@@ -22,10 +22,9 @@
 
 #include "delivery/Unit7.h"
 #include "delivery/commands.h"
+#include "delivery/delivery.h"
 #include "delivery/event_record.h"
-#include "delivery/spool_bookkeeping.h"
 #include "delivery/spool_location.h"
-#include "delivery/spool_writer.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/operator_log.h"
@@ -72,12 +71,11 @@ class LinkRig {
     files_.Replace(
         dir_ / "drvkestrel.ini",
         ToBytes("[ServerHost]\r\nAddress=127.0.0.1\r\nPort=" + std::to_string(port) + "\r\n"));
-    location_ = SpoolLocation{dir_, ""};
-    spool_ = std::make_unique<SpoolWriter>(location_, files_, clock_, log_);
-    link = std::make_unique<cl>(clock_, files_, log_, ui_, MakeQtTcpClientFactory(), *spool_,
-                                bookkeeping_,
-                                LinkIdentity{"COM1", 1, [] { return false; }, "8.1.4.30", dir_});
-    link->Start();
+    delivery_ = std::make_unique<Delivery>(
+        DeliveryServices{clock_, files_, log_, ui_, MakeQtTcpClientFactory()},
+        SpoolLocation{dir_, ""});
+    delivery_->StartLink(LinkIdentity{"COM1", 1, [] { return false; }, "8.1.4.30", dir_});
+    link = delivery_->Worker();
     if (!server->WaitForLine("registered", 10000)) {
       error = "no registration";
       return false;
@@ -88,18 +86,15 @@ class LinkRig {
   }
 
   ~LinkRig() {
-    if (link) {
-      link->RequestStop();
-      link->Wait(5000);
-    }
-    link.reset();
+    if (delivery_) delivery_->Finish(5000);
+    delivery_.reset();
     server.reset();
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
 
   std::unique_ptr<test::MsgServerProcess> server;
-  std::unique_ptr<cl> link;
+  cl* link = nullptr;  // the worker of delivery_
 
  private:
   static Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
@@ -109,9 +104,7 @@ class LinkRig {
   DiskFileSystem files_;
   StderrOperatorLog log_;
   SilentLinkUi ui_;
-  SpoolLocation location_;
-  std::unique_ptr<SpoolWriter> spool_;
-  SpoolBookkeeping bookkeeping_;
+  std::unique_ptr<Delivery> delivery_;
 };
 
 void LinkThroughputFullQueue(benchmark::State& state) {

@@ -10,15 +10,13 @@
 #include <string>
 
 #include "bench/bench_support.h"
-#include "delivery/event_dispatch.h"
-#include "delivery/link_port.h"
-#include "delivery/spool_writer.h"
+#include "delivery/delivery.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/operator_log.h"
-#include "receiver/event_context.h"
-#include "receiver/no_test_supervision.h"
+#include "receiver/reception.h"
 #include "receiver/transmitter_table.h"
+#include "tests/support/fake_serial_port.h"
 
 namespace kestrel {
 namespace {
@@ -34,9 +32,11 @@ class SettableClock final : public Clock {
   SystemClock system;
 };
 
-struct Station {
-  // Transmitter i was last heard `spacingMs` × i after the start.
-  explicit Station(std::size_t count, double spacingMs = 0) {
+// The working folder as reception finds it at start: num.mmm, where transmitter i
+// was last heard `spacingMs` × i after the start, and settings that send spool
+// files to spool\.
+struct WorkFolder {
+  WorkFolder(std::size_t count, double spacingMs) {
     Bytes image(count * kTransmitterRecordSize);
     for (std::size_t i = 0; i < count; ++i) {
       TransmitterRecord r;
@@ -49,24 +49,32 @@ struct Station {
       EncodeTransmitterRecord(r, image.data() + i * kTransmitterRecordSize);
     }
     fs.Replace(dir.Path() / "num.mmm", image);
-    table.LoadTable();
+    const std::string ini = "[main]\r\nPathForSoob=spool\\\r\n";
+    fs.Replace(dir.Path() / "drvkestrel.ini", Bytes(ini.begin(), ini.end()));
   }
 
   ScratchDir dir;
   SettableClock clock;
   DiskFileSystem fs;
   SilentLog log;
-  TransmitterTable table{dir.Path() / "num.mmm", fs, clock, log};
-  SpoolWriter spool{SpoolLocation{dir.Path() / "spool", ""}, fs, clock, log};
-  OfflineLink offline;
-  EventDispatch dispatch{offline, spool, clock};
-  EventContext ctx{table, dispatch, clock, 1, 30};
+};
+
+// Reception and delivery as the program builds them, no link started.
+struct Station : WorkFolder {
+  explicit Station(std::size_t count, double spacingMs = 0) : WorkFolder(count, spacingMs) {
+    reception.DeliverTo(delivery);
+  }
+
+  SilentLinkUi ui;
+  test::FakeSerialPort port;
+  Reception reception{ReceptionServices{clock, fs, log, dir.Path()}, port};
+  Delivery delivery{DeliveryServices{clock, fs, log, ui, {}}, reception.SpoolPlace()};
 };
 
 void BM_NoTestTickNobodyDue(benchmark::State& state) {
   Station station(static_cast<std::size_t>(state.range(0)));
   station.clock.now += 10 * kOneMinute;
-  for (auto _ : state) benchmark::DoNotOptimize(CheckNoTest(station.ctx));
+  for (auto _ : state) benchmark::DoNotOptimize(station.reception.SuperviseNoTest());
   state.counters["transmitters"] = static_cast<double>(state.range(0));
 }
 BENCHMARK(BM_NoTestTickNobodyDue)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
@@ -86,7 +94,7 @@ void BM_NoTestTickFlagging(benchmark::State& state) {
       break;
     }
     station.clock.now += static_cast<double>(kPerTick) / kMsPerDay;
-    flagged += CheckNoTest(station.ctx);
+    flagged += station.reception.SuperviseNoTest();
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(flagged));
   state.counters["transmitters"] = static_cast<double>(count);

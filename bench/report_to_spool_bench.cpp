@@ -1,14 +1,16 @@
 // One receiver report from its line bytes to its spool file: line assembly and
-// decoding, the table lookup at 100 000 transmitters, the event rules, RaiseEvent
-// with the link offline, the spool file written whole (temporary file, rename),
-// and the record's write-back into num.mmm. Real disk, temporary folder.
+// decoding, the table lookup at 100 000 transmitters, the event rules, the event
+// dispatch with the link offline, the spool file written whole (temporary file,
+// rename), and the record's write-back into num.mmm. Built as the program builds
+// it (Reception and Delivery with a group flusher, no link started), fed through a
+// serial port in memory. Real disk, temporary folder.
 //
 // As the program runs, the flushes (file, folder, num.mmm) happen on the group
 // flusher's thread; the figures are the window thread's: mean, and the median and
 // 99th percentile of single reports (counters median_us, p99_us). The *Flushed
-// variants flush each spool file on the caller's thread, as before the flusher.
-// BM_FlusherAt80ReportsPerSecond paces reports at the serial line's full rate for
-// 5 s and counts how often the flushing thread runs.
+// variants have no flusher: each spool file is flushed on the caller's thread, as
+// before. BM_FlusherAt80ReportsPerSecond paces reports at the serial line's full
+// rate for 5 s and counts how often the flushing thread runs.
 
 #include <benchmark/benchmark.h>
 
@@ -22,18 +24,14 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "delivery/event_dispatch.h"
+#include "delivery/delivery.h"
 #include "delivery/group_flusher.h"
-#include "delivery/link_port.h"
-#include "delivery/spool_writer.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/operator_log.h"
-#include "receiver/event_context.h"
-#include "receiver/event_rules.h"
-#include "receiver/no_test_supervision.h"
-#include "receiver/receiver_input.h"
+#include "receiver/reception.h"
 #include "receiver/transmitter_table.h"
+#include "tests/support/fake_serial_port.h"
 
 namespace kestrel {
 namespace {
@@ -67,38 +65,45 @@ std::string Line(TransmitterId id, std::uint8_t status1, std::uint8_t status2) {
   return text;
 }
 
-struct Station {
-  Station(std::size_t tableSize, bool flusherThread) : useFlusher(flusherThread) {
+// The working folder as reception finds it at start: num.mmm with the table, and
+// settings that send spool files to spool\.
+struct WorkFolder {
+  explicit WorkFolder(std::size_t tableSize) {
     WriteTable(dir.Path() / "num.mmm", tableSize, clock.Now());
-    table.LoadTable();
-    if (useFlusher) spool.SetFlusher(&flusher);
-  }
-  ~Station() { flusher.Stop(); }
-
-  // One report, its line handed over as the serial port does.
-  void Report(const std::string& line) {
-    input.ComPort1RxChar(static_cast<int>(line.size()),
-                         [&line](std::uint8_t* buf, std::size_t max) {
-                           const std::size_t n = std::min(max, line.size());
-                           std::copy_n(line.begin(), n, buf);
-                           return n;
-                         });
+    const std::string ini = "[main]\r\nPathForSoob=spool\\\r\n";
+    fs.Replace(dir.Path() / "drvkestrel.ini", Bytes(ini.begin(), ini.end()));
   }
 
-  bool useFlusher;
   ScratchDir dir;
   SystemClock clock;
   DiskFileSystem fs;
   SilentLog log;
-  GroupFlusher flusher{fs, log};
-  TransmitterTable table{dir.Path() / "num.mmm", fs, clock, log, useFlusher ? &flusher : nullptr};
-  SpoolWriter spool{SpoolLocation{dir.Path() / "spool", ""}, fs, clock, log};
-  OfflineLink offline;
-  EventDispatch dispatch{offline, spool, clock};
-  EventContext ctx{table, dispatch, clock, 1, 30};
-  ReceiverInput input{
-      table, nullptr, clock, log,
-      [this](const ReceiverFrame& f, const FoundTransmitter& found) { ApplyFrame(f, found, ctx); }};
+};
+
+struct Station : WorkFolder {
+  Station(std::size_t tableSize, bool withFlusher)
+      : WorkFolder(tableSize), flusher(withFlusher ? new GroupFlusher(fs, log) : nullptr) {
+    reception.DeliverTo(delivery);
+    reception.OpenPort();
+  }
+  ~Station() {
+    if (flusher) flusher->Stop();
+  }
+
+  // Times one report on the calling (window) thread, in microseconds.
+  double Report(const std::string& line) {
+    const auto start = std::chrono::steady_clock::now();
+    reception.BytesWaiting(port.Arrive(line));
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+        .count();
+  }
+
+  std::unique_ptr<GroupFlusher> flusher;
+  SilentLinkUi ui;
+  test::FakeSerialPort port;
+  Reception reception{ReceptionServices{clock, fs, log, dir.Path(), flusher.get()}, port};
+  Delivery delivery{DeliveryServices{clock, fs, log, ui, {}, flusher.get()},
+                    reception.SpoolPlace()};
 };
 
 double Percentile(std::vector<double>& v, double q) {
@@ -110,24 +115,23 @@ double Percentile(std::vector<double>& v, double q) {
 
 // Each report raises exactly `events` events: "39" always (Status2 0); with two,
 // bit 6 of Status1 alternately rises ("41") and falls ("51").
-void RunReports(benchmark::State& state, int events, bool flusherThread) {
-  Station station(kTableSize, flusherThread);
+void RunReports(benchmark::State& state, int events, bool withFlusher) {
+  Station station(kTableSize, withFlusher);
+  std::vector<double> us;
+  us.reserve(1 << 16);
   std::mt19937 pick(7);
   std::uniform_int_distribution<TransmitterId> anyId(1, kTableSize);
   std::uint8_t status1 = 0;
-  std::vector<double> us;
-  us.reserve(1 << 16);
   for (auto _ : state) {
     state.PauseTiming();
     if (events > 1) status1 ^= 0x40;
     const std::string line = Line(anyId(pick), status1, 0);
     state.ResumeTiming();
-    const auto start = std::chrono::steady_clock::now();
-    station.Report(line);
-    const auto end = std::chrono::steady_clock::now();
-    us.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+    us.push_back(station.Report(line));
   }
-  if (station.spool.PendingCount() != 0) state.SkipWithError("events were kept, not written");
+  if (station.reception.Table().Count() != kTableSize) state.SkipWithError("table not loaded");
+  if (station.delivery.Spool().PendingCount() != 0)
+    state.SkipWithError("events were kept, not written");
   state.SetItemsProcessed(state.iterations());
   state.counters["events_per_report"] = events;
   state.counters["median_us"] = Percentile(us, 0.5);
@@ -155,17 +159,12 @@ void BM_FlusherAt80ReportsPerSecond(benchmark::State& state) {
     const auto begin = std::chrono::steady_clock::now();
     for (int i = 0; i < kReports; ++i) {
       std::this_thread::sleep_until(begin + i * std::chrono::microseconds(12500));
-      const std::string line = Line(anyId(pick), 0, 0);
-      const auto start = std::chrono::steady_clock::now();
-      station.Report(line);
-      us.push_back(
-          std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
-              .count());
+      us.push_back(station.Report(Line(anyId(pick), 0, 0)));
     }
   }
+  station.flusher->Stop();
+  const GroupFlusher::Figures f = station.flusher->Counts();
   const double seconds = kReports / 80.0;
-  station.flusher.Stop();
-  const GroupFlusher::Figures f = station.flusher.Counts();
   state.counters["flusher_runs_per_s"] = static_cast<double>(f.runs) / seconds;
   state.counters["files_per_run"] =
       f.runs == 0 ? 0 : static_cast<double>(f.filesFlushed) / static_cast<double>(f.runs);

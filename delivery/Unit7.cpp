@@ -289,6 +289,7 @@ void cl::HandleReply(std::int32_t command, std::optional<Awaiting> answered) {
   switch (command) {
     case cmdRegistered:
       Registered = true;
+      registeredShared_.store(true);
       break;
     case cmdQuery:
       Enqueue(cmdQueryAnswer, {}, PacketKind::Internal, {}, false);
@@ -342,6 +343,7 @@ void cl::ConnectionAttempt() {
   Client->SetOnConnected([this] { ClientConnected(); });
   Client->SetOnDisconnected([this] { ClientDisconnected(); });
   Registered = false;
+  registeredShared_.store(false);
 
   const ServerHost host = ReadServerHost(identity_.workDir);
   if (!host.PortValid()) {

@@ -104,6 +104,8 @@ class cl final : public LinkPort, public SpoolLink {
   bool IsStopRequested() const { return StopRequested.load(); }
   bool IsReconnectEnabled() const { return ReconnectEnabled.load(); }
   void SetReconnectEnabled(bool on) { ReconnectEnabled.store(on); }
+  // Registered, as last seen by the worker; safe to read from any thread.
+  bool IsRegisteredAnyThread() const { return registeredShared_.load(); }
   // The following are the worker's own: read them on the worker thread, or after
   // the thread has ended, or in tests that drive LinkStep themselves.
   bool IsRegistered() const { return Registered; }
@@ -155,6 +157,7 @@ class cl final : public LinkPort, public SpoolLink {
   std::atomic<bool> StopRequested{false};
   std::atomic<bool> ReconnectEnabled{true};
   std::atomic<bool> Online{false};
+  std::atomic<bool> registeredShared_{false};
 
   // The worker's own state.
   bool Registered = false;

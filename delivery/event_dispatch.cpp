@@ -4,14 +4,10 @@
 
 namespace kestrel {
 
-EventDispatch::EventDispatch(LinkPort& link, SpoolWriter& spool, const Clock& clock)
-    : link_(&link), spool_(spool), clock_(clock) {}
+EventDispatch::EventDispatch(LinkPort& link, SpoolWriter& spool) : link_(&link), spool_(spool) {}
 
-void EventDispatch::RaiseEvent(std::uint8_t statusFlag) {
-  Current.StatusFlag = statusFlag;
-  Current.EventTime = clock_.Now();
-  // A copy: later changes to the current event do not touch this one.
-  const EventBytes bytes = EncodeEventRecord(Current);
+void EventDispatch::Raise(const EventRecord& record) {
+  const EventBytes bytes = EncodeEventRecord(record);
   // The link may go offline between the test and AddPacket; a refused packet is
   // spooled instead of lost.
   try {

@@ -3,29 +3,25 @@
 #include <cstdint>
 
 #include "delivery/event_record.h"
+#include "delivery/event_sink.h"
 #include "delivery/link_port.h"
 #include "delivery/spool_writer.h"
-#include "platform/clock.h"
 
 namespace kestrel {
 
-// Completes the current event and sends it on: to the server link's queue while
-// the link is online, otherwise (or when the queue refuses it) to a spool file.
-// Used on the window thread only.
-class EventDispatch {
+// Sends each event on: to the server link's queue while the link is online,
+// otherwise (or when the queue refuses it) to a spool file. Used on the window
+// thread only.
+class EventDispatch final : public EventSink {
  public:
   // The link may be replaced later with SetLink (the link worker is made after the
   // dispatcher); an OfflineLink serves until then.
-  EventDispatch(LinkPort& link, SpoolWriter& spool, const Clock& clock);
+  EventDispatch(LinkPort& link, SpoolWriter& spool);
 
-  // The current event of the main window, all zero at start. The raising rule sets
-  // TransmitterId, FirstNumber and EventCode; RaiseEvent sets the rest.
-  EventRecord Current;
-
-  // Sets StatusFlag (0 or 1) and EventTime (the clock), copies the 19 bytes and
-  // dispatches the copy: AddPacket(cmdEvent) when the link is online and takes it,
-  // else SpoolWriter::Write (which keeps it in memory if even that fails).
-  void RaiseEvent(std::uint8_t statusFlag);
+  // Encodes the record (19 bytes) and dispatches them: AddPacket(cmdEvent) when the
+  // link is online and takes it, else SpoolWriter::Write (which keeps it in memory
+  // if even that fails). The record is taken as it is, its time included.
+  void Raise(const EventRecord& record) override;
 
   // Points the dispatcher at another link (window thread, between events). The
   // link must outlive the dispatcher or be replaced before it goes.
@@ -36,7 +32,6 @@ class EventDispatch {
  private:
   LinkPort* link_;
   SpoolWriter& spool_;
-  const Clock& clock_;
 };
 
 }  // namespace kestrel

@@ -1,8 +1,38 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace kestrel {
+
+// How much a line on standard error matters, as syslog numbers it: failures are
+// errors, changes of a link's state notices, the rest information.
+enum class LogPriority { Error = 3, Warning = 4, Notice = 5, Info = 6, Debug = 7 };
+
+// The device and inode of the stream the journal handed to a service
+// ("JOURNAL_STREAM=dev:ino"); nullopt when the text is not of that form.
+struct StreamId {
+  std::uint64_t dev = 0;
+  std::uint64_t ino = 0;
+  bool operator==(const StreamId&) const = default;
+};
+std::optional<StreamId> ParseJournalStream(std::string_view text);
+
+// One line as written to standard error: under the journal it starts with the
+// priority ("<3>", "<5>", "<6>") and carries no time stamp (the journal stamps
+// every line itself); otherwise it is the line as it is.
+std::string FormatLogLine(LogPriority priority, std::string_view line, bool underJournal);
+
+// True when standard error is the stream the journal gave this process (the
+// variable JOURNAL_STREAM names the device and inode of standard error). Checked
+// once; false on systems without a journal.
+bool StderrIsJournal();
+
+// Writes one line to standard error (and flushes it), formatted as above. A
+// failed write is ignored: the program never stops for its log.
+void WriteLogLine(LogPriority priority, std::string_view line);
 
 // Failures the operator must know of: one line of text each (UTF-8). The window
 // shows them in its log area; before it exists, and in console runs, they go to
@@ -13,6 +43,7 @@ class OperatorLog {
   virtual void Report(const std::string& line) = 0;
 };
 
+// Writes every reported line to standard error as an error.
 class StderrOperatorLog final : public OperatorLog {
  public:
   void Report(const std::string& line) override;

@@ -22,11 +22,6 @@ bool Applies(const StatusBitRule& rule, const ReceiverFrame& frame,
                                          : Rises(now, before, rule.bit);
 }
 
-void Raise(EventContext& ctx, const char* code, std::uint8_t statusFlag) {
-  ctx.dispatch.Current.EventCode = {code[0], code[1]};
-  ctx.dispatch.RaiseEvent(statusFlag);
-}
-
 }  // namespace
 
 // Orders 5 to 14: each tested Status1 bit, rising then falling.
@@ -45,25 +40,26 @@ const std::array<StatusBitRule, 10> kStatus1Rules = {{
 
 void ApplyFrame(const ReceiverFrame& frame, const FoundTransmitter& found, EventContext& ctx) {
   const TransmitterRecord& before = found.record;
-  EventRecord& event = ctx.dispatch.Current;
-  event.TransmitterId = frame.Id();
-  event.FirstNumber = static_cast<std::uint8_t>(ctx.FirstNumber & 0xFF);
+  const TransmitterId id = frame.Id();
   const std::uint8_t statusFlag = BitSet(frame.Status2, 7) ? 1 : 0;
+  const auto Raise = [&ctx, id, statusFlag](const char* code) {
+    RaiseEvent(ctx, id, code, statusFlag);
+  };
 
   // Orders 1 to 4: Status2 bits 2 and 3. "39" and "31" test the report alone and
   // come with every report that meets them; at most one of the four applies.
   const bool bit2 = BitSet(frame.Status2, 2);
   const bool bit3 = BitSet(frame.Status2, 3);
-  if (!bit2 && !bit3) Raise(ctx, "39", statusFlag);
+  if (!bit2 && !bit3) Raise("39");
   if (bit2 && bit3) {
-    Raise(ctx, "31", statusFlag);
+    Raise("31");
   } else {
-    if (Rises(before.Status2, frame.Status2, 2)) Raise(ctx, "37", statusFlag);
-    if (Rises(before.Status2, frame.Status2, 3)) Raise(ctx, "38", statusFlag);
+    if (Rises(before.Status2, frame.Status2, 2)) Raise("37");
+    if (Rises(before.Status2, frame.Status2, 3)) Raise("38");
   }
 
   for (const StatusBitRule& rule : kStatus1Rules) {
-    if (Applies(rule, frame, before)) Raise(ctx, rule.code, statusFlag);
+    if (Applies(rule, frame, before)) Raise(rule.code);
   }
 
   TransmitterRecord after = before;
@@ -72,7 +68,7 @@ void ApplyFrame(const ReceiverFrame& frame, const FoundTransmitter& found, Event
   // Order 15: heard again after a no-test event.
   if (after.NoTestFlag != 0) {
     after.NoTestFlag = 0;
-    Raise(ctx, "71", statusFlag);
+    Raise("71");
   }
   after.LastHeard = ctx.clock.Now();
   ctx.table.WriteBack(found.position, after);

@@ -26,7 +26,6 @@ std::size_t CheckNoTest(EventContext& ctx, std::uint32_t budgetMs) {
   const std::int64_t nowMs = ToMs(now);
   const std::int64_t silenceMs = std::int64_t{ctx.NoTimeTest} * 60000;
   const std::uint32_t startTick = ctx.clock.TickMs();
-  const std::uint8_t firstNumber = static_cast<std::uint8_t>(ctx.FirstNumber & 0xFF);
   std::size_t raised = 0;
   std::size_t writes = 0;  // clamps and flags written back in this tick
   // Most records were heard within the silence: a quick test on the plain values,
@@ -65,11 +64,7 @@ std::size_t CheckNoTest(EventContext& ctx, std::uint32_t budgetMs) {
       ctx.table.WriteBack(pos, record);
       continue;
     }
-    EventRecord& event = ctx.dispatch.Current;
-    event.TransmitterId = record.Id();
-    event.FirstNumber = firstNumber;
-    event.EventCode = {'7', '0'};
-    ctx.dispatch.RaiseEvent(0);
+    RaiseEvent(ctx, record.Id(), "70", 0);
     ++raised;
     record.NoTestFlag = 1;
     ctx.table.WriteBack(pos, record);

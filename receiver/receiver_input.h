@@ -48,7 +48,7 @@ class ReceiverInput {
   // Millisecond tick (monotonic) of the latest notification, for the link watchdog.
   std::uint32_t LastDataTick() const { return LastDataTick_; }
 
-  // The window resets it when it opens the port.
+  // Reception resets it when it opens the port.
   LineAssembler& Assembler() { return assembler_; }
   const LineAssembler& Assembler() const { return assembler_; }
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <exception>
 
+#include "platform/operator_log.h"
+
 namespace kestrel {
 
 KestrelApplication::KestrelApplication(int& argc, char** argv) : QApplication(argc, argv) {
@@ -29,8 +31,7 @@ bool KestrelApplication::notify(QObject* receiver, QEvent* event) {
 }
 
 void KestrelApplication::ReportFailure(const QString& text) {
-  std::fprintf(stderr, "%s\n", text.toUtf8().constData());
-  std::fflush(stderr);
+  WriteLogLine(LogPriority::Error, text.toStdString());
   try {
     if (report_) report_(text);
   } catch (...) {
@@ -58,8 +59,7 @@ void ReportUnhandled(const QString& text) {
     app->ReportFailure(text);
     return;
   }
-  std::fprintf(stderr, "%s\n", text.toUtf8().constData());
-  std::fflush(stderr);
+  WriteLogLine(LogPriority::Error, text.toStdString());
 }
 
 }  // namespace

@@ -3,26 +3,16 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QEvent>
 #include <QFont>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QWindowStateChangeEvent>
-#include <cmath>
 #include <cstdio>
 #include <exception>
 
-#include "delivery/Unit7.h"
-#include "delivery/spool_bookkeeping.h"
-#include "delivery/spool_drain.h"
-#include "delivery/spool_location.h"
-#include "platform/ini_file.h"
 #include "platform/paths.h"
 #include "platform/text_1251.h"
-#include "platform/version.h"
-#include "receiver/event_rules.h"
-#include "receiver/no_test_supervision.h"
 #include "window/access_code.h"
 #include "window/admshowmes.h"
 #include "window/kestrel_application.h"
@@ -35,8 +25,6 @@
 
 namespace kestrel {
 namespace {
-
-constexpr char kTableFileName[] = "num.mmm";
 
 QLabel* MakeLabel(QWidget* parent, const QString& text, int x, int y) {
   auto* label = new QLabel(text, parent);
@@ -73,7 +61,8 @@ TForm1::~TForm1() {
   // The worker goes first: it may still call into the window's log and indicator.
   FinishWorker(4000);
   if (linkUi_) linkUi_->Detach();
-  worker_.reset();
+  delivery_.reset();
+  reception_.reset();
   if (ComPort1 != nullptr) ComPort1->Close();
   operatorLog_.SetMemo(nullptr);
 }
@@ -254,12 +243,10 @@ void TForm1::BuildTrayIcon() {
 
 void TForm1::FormCreate() {
   const Clock& clock = services_.clock;
-  // 1. Station link down, an empty table, Image2 red.
+  // 1. Station link down, Image2 red.
   StationLink = false;
   WorkDir = services_.workDir.empty() ? CurrentDirectory() : services_.workDir;
   flusher_ = std::make_unique<GroupFlusher>(services_.fs, operatorLog_);
-  table_ = std::make_unique<TransmitterTable>(WorkDir / kTableFileName, services_.fs, clock,
-                                              operatorLog_, flusher_.get());
   DrawLinkIndicator(*Image2, StationLink, 0);
 
   // 4. The access code of this run.
@@ -267,53 +254,36 @@ void TForm1::FormCreate() {
   Label9->setText(QString::fromStdString(AccessCode));
   Label9->adjustSize();
 
-  // 5-7. The working directory, the table, the settings.
+  // 2-3, 5-7. Reception: the table, the settings, a fresh receiver input.
   ComPort1 = new ComPort(WorkDir, this);
   connect(ComPort1, &ComPort::RxChar, this,
           [this](int count) { RunGuarded([this, count] { ComPort1RxChar(count); }); });
   connect(ComPort1, &ComPort::Failed, this,
           [this](const QString& reason) { RunGuarded([this, reason] { OnPortFailed(reason); }); });
-  table_->LoadTable();
-  Settings = ReadMainSettings(IniFile(SettingsFilePath(WorkDir)));
+  reception_ = std::make_unique<Reception>(
+      ReceptionServices{clock, services_.fs, operatorLog_, WorkDir, flusher_.get()}, *ComPort1);
 
-  // Events and their spool files; the worker is made below.
-  spool_ = std::make_unique<SpoolWriter>(MakeSpoolLocation(Settings.PathForSoob, WorkDir),
-                                         services_.fs, clock, operatorLog_);
-  spool_->SetFlusher(flusher_.get());
-  spool_->RecoverAtStartup();
-  dispatch_ = std::make_unique<EventDispatch>(offline_, *spool_, clock);
-  context_ = std::make_unique<EventContext>(
-      EventContext{*table_, *dispatch_, clock, Settings.FirstNumber, Settings.NoTimeTest});
-  if (Settings.Log)
-    rawLog_ = std::make_unique<RawLog>(WorkDir / kRawLogFileName, services_.fs, operatorLog_);
-  // 2-3. LastDataTime := now, LineIndex := 1 (a fresh receiver input).
-  input_ = std::make_unique<ReceiverInput>(
-      *table_, rawLog_.get(), clock, operatorLog_,
-      [this](const ReceiverFrame& frame, const FoundTransmitter& found) {
-        ApplyFrame(frame, found, *context_);
-      });
+  // Delivery: events and their spool files; the link worker is started below.
+  linkUi_ = std::make_unique<WindowLinkUi>([this](const std::string& line) { AppendLog(line); },
+                                           [this] { AdvanceIndicator(); });
+  delivery_ =
+      std::make_unique<Delivery>(DeliveryServices{clock, services_.fs, operatorLog_, *linkUi_,
+                                                  services_.tcpClients, flusher_.get()},
+                                 reception_->SpoolPlace());
+  reception_->DeliverTo(*delivery_);
 
   // 8. The serial port.
   StartUpOpen();
 
   // 9. The server link worker.
-  bookkeeping_ = std::make_unique<SpoolBookkeeping>();
-  drain_ = std::make_unique<SpoolDrain>(spool_->Location(), services_.fs, clock, operatorLog_,
-                                        *bookkeeping_);
-  linkUi_ = std::make_unique<WindowLinkUi>([this](const std::string& line) { AppendLog(line); },
-                                           [this] { AdvanceIndicator(); });
-  if (services_.startWorker) CreateWorker();
+  if (services_.startWorker) delivery_->StartLink(reception_->Identity());
 
   // 10-11. Image3 from Online; the start time.
   DrawLinkIndicator(*Image3, Online(), ServerBarPosition);
   Label7->setText(DateTimeText(clock.Now()));
   Label7->adjustSize();
 
-  tick_ = std::make_unique<TimerTick>(operatorLog_);
-  tick_->NoTest = [this] { CheckNoTest(*context_); };
-  tick_->Drain = [this] { drain_->DrainSpool(); };
-  tick_->Retry = [this] { spool_->RetryPending(worker_.get()); };
-  tick_->Status = [this] { StatusStep(); };
+  statusStep_ = std::make_unique<TickStep>("обновление состояния", operatorLog_);
   connect(Timer1, &QTimer::timeout, this, [this] { RunGuarded([this] { Timer1Timer(); }); });
   Timer1->start();
   // Headless there is no notification area to wait for (and Qt complains).
@@ -321,12 +291,12 @@ void TForm1::FormCreate() {
 }
 
 void TForm1::StartUpOpen() {
-  ComPort1->SetBaudRate(BaudRateFromSetting(Settings.br));
-  if (Settings.ComPort == kNoPortChosen) {
+  const MainSettings& settings = reception_->Settings();
+  if (settings.ComPort == kNoPortChosen) {
     SetRunningControls(false, true);
     return;
   }
-  const std::string name = Cp1251ToUtf8(Settings.ComPort);
+  const std::string name = Cp1251ToUtf8(settings.ComPort);
   ComPort1->SetName(name);
   AdvOfficeComboBox1->setEditText(QString::fromStdString(name));
   if (OpenPort()) {
@@ -340,39 +310,19 @@ void TForm1::StartUpOpen() {
   Note(QStringLiteral("Порт уже занят. Смените его."));
 }
 
-void TForm1::CreateWorker() {
-  LinkIdentity identity;
-  identity.portNameCp1251 = Settings.ComPort;
-  identity.firstNumber = Settings.FirstNumber;
-  ComPort* port = ComPort1;
-  identity.portOpen = [port] { return port->IsOpenAnyThread(); };
-  identity.versionText = kVersionText;
-  identity.workDir = WorkDir;
-  worker_ = std::make_unique<cl>(services_.clock, services_.fs, operatorLog_, *linkUi_,
-                                 services_.tcpClients, *spool_, *bookkeeping_, identity);
-  worker_->Start();
-  worker_->SetReconnectEnabled(true);
-  dispatch_->SetLink(*worker_);
-  drain_->SetLink(worker_.get());
-}
-
-bool TForm1::Online() const { return worker_ != nullptr && worker_->IsOnline(); }
+bool TForm1::Online() const { return delivery_ != nullptr && delivery_->Online(); }
 
 // ---------------------------------------------------------------------------
 // Serial port
 
 bool TForm1::OpenPort() {
-  if (!ComPort1->Open()) return false;
   // A fresh line: halves of reports from before and after are never joined.
-  input_->Assembler().Reset();
+  if (!reception_->OpenPort()) return false;
   portFailed_ = false;
   return true;
 }
 
-void TForm1::ComPort1RxChar(int Count) {
-  input_->ComPort1RxChar(
-      Count, [this](std::uint8_t* buf, std::size_t max) { return ComPort1->Read(buf, max); });
-}
+void TForm1::ComPort1RxChar(int Count) { reception_->BytesWaiting(Count); }
 
 void TForm1::OnPortFailed(const QString& reason) {
   const QString name = QString::fromStdString(ComPort1->Name());
@@ -398,6 +348,7 @@ void TForm1::RetryPort() {
 }
 
 void TForm1::SetRunningControls(bool running, bool rescanEnabled) {
+  running_ = running;
   AdvGlowButton2->setText(running ? kCaptionRunning : kCaptionStopped);
   AdvOfficeComboBox1->setEnabled(!running);
   AdvGlowButton1->setEnabled(rescanEnabled);
@@ -447,27 +398,31 @@ void TForm1::AdvGlowButton2Click() {
 }
 
 void TForm1::AdvOfficeComboBox1Change(const QString& text) {
-  if (AdvGlowButton2->text() != kCaptionStopped) return;
-  // The settings file of the current directory at this moment. A failed write is
-  // not caught here: it reaches the application's report of unhandled failures.
-  IniFile ini(SettingsFilePath(CurrentDirectory()));
-  WriteComPort(ini, Utf8ToCp1251(text.toStdString()));
+  if (Running()) return;
+  // The settings file of the working folder. A failed write is not caught here:
+  // it reaches the application's report of unhandled failures.
+  reception_->SavePortName(Utf8ToCp1251(text.toStdString()));
 }
 
 // ---------------------------------------------------------------------------
 // Timer and status display
 
-void TForm1::Timer1Timer() { tick_->Timer1Timer(); }
+// The steps in their order, each guarded on its own: the no-test supervision
+// (reception), the spool drain and the retry of kept events (delivery), the status
+// display.
+void TForm1::Timer1Timer() {
+  reception_->Tick();
+  delivery_->Tick();
+  statusStep_->Run([this] { StatusStep(); });
+}
 
 void TForm1::StatusStep() {
-  const std::uint32_t elapsed =
-      static_cast<std::uint32_t>(services_.clock.TickMs() - input_->LastDataTick());
+  const std::uint32_t elapsed = reception_->SilenceMs();
   Label1->setText(ElapsedText(elapsed));
   Label1->adjustSize();
 
   // A silence of exactly the Attention interval still counts as present.
-  const long long attentionMs = std::llround(Settings.Attention * kMsPerDay);
-  const bool present = static_cast<long long>(elapsed) <= attentionMs;
+  const bool present = reception_->StationPresent(elapsed);
   if (present != StationLink) {
     StationLink = present;
     DrawLinkIndicator(*Image2, StationLink, 0);
@@ -557,7 +512,7 @@ void TForm1::Shutdown() {
   shutdownDone_ = true;
   Timer1->stop();
   ComPort1->Close();
-  if (worker_) worker_->RequestStop();
+  delivery_->RequestStop();
   TrayIcon1->hide();
   emit CloseAccepted();
 }
@@ -575,21 +530,11 @@ void TForm1::RequestShutdown() {
 }
 
 bool TForm1::FinishWorker(int boundMs) {
-  if (worker_) {
-    worker_->RequestStop();
-    QDeadlineTimer deadline(boundMs);
-    // Serve the worker's synchronous calls while waiting: it may be inside one.
-    while (!worker_->Wait(5)) {
-      QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
-      if (deadline.hasExpired()) return false;
-    }
-  }
-  if (finished_) return true;
-  finished_ = true;
-  // Events that a failing disk kept in memory get a last chance at a spool file.
-  if (spool_->PendingCount() > 0) spool_->RetryPending(nullptr);
-  if (const std::size_t lost = spool_->PendingCount(); lost > 0)
-    Note(QStringLiteral("Не удалось записать в файлы событий: %1. Они потеряны.").arg(lost));
+  if (!delivery_) return true;
+  // Serve the worker's synchronous calls while waiting: it may be inside one.
+  if (!delivery_->Finish(boundMs,
+                         [] { QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall); }))
+    return false;
   // What waits for a flush goes to the disk now; later writes are flushed at once.
   if (flusher_ && !flusher_->Stop(std::chrono::seconds(5)))
     Note(QStringLiteral("Файлы событий не удалось сбросить на диск за 5 с."));

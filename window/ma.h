@@ -18,38 +18,32 @@
 #include <optional>
 #include <string>
 
-#include "delivery/event_dispatch.h"
+#include "delivery/delivery.h"
 #include "delivery/group_flusher.h"
-#include "delivery/link_port.h"
-#include "delivery/spool_writer.h"
+#include "delivery/tick_step.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/tcp_client.h"
-#include "receiver/event_context.h"
-#include "receiver/raw_log.h"
-#include "receiver/receiver_input.h"
+#include "receiver/reception.h"
 #include "receiver/settings.h"
-#include "receiver/timer_tick.h"
-#include "receiver/transmitter_table.h"
 #include "window/com_port.h"
 #include "window/indicator_image.h"
 #include "window/memo_operator_log.h"
 
 namespace kestrel {
 
-class cl;
-class SpoolBookkeeping;
-class SpoolDrain;
 class WindowLinkUi;
 
 // The captions that are the run state of reception.
 inline const QString kCaptionRunning = QStringLiteral("Остановить");
 inline const QString kCaptionStopped = QStringLiteral("Запустить");
 
-// The main window "Драйвер - Harrier". It hosts everything the window thread does:
-// the serial port and the receiver input, the transmitter table, the events and
-// their spool files, the 200 ms timer, the status display, and the server link
-// worker it creates at start-up and stops at close.
+// The main window "Драйвер - Harrier". It holds the serial port, the two owners of
+// the work (Reception: settings, table, lines, event rules, no-test supervision;
+// Delivery: spool files, drain, event dispatch, the server link worker) and the
+// widgets. It forwards the port's bytes to reception, runs the 200 ms timer (each
+// owner's tick, then the status display), shows state, asks for the access code,
+// reopens a port that failed, and stops the link worker at the end.
 class TForm1 final : public QWidget {
   Q_OBJECT
  public:
@@ -58,7 +52,7 @@ class TForm1 final : public QWidget {
     const Clock& clock;
     FileSystem& fs;
     TcpClientFactory tcpClients;    // the link worker's connections
-    std::filesystem::path workDir;  // empty: the process's current directory
+    std::filesystem::path workDir;  // empty: the process's current directory at start
     bool startWorker = true;        // false: no link worker (events are spooled)
   };
 
@@ -96,21 +90,24 @@ class TForm1 final : public QWidget {
   // After the window loop: stops the worker and waits for it for at most boundMs,
   // serving its synchronous calls meanwhile. True when it has finished.
   bool FinishWorker(int boundMs);
+  // Reception runs: the operator started it (or start-up did), whether or not the
+  // port is open at this moment (a failed port is being reopened).
+  bool Running() const { return running_; }
 
   // --- state ---
   bool StationLink = false;
   int ServerBarPosition = 0;
   std::string AccessCode;
   std::filesystem::path WorkDir;
-  MainSettings Settings;
 
   bool Online() const;
   bool ShuttingDown() const { return shutdownDone_; }
-  TransmitterTable& Table() { return *table_; }
-  EventDispatch& Dispatch() { return *dispatch_; }
-  ReceiverInput& Input() { return *input_; }
-  SpoolWriter& Spool() { return *spool_; }
-  cl* Worker() { return worker_.get(); }
+  const MainSettings& Settings() const { return reception_->Settings(); }
+  Reception& Receiving() { return *reception_; }
+  Delivery& Delivering() { return *delivery_; }
+  TransmitterTable& Table() { return reception_->Table(); }
+  ReceiverInput& Input() { return reception_->Input(); }
+  cl* Worker() { return delivery_->Worker(); }
   WindowLinkUi& LinkUiImpl() { return *linkUi_; }
   MemoOperatorLog& OperatorLogImpl() { return operatorLog_; }
 
@@ -161,7 +158,6 @@ class TForm1 final : public QWidget {
   void BuildSetupPage();
   void BuildTrayIcon();
   void StartUpOpen();
-  void CreateWorker();
   void SetRunningControls(bool running, bool rescanEnabled);
   bool OpenPort();
   void OnPortFailed(const QString& reason);
@@ -169,24 +165,16 @@ class TForm1 final : public QWidget {
   void Shutdown();
   void Tell(const QString& text);
   void Note(const QString& line);
-  bool Running() const { return AdvGlowButton2->text() == kCaptionRunning; }
 
   Services services_;
   MemoOperatorLog operatorLog_;
   // Flushes spool files and then num.mmm in groups, off the window thread.
   std::unique_ptr<GroupFlusher> flusher_;
-  std::unique_ptr<TransmitterTable> table_;
-  std::unique_ptr<RawLog> rawLog_;
-  std::unique_ptr<SpoolWriter> spool_;
-  OfflineLink offline_;
-  std::unique_ptr<EventDispatch> dispatch_;
-  std::unique_ptr<EventContext> context_;
-  std::unique_ptr<ReceiverInput> input_;
-  std::unique_ptr<TimerTick> tick_;
   std::unique_ptr<WindowLinkUi> linkUi_;
-  std::unique_ptr<SpoolBookkeeping> bookkeeping_;
-  std::unique_ptr<SpoolDrain> drain_;
-  std::unique_ptr<cl> worker_;
+  std::unique_ptr<Reception> reception_;
+  std::unique_ptr<Delivery> delivery_;
+  std::unique_ptr<TickStep> statusStep_;
+  bool running_ = false;
 
   // A port that failed while reception ran is reopened every 5 s (monotonic tick).
   bool portFailed_ = false;

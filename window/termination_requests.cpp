@@ -31,6 +31,15 @@ TerminationRequests::~TerminationRequests() = default;
 void TerminationRequests::InstallSignalHandlers() {
   std::signal(SIGTERM, OnTerminationSignal);
   std::signal(SIGINT, OnTerminationSignal);
+#ifdef SIGHUP
+  // The terminal or the remote session went away: stop in order, not at once.
+  std::signal(SIGHUP, OnTerminationSignal);
+#endif
+#ifdef SIGPIPE
+  // A reader of standard error that went away must not end the program: the
+  // write fails and the program goes on.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
 }
 
 void TerminationRequests::Poll() {

@@ -5,18 +5,20 @@
 
 namespace kestrel {
 
-// Requests of the operating system to end the program: SIGTERM, SIGINT and the
-// end of the desktop session. They are not an operator's close, so they need no
-// access code. The signal handler only sets a flag; a short timer on the window
-// thread notices it and emits Requested() once.
+// Requests of the operating system to end the program: SIGTERM, SIGINT, SIGHUP
+// (terminal or remote session closed) and the end of the desktop session. They are not an
+// operator's close, so they need no access code. The signal handler only sets a flag; a short timer
+// on the window thread notices it and emits Requested() once.
 class TerminationRequests final : public QObject {
   Q_OBJECT
  public:
   explicit TerminationRequests(QObject* parent = nullptr);
   ~TerminationRequests() override;
 
-  // Installs the handlers for SIGTERM and SIGINT (once per process).
-  void InstallSignalHandlers();
+  // Installs the handlers for SIGTERM, SIGINT and SIGHUP, and ignores SIGPIPE
+  // (once per process). May run before any object exists: a signal that comes
+  // early is noticed by the first poll.
+  static void InstallSignalHandlers();
 
  signals:
   void Requested();

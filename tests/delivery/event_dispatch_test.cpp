@@ -24,13 +24,21 @@ using test::TempDir;
 
 const DateTime kWhen = EncodeDateTime({2026, 12, 8, 20, 25, 30, 123});
 
+// An event as reception raises it: complete, its time included.
+EventRecord Event(std::uint8_t statusFlag, std::array<char, 2> code = {'4', '1'},
+                  DateTime when = kWhen) {
+  EventRecord r;
+  r.TransmitterId = 0x123456;
+  r.FirstNumber = 1;
+  r.StatusFlag = statusFlag;
+  r.EventCode = code;
+  r.EventTime = when;
+  return r;
+}
+
 class EventDispatchTest : public ::testing::Test {
  protected:
-  EventDispatchTest() : clock_(kWhen) {
-    dispatch_.Current.TransmitterId = 0x123456;
-    dispatch_.Current.FirstNumber = 1;
-    dispatch_.Current.EventCode = {'4', '1'};
-  }
+  EventDispatchTest() : clock_(kWhen) {}
 
   std::size_t SpoolFiles() const {
     std::size_t n = 0;
@@ -47,12 +55,12 @@ class EventDispatchTest : public ::testing::Test {
   RecordingOperatorLog log_;
   SpoolWriter spool_{location_, fs_, clock_, log_};
   FakeLinkPort link_;
-  EventDispatch dispatch_{link_, spool_, clock_};
+  EventDispatch dispatch_{link_, spool_};
 };
 
 TEST_F(EventDispatchTest, OnlineQueuesExactlyOnePacketAndWritesNoFile) {
   link_.online = true;
-  dispatch_.RaiseEvent(1);
+  dispatch_.Raise(Event(1));
   const auto packets = link_.Packets();
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0].command, cmdEvent);
@@ -64,7 +72,7 @@ TEST_F(EventDispatchTest, OnlineQueuesExactlyOnePacketAndWritesNoFile) {
 }
 
 TEST_F(EventDispatchTest, OfflineWritesOneSpoolFileNamedByTheClock) {
-  dispatch_.RaiseEvent(0);
+  dispatch_.Raise(Event(0));
   const Bytes content = ReadFileBytes(tmp_ / "2D94DB0B.dd8");
   ASSERT_EQ(content.size(), 23u);
   EXPECT_EQ(GetU32(content.data()), static_cast<std::uint32_t>(cmdEvent));
@@ -78,7 +86,7 @@ TEST_F(EventDispatchTest, OfflineWritesOneSpoolFileNamedByTheClock) {
 TEST_F(EventDispatchTest, ARefusedPacketIsSpooledInstead) {
   link_.online = true;
   link_.accept = false;
-  dispatch_.RaiseEvent(1);
+  dispatch_.Raise(Event(1));
   EXPECT_EQ(link_.Offered(), 1);
   EXPECT_EQ(SpoolFiles(), 1u);
 }
@@ -90,11 +98,11 @@ TEST_F(EventDispatchTest, ALinkThatFailsCountsAsRefusing) {
     bool AddPacket(std::int32_t, ByteView) override { throw std::runtime_error("queue"); }
   } broken;
   dispatch_.SetLink(broken);
-  dispatch_.RaiseEvent(0);
+  dispatch_.Raise(Event(0));
   EXPECT_EQ(SpoolFiles(), 1u);
   // Kept events are retried against it without anything escaping.
   fs_.Fail(FaultyFileSystem::Op::WriteNew);
-  dispatch_.RaiseEvent(0);
+  dispatch_.Raise(Event(0));
   fs_.HealAll();
   EXPECT_NO_THROW(spool_.RetryPending(&broken));
   EXPECT_EQ(SpoolFiles(), 2u);
@@ -102,7 +110,7 @@ TEST_F(EventDispatchTest, ALinkThatFailsCountsAsRefusing) {
 
 TEST_F(EventDispatchTest, AnEventThatCannotBeSpooledIsKeptForTheNextTick) {
   fs_.Fail(FaultyFileSystem::Op::WriteNew);
-  dispatch_.RaiseEvent(1);
+  dispatch_.Raise(Event(1));
   EXPECT_EQ(spool_.PendingCount(), 1u);
   EXPECT_EQ(log_.Lines().size(), 1u);
   fs_.HealAll();
@@ -110,12 +118,16 @@ TEST_F(EventDispatchTest, AnEventThatCannotBeSpooledIsKeptForTheNextTick) {
   EXPECT_EQ(SpoolFiles(), 1u);
 }
 
-TEST_F(EventDispatchTest, EachEventIsACopyStampedWhenRaised) {
+TEST_F(EventDispatchTest, EachEventGoesOutAsRaisedWithItsOwnTime) {
   link_.online = true;
-  dispatch_.RaiseEvent(1);
-  clock_.AdvanceMs(5);
-  dispatch_.Current.EventCode = {'5', '1'};
-  dispatch_.RaiseEvent(0);
+  EventRecord event = Event(1);
+  dispatch_.Raise(event);
+  // The caller's record changes afterwards; what was raised does not.
+  event.EventCode = {'5', '1'};
+  event.StatusFlag = 0;
+  event.EventTime = kWhen + 5 / kMsPerDay;
+  clock_.AdvanceMs(60000);  // the dispatcher's clock plays no part
+  dispatch_.Raise(event);
   const auto packets = link_.Packets();
   ASSERT_EQ(packets.size(), 2u);
   const auto first = DecodeEventRecord(packets[0].payload);
@@ -124,18 +136,18 @@ TEST_F(EventDispatchTest, EachEventIsACopyStampedWhenRaised) {
   EXPECT_EQ(first->StatusFlag, 1);
   EXPECT_EQ(second->EventCode, (std::array<char, 2>{'5', '1'}));
   EXPECT_EQ(second->StatusFlag, 0);
+  EXPECT_EQ(first->EventTime, kWhen);
   EXPECT_EQ(second->EventTime, kWhen + 5 / kMsPerDay);
-  EXPECT_EQ(dispatch_.Current.EventTime, second->EventTime);
 }
 
 TEST_F(EventDispatchTest, SetLinkSendsLaterEventsToTheNewLink) {
   OfflineLink offline;
-  EventDispatch dispatch(offline, spool_, clock_);
-  dispatch.RaiseEvent(0);
+  EventDispatch dispatch(offline, spool_);
+  dispatch.Raise(Event(0));
   EXPECT_EQ(SpoolFiles(), 1u);
   link_.online = true;
   dispatch.SetLink(link_);
-  dispatch.RaiseEvent(0);
+  dispatch.Raise(Event(0));
   EXPECT_EQ(link_.Packets().size(), 1u);
   EXPECT_EQ(SpoolFiles(), 1u);
 }

@@ -14,11 +14,9 @@
 
 #include "delivery/Unit7.h"
 #include "delivery/commands.h"
+#include "delivery/delivery.h"
 #include "delivery/event_record.h"
-#include "delivery/spool_bookkeeping.h"
-#include "delivery/spool_drain.h"
 #include "delivery/spool_location.h"
-#include "delivery/spool_writer.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/qt_tcp_client.h"
@@ -78,12 +76,9 @@ class LinkLoopbackTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (link) {
-      link->RequestStop();
-      EXPECT_TRUE(link->Wait(5000));
+    if (link != nullptr) {
+      EXPECT_TRUE(delivery.Finish(5000));
     }
-    drain.SetLink(nullptr);
-    link.reset();
     if (server) server->Kill();
   }
 
@@ -96,19 +91,16 @@ class LinkLoopbackTest : public ::testing::Test {
   }
 
   void StartLink() {
-    link =
-        std::make_unique<cl>(clock, files, oplog, ui, MakeQtTcpClientFactory(), spool, bookkeeping,
-                             LinkIdentity{"COM3", 1, [] { return true; }, "8.1.4.30", dir.Path()});
-    drain.SetLink(link.get());
-    link->Start();
+    delivery.StartLink(LinkIdentity{"COM3", 1, [] { return true; }, "8.1.4.30", dir.Path()});
+    link = delivery.Worker();
   }
 
-  // The window's 200 ms timer, run while the test waits.
+  // Delivery's share of the 200 ms timer, run while the test waits.
   std::function<void()> Timer() {
     return [this] {
       if (Clock::now() - lastTick_ >= std::chrono::milliseconds(200)) {
         lastTick_ = Clock::now();
-        drain.DrainSpool();
+        delivery.Tick();
       }
     };
   }
@@ -142,11 +134,10 @@ class LinkLoopbackTest : public ::testing::Test {
   RecordingOperatorLog oplog;
   RecordingLinkUi ui;
   SpoolLocation location{dir.Path(), ""};
-  SpoolWriter spool{location, files, clock, oplog};
-  SpoolBookkeeping bookkeeping;
-  SpoolDrain drain{location, files, clock, oplog, bookkeeping};
+  Delivery delivery{DeliveryServices{clock, files, oplog, ui, MakeQtTcpClientFactory()}, location};
+  SpoolWriter& spool = delivery.Spool();
   std::unique_ptr<MsgServerProcess> server;
-  std::unique_ptr<cl> link;
+  cl* link = nullptr;  // delivery's worker, once started
   Clock::time_point lastTick_{};
 };
 

@@ -67,7 +67,7 @@ class EventTest : public ::testing::Test {
   TransmitterTable table_{tmp_ / "num.mmm", fs_, clock_, log_};
   SpoolWriter spool_{SpoolLocation{tmp_.Path(), ""}, fs_, clock_, log_};
   FakeLinkPort link_;
-  EventDispatch dispatch_{link_, spool_, clock_};
+  EventDispatch dispatch_{link_, spool_};
   EventContext ctx_{table_, dispatch_, clock_, 1, 30};
 
  private:

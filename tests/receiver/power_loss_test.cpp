@@ -6,66 +6,74 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "delivery/event_dispatch.h"
+#include "delivery/delivery.h"
 #include "delivery/group_flusher.h"
-#include "delivery/link_port.h"
-#include "delivery/spool_writer.h"
-#include "receiver/event_context.h"
-#include "receiver/event_rules.h"
+#include "delivery/link_ui.h"
+#include "receiver/reception.h"
 #include "receiver/transmitter_table.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/fake_serial_port.h"
 #include "tests/support/power_loss_file_system.h"
 #include "tests/support/recording_operator_log.h"
+#include "tests/support/temp_dir.h"
 
 namespace kestrel {
 namespace {
 
-const std::filesystem::path kRoot = "/station";
-const std::filesystem::path kSpool = "/station/spool";
-const std::filesystem::path kTable = "/station/num.mmm";
-
-// Everything of the station that lives in memory; the file system outlives it.
+// Everything of the station that lives in memory, built as the program builds it
+// (reception and delivery sharing one group flusher, no link started, so every
+// event goes to a spool file); the file system outlives it. Settings are read from
+// the real folder `root` (none there: defaults), the files live in the model.
 struct Station {
-  explicit Station(test::PowerLossFileSystem& fs, DateTime now) : fs(fs), clock(now) {
-    spool.SetFlusher(&flusher);
-    table.LoadTable();
-    spool.RecoverAtStartup();
+  Station(test::PowerLossFileSystem& fs, const std::filesystem::path& root, DateTime now)
+      : fs(fs), clock(now), root(root) {
+    reception.DeliverTo(delivery);
+    reception.OpenPort();
   }
 
   // One report; returns the spool files it wrote (name -> content).
   std::map<std::string, Bytes> Report(const ReceiverFrame& frame) {
-    const auto before = Files(fs);
+    const auto before = Files(fs, root);
     clock.AdvanceMs(13);
-    const FoundTransmitter found = table.FindOrAdd(frame.Id());
-    ApplyFrame(frame, found, ctx);
+    char line[16];
+    std::snprintf(line, sizeof line, "%06X%02X%02X\r\n", static_cast<unsigned>(frame.Id()),
+                  frame.Status1, frame.Status2);
+    reception.BytesWaiting(port.Arrive(line));
     std::map<std::string, Bytes> added;
-    for (const auto& [name, content] : Files(fs)) {
+    for (const auto& [name, content] : Files(fs, root)) {
       if (before.count(name) == 0) added.emplace(name, content);
     }
     return added;
   }
 
-  static std::map<std::string, Bytes> Files(test::PowerLossFileSystem& fs) {
+  // The spool files (the working folder, as PathForSoob is empty).
+  static std::map<std::string, Bytes> Files(test::PowerLossFileSystem& fs,
+                                            const std::filesystem::path& root) {
     std::map<std::string, Bytes> out;
-    for (const DirEntry& e : fs.List(kSpool)) out.emplace(e.name, *fs.ReadAll(kSpool / e.name));
+    for (const DirEntry& e : fs.List(root)) {
+      if (e.name.size() > 4 && e.name.substr(e.name.size() - 4) == ".dd8") {
+        out.emplace(e.name, fs.ReadAll(root / e.name).value_or(Bytes{}));
+      }
+    }
     return out;
   }
 
   test::PowerLossFileSystem& fs;
   test::FakeClock clock;
+  std::filesystem::path root;
   test::RecordingOperatorLog log;
   GroupFlusher flusher{fs, log, GroupFlusher::Options{std::chrono::milliseconds(50), true}};
-  SpoolWriter spool{SpoolLocation{kSpool, ""}, fs, clock, log};
-  OfflineLink offline;
-  EventDispatch dispatch{offline, spool, clock};
-  TransmitterTable table{kTable, fs, clock, log, &flusher};
-  EventContext ctx{table, dispatch, clock, 1, 30};
+  SilentLinkUi ui;
+  test::FakeSerialPort port;
+  Reception reception{ReceptionServices{clock, fs, log, root, &flusher}, port};
+  Delivery delivery{DeliveryServices{clock, fs, log, ui, {}, &flusher}, reception.SpoolPlace()};
 };
 
 ReceiverFrame Frame(TransmitterId id, std::uint8_t s1, std::uint8_t s2) {
@@ -96,7 +104,10 @@ struct Handled {
 // Reports from a few transmitters whose status bits come and go, so that most
 // reports raise change events; the flusher runs after every `every`-th report.
 // Power is cut after report `cut`, and the station is started again.
-class PowerLossTest : public ::testing::TestWithParam<int> {};
+class PowerLossTest : public ::testing::TestWithParam<int> {
+ protected:
+  test::TempDir root_;  // stays empty: only the settings are looked for there
+};
 
 TEST_P(PowerLossTest, EventsOlderThanTheWindowSurviveAndTheTableNeverRunsAhead) {
   const int every = GetParam();
@@ -105,10 +116,10 @@ TEST_P(PowerLossTest, EventsOlderThanTheWindowSurviveAndTheTableNeverRunsAhead) 
     SCOPED_TRACE("cut after report " + std::to_string(cut) + ", flush every " +
                  std::to_string(every));
     test::PowerLossFileSystem fs;
-    fs.CreateDirectories(kSpool);
+    fs.CreateDirectories(root_.Path());
     std::vector<Handled> handled;
     {
-      Station station(fs, 46000.5);
+      Station station(fs, root_.Path(), 46000.5);
       std::mt19937 random(1234);
       for (int i = 0; i < cut; ++i) {
         const TransmitterId id = 1 + random() % 4;
@@ -118,9 +129,10 @@ TEST_P(PowerLossTest, EventsOlderThanTheWindowSurviveAndTheTableNeverRunsAhead) 
         Handled h;
         h.frame = Frame(id, s1, s2);
         h.files = station.Report(h.frame);
-        h.position = *station.table.Find(id);
-        h.record.assign(station.table.Image().begin() + static_cast<std::ptrdiff_t>(h.position),
-                        station.table.Image().begin() +
+        const TransmitterTable& table = station.reception.Table();
+        h.position = *table.Find(id);
+        h.record.assign(table.Image().begin() + static_cast<std::ptrdiff_t>(h.position),
+                        table.Image().begin() +
                             static_cast<std::ptrdiff_t>(h.position + kTransmitterRecordSize));
         handled.push_back(h);
         if ((i + 1) % every == 0) {
@@ -133,7 +145,7 @@ TEST_P(PowerLossTest, EventsOlderThanTheWindowSurviveAndTheTableNeverRunsAhead) 
     }
     test::PowerLossFileSystem& disk = fs;
     disk.PowerOn();
-    const auto onDisk = Station::Files(disk);
+    const auto onDisk = Station::Files(disk, root_.Path());
 
     // Every event of a flushed window is there, whole.
     for (std::size_t i = 0; i < handled.size(); ++i) {
@@ -148,7 +160,7 @@ TEST_P(PowerLossTest, EventsOlderThanTheWindowSurviveAndTheTableNeverRunsAhead) 
     for (const auto& [name, content] : onDisk) EXPECT_EQ(content.size(), 23u) << name;
 
     // num.mmm claims no report whose events (or any earlier event) are gone.
-    const Bytes table = disk.ReadAll(kTable).value_or(Bytes{});
+    const Bytes table = disk.ReadAll(root_ / "num.mmm").value_or(Bytes{});
     ASSERT_EQ(table.size() % kTransmitterRecordSize, 0u);
     for (std::size_t pos = 0; pos < table.size(); pos += kTransmitterRecordSize) {
       const Bytes record(table.begin() + static_cast<std::ptrdiff_t>(pos),
@@ -170,7 +182,7 @@ TEST_P(PowerLossTest, EventsOlderThanTheWindowSurviveAndTheTableNeverRunsAhead) 
 
     // After the restart the first lost report of a transmitter is a change again:
     // the same report raises the same events.
-    Station again(disk, 46001.5);
+    Station again(disk, root_.Path(), 46001.5);
     std::set<TransmitterId> seen;
     for (const Handled& h : handled) {
       bool lost = false;

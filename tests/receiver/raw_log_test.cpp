@@ -59,5 +59,76 @@ TEST_F(RawLogTest, FailureIsReportedOncePerRun) {
   EXPECT_EQ(test::ReadFileText(raw_.Path()), "cd");
 }
 
+struct RotationCase {
+  const char* name;
+  RawLogRotation rotation;
+  const char* existing;  // content of the log before the run; nullptr: no file
+  std::vector<std::string> chunks;
+  // Expected content of the log, .1, .2, .3 ("-": the file must not exist).
+  std::vector<std::string> files;
+};
+
+class RawLogRotationTest : public ::testing::TestWithParam<RotationCase> {};
+
+TEST_P(RawLogRotationTest, KeepsWholeWritesAndDropsOnlyTheOldest) {
+  const RotationCase& c = GetParam();
+  test::TempDir dir;
+  DiskFileSystem fs;
+  test::RecordingOperatorLog log;
+  if (c.existing != nullptr) test::WriteFileText(dir / kRawLogFileName, c.existing);
+  RawLog raw(dir / kRawLogFileName, fs, log, c.rotation);
+  for (const auto& chunk : c.chunks) EXPECT_TRUE(raw.Append(View(chunk)));
+
+  ASSERT_EQ(c.files.size(), 4u);
+  for (int n = 0; n < 4; ++n) {
+    const auto path = n == 0 ? raw.Path() : raw.OldPath(n);
+    if (c.files[n] == "-") {
+      EXPECT_FALSE(std::filesystem::exists(path)) << path;
+    } else {
+      EXPECT_EQ(test::ReadFileText(path), c.files[n]) << path;
+    }
+  }
+  EXPECT_TRUE(log.Lines().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RawLogRotationTest,
+    ::testing::Values(
+        RotationCase{"TwoKeptOldestDropped",
+                     {10, 2},
+                     nullptr,
+                     {"aaaa", "bbbb", "cccc", "dddd", "eeee", "ffff", "gggg", "hhhh", "iiii"},
+                     {"iiii", "gggghhhh", "eeeeffff", "-"}},
+        RotationCase{"FullAtTheLimitNotBefore",
+                     {8, 3},
+                     nullptr,
+                     {"aaaa", "bbbb", "c"},
+                     {"c", "aaaabbbb", "-", "-"}},
+        RotationCase{
+            "ExistingFileCounts", {10, 3}, "0123456789", {"x"}, {"x", "0123456789", "-", "-"}},
+        RotationCase{"NoneKept", {5, 0}, nullptr, {"abc", "def"}, {"def", "-", "-", "-"}},
+        RotationCase{"WriteLargerThanTheLimitStaysWhole",
+                     {4, 1},
+                     nullptr,
+                     {"ab", "cdefgh", "ij"},
+                     {"ij", "cdefgh", "-", "-"}}),
+    [](const ::testing::TestParamInfo<RotationCase>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST_F(RawLogTest, RotationThatCannotRenameKeepsAppending) {
+  RawLog raw(dir_ / "small.log", fs_, log_, RawLogRotation{4, 2});
+  fs_.Fail(Op::Rename);
+  EXPECT_TRUE(raw.Append(View("abc")));
+  EXPECT_TRUE(raw.Append(View("def")));
+  EXPECT_EQ(test::ReadFileText(raw.Path()), "abcdef");
+  EXPECT_FALSE(std::filesystem::exists(raw.OldPath(1)));
+
+  fs_.HealAll();
+  EXPECT_TRUE(raw.Append(View("g")));
+  EXPECT_EQ(test::ReadFileText(raw.Path()), "g");
+  EXPECT_EQ(test::ReadFileText(raw.OldPath(1)), "abcdef");
+}
+
 }  // namespace
 }  // namespace kestrel

@@ -45,9 +45,11 @@ const QRgb kGreen = qRgb(0, 128, 0);
 
 class MainWindow : public ::testing::Test {
  protected:
+  // The process's current folder is an empty one of its own: the window works in
+  // the working folder it is given and writes nothing anywhere else.
   void SetUp() override {
     oldDir_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_.Path());
+    std::filesystem::current_path(cwd_.Path());
   }
 
   void TearDown() override {
@@ -55,6 +57,7 @@ class MainWindow : public ::testing::Test {
     form2_.reset();
     advsm_.reset();
     std::filesystem::current_path(oldDir_);
+    EXPECT_TRUE(std::filesystem::is_empty(cwd_.Path())) << "written into the current folder";
   }
 
   void WriteIni(const std::string& text) { test::WriteFileText(dir_ / "drvkestrel.ini", text); }
@@ -126,6 +129,7 @@ class MainWindow : public ::testing::Test {
   }
 
   TempDir dir_;
+  TempDir cwd_;
   std::filesystem::path oldDir_;
   FakeClock clock_;
   DiskFileSystem files_;
@@ -144,7 +148,7 @@ class MainWindow : public ::testing::Test {
 
 TEST_F(MainWindow, StartsWithoutSettingsOrTable) {
   TForm1& f = Start();
-  EXPECT_EQ(f.Settings, MainSettings{});
+  EXPECT_EQ(f.Settings(), MainSettings{});
   EXPECT_EQ(f.Table().Count(), 0u);
   EXPECT_FALSE(f.ComPort1->IsOpen());
   EXPECT_EQ(f.AdvGlowButton2->text(), "Запустить");
@@ -192,8 +196,8 @@ TEST_F(MainWindow, StartsWithSettingsAndTable) {
 
   TForm1& f = Start();
   EXPECT_EQ(f.Table().Count(), 2u);
-  EXPECT_EQ(f.Settings.FirstNumber, 7);
-  EXPECT_EQ(f.Settings.NoTimeTest, 5);
+  EXPECT_EQ(f.Settings().FirstNumber, 7);
+  EXPECT_EQ(f.Settings().NoTimeTest, 5);
   EXPECT_TRUE(f.ComPort1->IsOpen());
   EXPECT_EQ(f.ComPort1->BaudRate(), 9600);
   EXPECT_EQ(f.AdvGlowButton2->text(), "Остановить");
@@ -492,6 +496,24 @@ TEST_F(MainWindow, PortNameIsSavedOnlyWhileStopped) {
   EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini").ReadString("main", "ComPort", ""), "COM12");
 }
 
+TEST_F(MainWindow, RunningIsStateNotTheButtonCaption) {
+  Device("COM3");
+  WriteIni("[main]\r\nComPort=COM3\r\n");
+  TForm1& f = Start();
+  ASSERT_TRUE(f.Running());
+  // Whatever the button reads, a running reception saves no port name...
+  f.AdvGlowButton2->setText("Стоп");
+  f.AdvOfficeComboBox1->setEnabled(true);
+  QTest::keyClicks(f.AdvOfficeComboBox1->lineEdit(), "9");
+  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini").ReadString("main", "ComPort", ""), "COM3");
+  // ...and the stop button still asks for the code before it stops.
+  Answers({Answer::RightCode});
+  f.AdvGlowButton2Click();
+  EXPECT_EQ(form2Shown_, 1);
+  EXPECT_FALSE(f.Running());
+  EXPECT_FALSE(f.ComPort1->IsOpen());
+}
+
 TEST_F(MainWindow, FailedSaveReachesTheApplicationsFailureReport) {
   TForm1& f = Start();
   auto* app = qobject_cast<KestrelApplication*>(QCoreApplication::instance());
@@ -701,7 +723,7 @@ TEST_F(MainWindow, WorkerConnectsAndReportsThroughTheWindow) {
   EXPECT_GT(f.ServerBarPosition, 0);
 
   // Events now go to the worker instead of spool files.
-  EXPECT_EQ(&f.Dispatch().Link(), static_cast<LinkPort*>(f.Worker()));
+  EXPECT_EQ(&f.Delivering().Dispatch().Link(), static_cast<LinkPort*>(f.Worker()));
 
   QSignalSpy accepted(&f, &TForm1::CloseAccepted);
   f.RequestShutdown();

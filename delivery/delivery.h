@@ -1,0 +1,128 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "delivery/Unit7.h"
+#include "delivery/event_dispatch.h"
+#include "delivery/event_sink.h"
+#include "delivery/group_flusher.h"
+#include "delivery/link_port.h"
+#include "delivery/link_ui.h"
+#include "delivery/spool_bookkeeping.h"
+#include "delivery/spool_drain.h"
+#include "delivery/spool_location.h"
+#include "delivery/spool_writer.h"
+#include "delivery/tick_step.h"
+#include "platform/clock.h"
+#include "platform/file_system.h"
+#include "platform/operator_log.h"
+#include "platform/tcp_client.h"
+
+namespace kestrel {
+
+// What delivery is built on. Tests hand in fakes; the program the real ones.
+struct DeliveryServices {
+  const Clock& clock;
+  FileSystem& fs;
+  OperatorLog& log;
+  LinkUi& ui;                   // the worker's log lines and indicator steps
+  TcpClientFactory tcpClients;  // the link worker's connections
+  // Flushes spool files off the caller's thread; null: each file is flushed as it
+  // is written.
+  GroupFlusher* flusher = nullptr;
+};
+
+// What delivery shows to whoever displays it. Safe to read on the window thread
+// while the worker runs.
+struct DeliveryStatus {
+  bool online = false;      // the link takes live events
+  bool registered = false;  // online, and the server has registered this station
+  // Events waiting on disk: spool files not yet acknowledged (set-aside files not
+  // counted), plus events a failing disk keeps in memory.
+  std::size_t backlog = 0;
+  // Monotonic tick of the last sign of life of the server link (every indicator
+  // step); nothing before the first.
+  std::optional<std::uint32_t> lastSignOfLifeTick;
+};
+
+// The delivery of events to the message server: the spool writer (with its
+// recovery at start), the spool bookkeeping and drain, the event dispatch and the
+// link worker `cl`. Reception raises events into it (EventSink); the window ticks
+// it, starts the link, and stops it at the end with a bounded wait.
+//
+// Until StartLink every event goes to a spool file.
+class Delivery final : public EventSink {
+ public:
+  // Completes or sets aside the temporary files a crash left in the spool folder.
+  Delivery(DeliveryServices services, SpoolLocation spool);
+  // Stops the worker (if still running) and waits for it.
+  ~Delivery() override;
+  Delivery(const Delivery&) = delete;
+  Delivery& operator=(const Delivery&) = delete;
+
+  // Makes the link worker, starts it, and points dispatch and drain at it.
+  void StartLink(LinkIdentity identity);
+
+  // An event from reception: to the link while it is online and takes it, else
+  // to a spool file.
+  void Raise(const EventRecord& record) override;
+
+  // Delivery's share of the 200 ms tick, each step guarded on its own: the spool
+  // drain (one file to the link when due), then the retry of events kept in memory.
+  void Tick();
+
+  // Asks the worker to stop (no further calls to the LinkUi after this).
+  void RequestStop();
+  // Stops the worker and waits for it for at most boundMs, calling `serve` between
+  // short waits (the window serves the worker's synchronous calls there). True when
+  // the worker has ended; then, once, the events a failing disk kept in memory get
+  // a last chance at a spool file, and those that still fail are reported lost.
+  bool Finish(int boundMs, const std::function<void()>& serve = {});
+
+  DeliveryStatus Status() const;
+  bool Online() const { return worker_ != nullptr && worker_->IsOnline(); }
+
+  // The parts, for tests and the window's few questions.
+  EventDispatch& Dispatch() { return dispatch_; }
+  SpoolWriter& Spool() { return spool_; }
+  SpoolDrain& Drain() { return drain_; }
+  SpoolBookkeeping& Bookkeeping() { return bookkeeping_; }
+  cl* Worker() { return worker_.get(); }
+
+ private:
+  // The worker's LinkUi: notes the time of every sign of life, then passes the
+  // call on to the displaying one.
+  class SignOfLife final : public LinkUi {
+   public:
+    SignOfLife(LinkUi& ui, const Clock& clock) : ui_(ui), clock_(clock) {}
+    void AppendLog(const std::string& utf8Line) override { ui_.AppendLog(utf8Line); }
+    void AdvanceIndicator() override;
+    std::optional<std::uint32_t> Last() const;
+
+   private:
+    LinkUi& ui_;
+    const Clock& clock_;
+    std::atomic<bool> seen_{false};
+    std::atomic<std::uint32_t> tick_{0};
+  };
+
+  DeliveryServices services_;
+  SpoolWriter spool_;
+  SpoolBookkeeping bookkeeping_;
+  SpoolDrain drain_;
+  OfflineLink offline_;
+  EventDispatch dispatch_;
+  SignOfLife signOfLife_;
+  TickStep drainStep_;
+  TickStep retryStep_;
+  std::unique_ptr<cl> worker_;
+  bool finished_ = false;
+};
+
+}  // namespace kestrel

@@ -1,0 +1,167 @@
+// Delivery as the owner of its layer: events in, spool files while there is no
+// link, the link worker started and stopped with a bounded wait, and its status.
+
+#include "delivery/delivery.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "delivery/commands.h"
+#include "delivery/packet.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/faulty_file_system.h"
+#include "tests/support/recording_link_ui.h"
+#include "tests/support/recording_operator_log.h"
+#include "tests/support/scripted_tcp_client.h"
+#include "tests/support/temp_dir.h"
+
+namespace kestrel {
+namespace {
+
+using test::FakeClock;
+using test::FaultyFileSystem;
+
+constexpr int kWaitMs = 5000;  // bound of every wait on the worker thread
+
+bool WaitFor(const std::function<bool()>& done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+EventRecord Event(std::uint32_t id) {
+  EventRecord r;
+  r.TransmitterId = id;
+  r.FirstNumber = 1;
+  r.EventCode = {'4', '1'};
+  r.EventTime = 46000.5;
+  return r;
+}
+
+class DeliveryTest : public ::testing::Test {
+ protected:
+  DeliveryTest() {
+    // The server answers as the real one does.
+    peer_.SetOnWrite([this](ByteView block) {
+      const std::int32_t command = PacketCommand(block.subspan(kBlockPrefixSize));
+      const std::int32_t reply = command == cmdVersion ? cmdRegistered
+                                 : command == cmdEvent ? cmdEventAck
+                                                       : cmdKeepAlive;
+      peer_.Push(BuildBlock(BuildPacket(reply, 0, {})));
+    });
+  }
+
+  Delivery& Make() {
+    delivery_ = std::make_unique<Delivery>(
+        DeliveryServices{clock_, fs_, log_, ui_, peer_.Factory()}, SpoolLocation{dir_.Path(), ""});
+    return *delivery_;
+  }
+  LinkIdentity Identity() {
+    return LinkIdentity{"COM1", 1, [] { return true; }, "8.1.4.30", dir_.Path()};
+  }
+
+  std::size_t EventsAtServer() const {
+    std::size_t n = 0;
+    for (const Bytes& b : peer_.Writes())
+      n += PacketCommand(ByteView(b).subspan(kBlockPrefixSize)) == cmdEvent ? 1 : 0;
+    return n;
+  }
+
+  test::TempDir dir_;
+  FakeClock clock_;
+  test::ScriptedPeer peer_{clock_};
+  FaultyFileSystem fs_;
+  test::RecordingOperatorLog log_;
+  test::RecordingLinkUi ui_;
+  std::unique_ptr<Delivery> delivery_;
+};
+
+TEST_F(DeliveryTest, WithoutALinkEventsWaitInSpoolFiles) {
+  Delivery& d = Make();
+  d.Raise(Event(1));
+  d.Raise(Event(2));
+  const DeliveryStatus s = d.Status();
+  EXPECT_FALSE(s.online);
+  EXPECT_FALSE(s.registered);
+  EXPECT_EQ(s.backlog, 2u);
+  EXPECT_FALSE(s.lastSignOfLifeTick.has_value());
+  EXPECT_EQ(peer_.ConnectAttempts(), 0);
+  d.Tick();  // nothing to hand them to
+  EXPECT_EQ(d.Status().backlog, 2u);
+}
+
+TEST_F(DeliveryTest, StartupCompletesWhatACrashLeftHalfWritten) {
+  const EventBytes record = EncodeEventRecord(Event(7));
+  Bytes content(4 + record.size());
+  PutU32(content.data(), static_cast<std::uint32_t>(cmdEvent));
+  std::copy(record.begin(), record.end(), content.begin() + 4);
+  test::WriteFileBytes(dir_ / "2D94DB0B.dd8.part", content);
+  Delivery& d = Make();
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "2D94DB0B.dd8.part"));
+  EXPECT_EQ(d.Status().backlog, 1u);
+}
+
+TEST_F(DeliveryTest, EventsKeptInMemoryCountAsBacklogAndAreRetriedByTheTick) {
+  Delivery& d = Make();
+  fs_.Fail(FaultyFileSystem::Op::WriteNew);
+  d.Raise(Event(1));
+  EXPECT_EQ(d.Spool().PendingCount(), 1u);
+  EXPECT_EQ(d.Status().backlog, 1u);
+  fs_.HealAll();
+  d.Tick();
+  EXPECT_EQ(d.Spool().PendingCount(), 0u);
+  EXPECT_EQ(d.Status().backlog, 1u);  // now a file
+}
+
+TEST_F(DeliveryTest, FinishReportsTheEventsThatCouldNotBeWrittenAtAll) {
+  Delivery& d = Make();
+  fs_.Fail(FaultyFileSystem::Op::WriteNew);
+  d.Raise(Event(1));
+  d.Raise(Event(2));
+  log_.Clear();
+  EXPECT_TRUE(d.Finish(100));
+  ASSERT_EQ(log_.Lines().size(), 1u);
+  EXPECT_EQ(log_.Lines()[0], "Не удалось записать в файлы событий: 2. Они потеряны.");
+  EXPECT_TRUE(d.Finish(100));  // once
+  EXPECT_EQ(log_.Lines().size(), 1u);
+}
+
+TEST_F(DeliveryTest, TheLinkDeliversLiveEventsAndTheSpoolAndShowsItsStatus) {
+  Delivery& d = Make();
+  d.Raise(Event(1));  // before the link: a spool file
+  d.StartLink(Identity());
+  ASSERT_NE(d.Worker(), nullptr);
+  EXPECT_EQ(&d.Dispatch().Link(), static_cast<LinkPort*>(d.Worker()));
+  ASSERT_TRUE(WaitFor([&] { return d.Status().registered; }));
+  EXPECT_TRUE(d.Status().online);
+  ASSERT_TRUE(d.Status().lastSignOfLifeTick.has_value());
+  EXPECT_EQ(*d.Status().lastSignOfLifeTick, clock_.TickMs());
+  EXPECT_GT(ui_.IndicatorSteps(), 0);  // passed on to the display
+
+  d.Raise(Event(2));  // live
+  ASSERT_TRUE(WaitFor([&] { return EventsAtServer() == 1; }));
+  d.Tick();  // the drain hands the spool file over
+  ASSERT_TRUE(WaitFor([&] { return EventsAtServer() == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return d.Status().backlog == 0; })) << "acknowledged file deleted";
+
+  d.RequestStop();
+  EXPECT_TRUE(d.Finish(kWaitMs));
+  EXPECT_FALSE(d.Online());
+}
+
+TEST_F(DeliveryTest, TheDestructorStopsAWorkerLeftRunning) {
+  Delivery& d = Make();
+  d.StartLink(Identity());
+  ASSERT_TRUE(WaitFor([&] { return d.Status().online; }));
+  delivery_.reset();  // never finished: stopped and joined, no hang
+  EXPECT_GE(peer_.ConnectAttempts(), 1);
+}
+
+}  // namespace
+}  // namespace kestrel
