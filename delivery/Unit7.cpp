@@ -6,6 +6,7 @@
 #include "delivery/commands.h"
 #include "delivery/packet.h"
 #include "delivery/server_host.h"
+#include "delivery/spool_file_format.h"
 #include "delivery/spool_writer.h"
 #include "delivery/stop_aware_client.h"
 
@@ -69,6 +70,7 @@ bool cl::AddPacket(std::int32_t command, ByteView payload) {
     return Enqueue(command, payload,
                    command == cmdEvent ? PacketKind::LiveEvent : PacketKind::Internal, {}, true);
   } catch (...) {
+    caught_.Report("постановка в очередь");
     return false;
   }
 }
@@ -77,6 +79,7 @@ bool cl::AddSpoolPacket(std::int32_t command, ByteView payload, const std::files
   try {
     return Enqueue(command, payload, PacketKind::SpoolFile, file, true);
   } catch (...) {
+    caught_.Report("постановка в очередь");
     return false;
   }
 }
@@ -136,19 +139,23 @@ void cl::Execute() {
     }
   } catch (...) {
     // The loop ends; what follows keeps events from waiting in a queue nobody reads.
+    caught_.Report("цикл работы");
   }
   Online.store(false);
   try {
     SettleLinkDown();
   } catch (...) {
+    caught_.Report("сохранение событий при остановке");
   }
   try {
     if (Client && Client->Connected()) Client->Disconnect();
   } catch (...) {
+    caught_.Report("разрыв соединения при остановке");
   }
   try {
     Client.reset();
   } catch (...) {
+    caught_.Report("освобождение соединения");
   }
   {
     std::lock_guard lock(stopMutex_);
@@ -173,11 +180,13 @@ void cl::LinkStep() {
     }
   } catch (...) {
     ++ErrorCount;
+    caught_.Report("шаг связи");
   }
   if (settlePending_ && !Online.load()) {
     try {
       SettleLinkDown();
     } catch (...) {
+      caught_.Report("сохранение событий после разрыва");
     }
   }
 }
@@ -211,6 +220,7 @@ void cl::OnlineStep() {
         }
       } catch (...) {
         ++ErrorCount;
+        caught_.Report("отправка блока");
       }
     } else {
       // The connection is gone: the link is down now. The packet is not dropped;
@@ -235,7 +245,8 @@ void cl::OnlineStep() {
           }
         }
       } catch (...) {
-        // Any other failure of a keepalive is ignored.
+        // Any other failure of a keepalive is not counted, only told.
+        caught_.Report("отправка проверки связи");
       }
     }
     JustConnected = false;
@@ -261,6 +272,7 @@ void cl::OnlineStep() {
       }
     } catch (...) {
       ++ErrorCount;
+      caught_.Report("чтение ответа");
       readReply = false;
       ReplyBlock.clear();
     }
@@ -321,9 +333,8 @@ void cl::Unanswered(const Awaiting& a) {
 }
 
 void cl::AcknowledgeSpoolFile(const Awaiting& a) {
-  Bytes content(4);
-  PutU32(content.data(), static_cast<std::uint32_t>(a.command));
-  content.insert(content.end(), a.payload.begin(), a.payload.end());
+  // Deleted only when the file still holds what was sent.
+  const Bytes content = EncodeSpoolFile(a.command, a.payload);
   if (bookkeeping_.Acknowledge(files_, a.spoolFile, content) ==
       SpoolBookkeeping::AckOutcome::Undeletable) {
     oplog_.Report("Не удалось удалить доставленный файл очереди " + a.spoolFile.string() +
@@ -345,7 +356,7 @@ void cl::ConnectionAttempt() {
   Registered = false;
   registeredShared_.store(false);
 
-  const ServerHost host = ReadServerHost(identity_.workDir);
+  const ServerHost host = ReadServerHost(files_, identity_.workDir);
   if (!host.PortValid()) {
     if (reportedBadPort_ != host.port) {
       reportedBadPort_ = host.port;
@@ -358,6 +369,7 @@ void cl::ConnectionAttempt() {
     connected =
         Client->Connect(host.address, static_cast<std::uint16_t>(host.port), kConnectTimeoutMs);
   } catch (...) {
+    caught_.Report("подключение");
     connected = false;
   }
   if (!connected) return;  // silent; the next attempt follows the 5000 ms rule
@@ -376,6 +388,7 @@ void cl::ClientConnected() {
     try {
       portOpen = identity_.portOpen ? identity_.portOpen() : false;
     } catch (...) {
+      caught_.Report("состояние порта");
     }
     Enqueue(cmdPortInfo, PortInfoPayload(identity_.portNameCp1251, portOpen), PacketKind::Internal,
             {}, false);
@@ -384,6 +397,7 @@ void cl::ClientConnected() {
     Enqueue(cmdVersion, VersionPayload(identity_.versionText), PacketKind::Internal, {}, false);
   } catch (...) {
     // Runs inside the client's connect: nothing may escape.
+    caught_.Report("начало обмена");
   }
 }
 
@@ -398,6 +412,7 @@ void cl::DropLink() {
   try {
     if (Client) Client->Disconnect();
   } catch (...) {
+    caught_.Report("разрыв соединения");
   }
 }
 
@@ -409,6 +424,7 @@ void cl::ReleaseClient() {
     Client->SetOnDisconnected([] {});
     Client->Disconnect();
   } catch (...) {
+    caught_.Report("закрытие соединения");
   }
   Client.reset();
 }
@@ -440,6 +456,7 @@ void cl::SettleLinkDown() {
     try {
       spool_.Write(command, payload);  // on failure the writer keeps it and retries
     } catch (...) {
+      caught_.Report("запись события в файл");
     }
   }
 }
@@ -448,26 +465,25 @@ void cl::SpoolLiveEvent(const Bytes& payload) {
   try {
     spool_.Write(cmdEvent, payload);
   } catch (...) {
+    caught_.Report("запись события в файл");
   }
 }
 
-// ---------------------------------------------------------------- window calls
+// ---------------------------------------------------------------- log and indicator
 
 void cl::Log(const std::string& utf8Line) {
   if (StopRequested.load()) return;
   LogLine = utf8Line;
   try {
-    ui_.AppendLog(LogLine);
+    oplog_.Notice(LogLine);
   } catch (...) {
+    caught_.Report("журнал");
   }
 }
 
 void cl::Indicate() {
   if (StopRequested.load()) return;
-  try {
-    ui_.AdvanceIndicator();
-  } catch (...) {
-  }
+  ui_.AdvanceIndicator();  // never throws
 }
 
 }  // namespace kestrel

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "delivery/caught_reports.h"
 #include "delivery/link_port.h"
 #include "delivery/link_ui.h"
 #include "delivery/packet_queue.h"
@@ -151,6 +152,7 @@ class cl final : public LinkPort, public SpoolLink {
   SpoolWriter& spool_;
   SpoolBookkeeping& bookkeeping_;
   LinkIdentity identity_;
+  CaughtReports caught_{oplog_};  // what the catch blocks caught, told once each
   int readSliceMs_ = kDefaultReadSliceMs;
 
   // Flags shared across threads.

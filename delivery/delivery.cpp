@@ -82,7 +82,7 @@ DeliveryStatus Delivery::Status() const {
   return s;
 }
 
-void Delivery::SignOfLife::AdvanceIndicator() {
+void Delivery::SignOfLife::AdvanceIndicator() noexcept {
   tick_.store(clock_.TickMs());
   seen_.store(true);
   ui_.AdvanceIndicator();

@@ -101,8 +101,7 @@ class Delivery final : public EventSink {
   class SignOfLife final : public LinkUi {
    public:
     SignOfLife(LinkUi& ui, const Clock& clock) : ui_(ui), clock_(clock) {}
-    void AppendLog(const std::string& utf8Line) override { ui_.AppendLog(utf8Line); }
-    void AdvanceIndicator() override;
+    void AdvanceIndicator() noexcept override;
     std::optional<std::uint32_t> Last() const;
 
    private:

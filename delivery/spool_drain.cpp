@@ -9,12 +9,14 @@
 
 #include "delivery/commands.h"
 #include "delivery/event_record.h"
+#include "delivery/spool_file_format.h"
+#include "platform/rename_aside.h"
 
 namespace kestrel {
 
 namespace {
 
-constexpr int kSetAsideNames = 10;
+constexpr int kSetAsideNames = 1000;
 
 std::string Display(const std::filesystem::path& p) { return p.filename().string(); }
 
@@ -82,8 +84,13 @@ void SpoolDrain::DrainSpool() {
     SetAside(path, "размер " + std::to_string(content->size()) + " байт");
     return;
   }
-  const auto command = static_cast<std::int32_t>(GetU32(content->data()));
-  const ByteView payload(content->data() + 4, content->size() - 4);
+  const std::optional<SpoolFileContent> file = DecodeSpoolFile(*content);
+  if (!file) {
+    SetAside(path, "размер " + std::to_string(content->size()) + " байт");
+    return;
+  }
+  const std::int32_t command = file->command;
+  const ByteView payload = file->payload;
   if (command == cmdEvent && payload.size() != kEventRecordSize) {
     SetAside(path, "длина события " + std::to_string(payload.size()) + " байт");
     return;
@@ -97,19 +104,10 @@ void SpoolDrain::DrainSpool() {
 
 void SpoolDrain::SetAside(const std::filesystem::path& file, const std::string& reasonUtf8) {
   bookkeeping_.NoteSetAside(file);
-  std::filesystem::path target = file;
-  target += ".bad";
-  bool renamed = false;
-  for (int i = 1; i <= kSetAsideNames && !renamed; ++i) {
-    renamed = files_.RenameNoReplace(file, target);
-    if (!renamed) {
-      target = file;
-      target += ".bad" + std::to_string(i);
-    }
-  }
-  if (renamed) {
+  const AsideResult r = RenameAside(files_, file, {".bad", "", 1, kSetAsideNames});
+  if (r.outcome == AsideResult::Outcome::Renamed) {
     log_.Report("Файл очереди " + Display(file) + " не отправлен на сервер (" + reasonUtf8 +
-                ") и отложен как " + Display(target) + ".");
+                ") и отложен как " + Display(r.aside) + ".");
   } else {
     log_.Report("Файл очереди " + Display(file) + " не отправлен на сервер (" + reasonUtf8 +
                 ") и не может быть переименован; он пропускается до перезапуска.");

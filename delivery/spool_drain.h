@@ -5,6 +5,7 @@
 #include <string>
 
 #include "delivery/spool_bookkeeping.h"
+#include "delivery/spool_file_format.h"
 #include "delivery/spool_link.h"
 #include "delivery/spool_location.h"
 #include "platform/clock.h"
@@ -28,7 +29,7 @@ namespace kestrel {
 class SpoolDrain {
  public:
   static constexpr std::uint32_t kPaceMs = 3000;
-  static constexpr std::uint64_t kMinFileSize = 4;
+  static constexpr std::uint64_t kMinFileSize = kSpoolCommandSize;
   static constexpr std::uint64_t kMaxFileSize = 64 * 1024;
   static constexpr int kReadFailuresToSetAside = 3;
 

@@ -4,7 +4,9 @@
 
 #include "delivery/commands.h"
 #include "delivery/event_record.h"
+#include "delivery/spool_file_format.h"
 #include "delivery/spool_file_name.h"
+#include "platform/rename_aside.h"
 
 namespace kestrel {
 
@@ -12,25 +14,13 @@ namespace {
 
 constexpr const char* kTempSuffix = ".part";
 constexpr const char* kSetAsideSuffix = ".bad";
+// How many names X.bad, X.bad1, ... are tried.
+constexpr int kSetAsideNames = 1000;
 // Names tried, one number after another, before a write counts as failed.
 constexpr std::uint32_t kMaxNameProbes = 4096;
 
 std::string WriteFailedText(const std::string& name) {
   return "Не удалось записать событие в файл " + name + ".";
-}
-
-Bytes FileContent(std::int32_t command, ByteView payload) {
-  Bytes content(4 + payload.size());
-  PutU32(content.data(), static_cast<std::uint32_t>(command));
-  std::copy(payload.begin(), payload.end(), content.begin() + 4);
-  return content;
-}
-
-// A temporary file that holds a whole event: the command cmdEvent followed by a
-// 19-byte record whose code length is 2. Nothing else can be told complete.
-bool IsCompleteEventFile(const Bytes& content) {
-  return content.size() == 4 + kEventRecordSize &&
-         GetU32(content.data()) == static_cast<std::uint32_t>(cmdEvent) && content[4 + 6] == 2;
 }
 
 // The operator log is told, but a failing log never stops an event.
@@ -126,7 +116,7 @@ void SpoolWriter::FlushPendingLocked() {
 
 bool SpoolWriter::WriteFileLocked(std::int32_t command, ByteView payload, DateTime when,
                                   std::string* attemptedName) {
-  const Bytes content = FileContent(command, payload);
+  const Bytes content = EncodeSpoolFile(command, payload);
   const std::uint32_t base = SpoolFileNumber(when);
   // Several files in one millisecond: carry on after the last name used for it.
   const std::uint32_t first = (haveLast_ && base == lastBase_) ? lastUsed_ + 1 : base;
@@ -215,14 +205,10 @@ void SpoolWriter::RecoverAtStartup() {
       if (done) continue;
     }
     // Incomplete, unreadable or impossible to rename: set aside, never deleted.
-    std::filesystem::path aside = temp;
-    aside += kSetAsideSuffix;
-    for (int k = 1; fs_.Exists(aside) && k < 1000; ++k) {
-      aside = temp;
-      aside += kSetAsideSuffix + std::to_string(k);
-    }
-    if (fs_.RenameNoReplace(temp, aside)) {
-      Tell(log_, "Неполный файл события " + temp.string() + " отложен как " + aside.string() + ".");
+    const AsideResult aside = RenameAside(fs_, temp, {kSetAsideSuffix, "", 1, kSetAsideNames});
+    if (aside.outcome == AsideResult::Outcome::Renamed) {
+      Tell(log_,
+           "Неполный файл события " + temp.string() + " отложен как " + aside.aside.string() + ".");
     } else {
       Tell(log_, "Неполный файл события " + temp.string() + " не удалось отложить.");
     }

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "receiver/transmitter_record.h"
+
 namespace kestrel {
 
 namespace {
@@ -38,10 +40,10 @@ std::size_t CheckNoTest(EventContext& ctx, std::uint32_t budgetMs) {
   // WriteBack may touch the image.
   for (TablePosition pos = 0; pos + kTransmitterRecordSize <= ctx.table.Image().size();
        pos += kTransmitterRecordSize) {
-    // Read in place from the 16-byte record: LastHeard at byte 7, NoTestFlag at 15.
+    // Two fields read in place from the 16-byte record.
     const Bytes& image = ctx.table.Image();
-    if (image[pos + 15] != 0) continue;  // already reported
-    const DateTime lastHeard = GetF64(image.data() + pos + 7);
+    if (RecordNoTestFlag(image.data() + pos) != 0) continue;  // already reported
+    const DateTime lastHeard = RecordLastHeard(image.data() + pos);
     if (lastHeard >= quietFrom && lastHeard <= quietTo) continue;
     const bool valid = std::isfinite(lastHeard);
     const std::int64_t heardMs = valid ? ToMs(lastHeard) : 0;

@@ -264,8 +264,7 @@ void TForm1::FormCreate() {
       ReceptionServices{clock, services_.fs, operatorLog_, WorkDir, flusher_.get()}, *ComPort1);
 
   // Delivery: events and their spool files; the link worker is started below.
-  linkUi_ = std::make_unique<WindowLinkUi>([this](const std::string& line) { AppendLog(line); },
-                                           [this] { AdvanceIndicator(); });
+  linkUi_ = std::make_unique<WindowLinkUi>([this] { AdvanceIndicator(); });
   delivery_ =
       std::make_unique<Delivery>(DeliveryServices{clock, services_.fs, operatorLog_, *linkUi_,
                                                   services_.tcpClients, flusher_.get()},
@@ -428,13 +427,6 @@ void TForm1::StatusStep() {
     DrawLinkIndicator(*Image2, StationLink, 0);
   }
   RetryPort();
-}
-
-void TForm1::AppendLog(const std::string& utf8Line) {
-  // Also on standard error, for an operator running the program without a window.
-  std::fprintf(stderr, "%s\n", utf8Line.c_str());
-  std::fflush(stderr);
-  Memo1->appendPlainText(QString::fromStdString(utf8Line));
 }
 
 void TForm1::AdvanceIndicator() {

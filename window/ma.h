@@ -79,7 +79,6 @@ class TForm1 final : public QWidget {
   void AdvGlowButton47Click();
   void ScanPorts();
   // The worker's synchronous requests (run on the window thread).
-  void AppendLog(const std::string& utf8Line);
   void AdvanceIndicator();
   // The last step of every tick: Label1 and the station-link watchdog.
   void StatusStep();

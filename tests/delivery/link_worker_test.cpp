@@ -26,7 +26,7 @@ using LinkWorkerTest = LinkFixture;
 TEST_F(LinkWorkerTest, FirstStepConnectsAndHandshakeGoesOutWithSequenceZeroToThree) {
   link.LinkStep();
   EXPECT_TRUE(link.IsOnline());
-  EXPECT_THAT(ui.Lines(), ElementsAre(kConnecting, kConnected));
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kConnecting, kConnected));
   EXPECT_EQ(ui.IndicatorSteps(), 2);
   EXPECT_EQ(peer.LastHost(), "127.0.0.1");
   EXPECT_EQ(peer.LastPort(), 12543);
@@ -71,7 +71,7 @@ TEST_F(LinkWorkerTest, ServerHostIsReadAfreshBeforeEveryAttempt) {
   EXPECT_EQ(peer.LastHost(), "10.1.2.3");
   EXPECT_EQ(peer.LastPort(), 4000);
   EXPECT_FALSE(link.IsOnline());
-  EXPECT_THAT(ui.Lines(), ElementsAre(kConnecting)) << "a failed attempt is silent";
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kConnecting)) << "a failed attempt is silent";
 
   WriteFileText(dir / "drvkestrel.ini", "[ServerHost]\r\nAddress=server.local\r\n");
   clock.AdvanceMs(5001);
@@ -88,7 +88,9 @@ TEST_F(LinkWorkerTest, PortOutsideTheTcpRangeIsReportedOnceAndNeverDialled) {
     clock.AdvanceMs(5001);
   }
   EXPECT_EQ(peer.ConnectAttempts(), 0);
-  EXPECT_EQ(oplog.Lines().size(), 1u);
+  EXPECT_THAT(oplog.Lines(),
+              ElementsAre(kConnecting, "Неверный порт сервера в drvkestrel.ini: 70000.",
+                          kConnecting, kConnecting));
   EXPECT_FALSE(link.IsOnline());
 }
 
@@ -112,7 +114,7 @@ TEST_P(ReconnectRuleTest, NextAttemptOnlyMoreThan5000MsAfterTheLastBegan) {
   clock.AdvanceMs(1);
   link.LinkStep();
   EXPECT_EQ(peer.ConnectAttempts(), 2);
-  EXPECT_THAT(ui.Lines(), ElementsAre(kConnecting, kConnecting));
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kConnecting, kConnecting));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ticks, ReconnectRuleTest,
@@ -183,17 +185,17 @@ TEST_F(LinkWorkerTest, EveryStepAfterAFailedReadCountsUntilTwentyOneThenLinkGoes
     ASSERT_EQ(link.GetErrorCount(), expected) << "one error per step";
     ASSERT_TRUE(link.IsOnline());
   }
-  ui.Clear();
+  oplog.Clear();
   const std::size_t writes = peer.Writes().size();
   link.LinkStep();
   EXPECT_FALSE(link.IsOnline());
-  EXPECT_THAT(ui.Lines(), ElementsAre(kNetworkErrors));
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kNetworkErrors));
   EXPECT_EQ(peer.Writes().size(), writes + 1) << "that step still sends and reads";
   EXPECT_EQ(link.GetErrorCount(), 1) << "reset to 0, then the step's own empty read";
   EXPECT_TRUE(peer.ConnectionOpen()) << "the connection stays open until the next attempt";
 
   link.LinkStep();
-  EXPECT_THAT(ui.Lines(), ElementsAre(kNetworkErrors, kConnecting, kConnected));
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kNetworkErrors, kConnecting, kConnected));
   EXPECT_EQ(peer.ConnectAttempts(), 2);
 }
 
@@ -219,17 +221,24 @@ TEST_F(LinkWorkerTest, FailureInsideAStepIsCountedAndNeverEscapes) {
             spool,
             bookkeeping,
             LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
-  EXPECT_NO_THROW(broken.LinkStep());
-  EXPECT_EQ(broken.GetErrorCount(), 1);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NO_THROW(broken.LinkStep());
+    clock.AdvanceMs(5001);
+  }
+  EXPECT_EQ(broken.GetErrorCount(), 3);
   EXPECT_FALSE(broken.IsOnline());
+  // What was caught is told, once.
+  EXPECT_THAT(oplog.Lines(),
+              ElementsAre(kConnecting, "Сбой связи с сервером (шаг связи): no sockets.",
+                          kConnecting, kConnecting));
 }
 
-TEST_F(LinkWorkerTest, ThrowingWindowCallsDoNotStopTheLink) {
-  struct ThrowingUi : LinkUi {
-    void AppendLog(const std::string&) override { throw std::runtime_error("gone"); }
-    void AdvanceIndicator() override { throw std::runtime_error("gone"); }
-  } throwing;
-  cl other{clock,          files, oplog,       throwing,
+TEST_F(LinkWorkerTest, AThrowingOperatorLogDoesNotStopTheLink) {
+  // (The indicator step promises not to throw: LinkUi::AdvanceIndicator is noexcept.)
+  struct ThrowingLog : OperatorLog {
+    void Report(const std::string&) override { throw std::runtime_error("gone"); }
+  } throwingLog;
+  cl other{clock,          files, throwingLog, ui,
            peer.Factory(), spool, bookkeeping, LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
   other.LinkStep();
   EXPECT_TRUE(other.IsOnline());
@@ -254,13 +263,13 @@ TEST_P(ServerCommandTest, ReplyToAKeepAlive) {
   const CommandCase& c = GetParam();
   ConnectAndRegister();
   answer = [&](std::int32_t) { return ReplyOf(c.command); };
-  ui.Clear();
+  oplog.Clear();
   clock.AdvanceMs(501);
   link.LinkStep();
   EXPECT_EQ(link.IsOnline(), c.online);
   EXPECT_EQ(link.IsReconnectEnabled(), c.reconnectEnabled);
   EXPECT_EQ(peer.ConnectionOpen(), c.connectionOpen);
-  EXPECT_EQ(ui.Lines(), c.log);
+  EXPECT_EQ(oplog.Lines(), c.log);
   EXPECT_EQ(link.GetErrorCount(), 0);
 }
 
@@ -299,12 +308,12 @@ TEST_F(LinkWorkerTest, AccessDeniedIsLoggedOnceAndNoFurtherAttemptIsMade) {
   link.LinkStep();
   link.LinkStep();
   EXPECT_FALSE(link.IsOnline());
-  ui.Clear();
+  oplog.Clear();
   for (int i = 0; i < 5; ++i) {
     clock.AdvanceMs(6000);
     link.LinkStep();
   }
-  EXPECT_THAT(ui.Lines(), ElementsAre(kDenied));
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kDenied));
   EXPECT_EQ(peer.ConnectAttempts(), 1);
 }
 
@@ -559,6 +568,7 @@ TEST_F(LinkWorkerTest, SpoolFileThatCannotBeDeletedCountsAsDeliveredAndIsReporte
   const auto file = dir / "ABC.dd8";
   WriteFileBytes(file, Bytes{1, 0, 0, 0});
   files.Fail(FaultyFileSystem::Op::Remove, "ABC.dd8");
+  oplog.Clear();
   answer = [](std::int32_t) { return ReplyOf(cmdEventAck); };
   ASSERT_TRUE(link.AddSpoolPacket(1, {}, file));  // handed over twice, both acknowledged
   ASSERT_TRUE(link.AddSpoolPacket(1, {}, file));
@@ -587,7 +597,7 @@ TEST_F(LinkWorkerTest, StopSpoolsLiveEventsAndMakesNoMoreWindowCalls) {
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
   link.LinkStep();  // E1 waits for its reply
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
-  const auto lines = ui.Lines();
+  const auto lines = oplog.Lines();
   const int steps = ui.IndicatorSteps();
   link.RequestStop();
   EXPECT_TRUE(link.IsStopRequested());
@@ -596,7 +606,7 @@ TEST_F(LinkWorkerTest, StopSpoolsLiveEventsAndMakesNoMoreWindowCalls) {
   EXPECT_FALSE(link.IsOnline());
   EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2));
   EXPECT_FALSE(peer.ConnectionOpen());
-  EXPECT_EQ(ui.Lines(), lines);
+  EXPECT_EQ(oplog.Lines(), lines);
   EXPECT_EQ(ui.IndicatorSteps(), steps);
   EXPECT_FALSE(link.AddPacket(cmdEvent, EventPayload(3)));
 }

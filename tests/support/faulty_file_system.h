@@ -40,24 +40,26 @@ class FaultyFileSystem final : public FileSystem {
   // How many times `op` was called (failed or not).
   int Calls(Op op) const;
 
-  bool Exists(const std::filesystem::path& p) override;
-  std::optional<Bytes> ReadAll(const std::filesystem::path& p) override;
-  bool Append(const std::filesystem::path& p, ByteView data) override;
+  bool Exists(const std::filesystem::path& p) noexcept override;
+  std::optional<Bytes> ReadAll(const std::filesystem::path& p) noexcept override;
+  bool Append(const std::filesystem::path& p, ByteView data) noexcept override;
   bool WriteAt(const std::filesystem::path& p, std::uint64_t offset, ByteView data,
-               bool durable) override;
-  bool Truncate(const std::filesystem::path& p, std::uint64_t size) override;
-  bool WriteNew(const std::filesystem::path& p, ByteView data, bool durable) override;
-  bool Replace(const std::filesystem::path& p, ByteView data) override;
-  bool RenameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) override;
-  bool Remove(const std::filesystem::path& p) override;
-  bool CreateDirectories(const std::filesystem::path& dir) override;
-  std::vector<DirEntry> List(const std::filesystem::path& dir) override;
+               bool durable) noexcept override;
+  bool Truncate(const std::filesystem::path& p, std::uint64_t size) noexcept override;
+  bool WriteNew(const std::filesystem::path& p, ByteView data, bool durable) noexcept override;
+  bool Replace(const std::filesystem::path& p, ByteView data) noexcept override;
+  bool RenameNoReplace(const std::filesystem::path& from,
+                       const std::filesystem::path& to) noexcept override;
+  bool Remove(const std::filesystem::path& p) noexcept override;
+  bool CreateDirectories(const std::filesystem::path& dir) noexcept override;
+  std::vector<DirEntry> List(const std::filesystem::path& dir) noexcept override;
   // RenameNoFlush fails with Op::Rename; a file opened for update fails its writes
   // with Op::WriteAt and its Sync with Op::FlushFile, checked at every call.
-  bool RenameNoFlush(const std::filesystem::path& from, const std::filesystem::path& to) override;
-  bool FlushFile(const std::filesystem::path& p) override;
-  bool FlushFolder(const std::filesystem::path& dir) override;
-  std::unique_ptr<UpdatableFile> OpenForUpdate(const std::filesystem::path& p) override;
+  bool RenameNoFlush(const std::filesystem::path& from,
+                     const std::filesystem::path& to) noexcept override;
+  bool FlushFile(const std::filesystem::path& p) noexcept override;
+  bool FlushFolder(const std::filesystem::path& dir) noexcept override;
+  std::unique_ptr<UpdatableFile> OpenForUpdate(const std::filesystem::path& p) noexcept override;
 
  private:
   class File;

@@ -97,13 +97,13 @@ int PowerLossFileSystem::FolderFlushes() const {
   return folderFlushes_;
 }
 
-bool PowerLossFileSystem::Exists(const fs::path& p) {
+bool PowerLossFileSystem::Exists(const fs::path& p) noexcept {
   std::lock_guard lock(mutex_);
   if (off_) return false;
   return Find(p) != nullptr || folders_.count(p.lexically_normal().string()) != 0;
 }
 
-std::optional<Bytes> PowerLossFileSystem::ReadAll(const fs::path& p) {
+std::optional<Bytes> PowerLossFileSystem::ReadAll(const fs::path& p) noexcept {
   std::lock_guard lock(mutex_);
   if (off_) return std::nullopt;
   const auto inode = Find(p);
@@ -111,7 +111,7 @@ std::optional<Bytes> PowerLossFileSystem::ReadAll(const fs::path& p) {
   return inode->data;
 }
 
-bool PowerLossFileSystem::Append(const fs::path& p, ByteView data) {
+bool PowerLossFileSystem::Append(const fs::path& p, ByteView data) noexcept {
   std::lock_guard lock(mutex_);
   if (off_) return false;
   auto inode = Find(p);
@@ -122,7 +122,7 @@ bool PowerLossFileSystem::Append(const fs::path& p, ByteView data) {
 }
 
 bool PowerLossFileSystem::WriteAt(const fs::path& p, std::uint64_t offset, ByteView data,
-                                  bool durable) {
+                                  bool durable) noexcept {
   std::lock_guard lock(mutex_);
   if (off_) return false;
   auto inode = Find(p);
@@ -139,7 +139,7 @@ bool PowerLossFileSystem::WriteAt(const fs::path& p, std::uint64_t offset, ByteV
   return true;
 }
 
-bool PowerLossFileSystem::Truncate(const fs::path& p, std::uint64_t size) {
+bool PowerLossFileSystem::Truncate(const fs::path& p, std::uint64_t size) noexcept {
   std::lock_guard lock(mutex_);
   if (off_) return false;
   auto inode = Find(p);
@@ -149,7 +149,7 @@ bool PowerLossFileSystem::Truncate(const fs::path& p, std::uint64_t size) {
   return true;
 }
 
-bool PowerLossFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) {
+bool PowerLossFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) noexcept {
   std::lock_guard lock(mutex_);
   if (off_) return false;
   if (Find(p)) return false;
@@ -163,7 +163,7 @@ bool PowerLossFileSystem::WriteNew(const fs::path& p, ByteView data, bool durabl
   return true;
 }
 
-bool PowerLossFileSystem::Replace(const fs::path& p, ByteView data) {
+bool PowerLossFileSystem::Replace(const fs::path& p, ByteView data) noexcept {
   std::lock_guard lock(mutex_);
   if (off_) return false;
   if (folders_.count(Folder(p)) == 0) return false;
@@ -176,7 +176,7 @@ bool PowerLossFileSystem::Replace(const fs::path& p, ByteView data) {
   return true;
 }
 
-bool PowerLossFileSystem::RenameNoReplace(const fs::path& from, const fs::path& to) {
+bool PowerLossFileSystem::RenameNoReplace(const fs::path& from, const fs::path& to) noexcept {
   std::lock_guard lock(mutex_);
   if (off_) return false;
   if (!MoveLocked(from, to)) return false;
@@ -185,20 +185,20 @@ bool PowerLossFileSystem::RenameNoReplace(const fs::path& from, const fs::path& 
   return true;
 }
 
-bool PowerLossFileSystem::RenameNoFlush(const fs::path& from, const fs::path& to) {
+bool PowerLossFileSystem::RenameNoFlush(const fs::path& from, const fs::path& to) noexcept {
   std::lock_guard lock(mutex_);
   if (off_) return false;
   return MoveLocked(from, to);
 }
 
-bool PowerLossFileSystem::Remove(const fs::path& p) {
+bool PowerLossFileSystem::Remove(const fs::path& p) noexcept {
   std::lock_guard lock(mutex_);
   if (off_) return false;
   const auto folder = current_.find(Folder(p));
   return folder != current_.end() && folder->second.erase(Name(p)) == 1;
 }
 
-bool PowerLossFileSystem::CreateDirectories(const fs::path& dir) {
+bool PowerLossFileSystem::CreateDirectories(const fs::path& dir) noexcept {
   std::lock_guard lock(mutex_);
   if (off_) return false;
   for (fs::path d = dir.lexically_normal(); !d.empty(); d = d.parent_path()) {
@@ -209,7 +209,7 @@ bool PowerLossFileSystem::CreateDirectories(const fs::path& dir) {
   return true;
 }
 
-std::vector<DirEntry> PowerLossFileSystem::List(const fs::path& dir) {
+std::vector<DirEntry> PowerLossFileSystem::List(const fs::path& dir) noexcept {
   std::lock_guard lock(mutex_);
   if (off_) return {};
   std::vector<DirEntry> out;
@@ -225,7 +225,7 @@ std::vector<DirEntry> PowerLossFileSystem::List(const fs::path& dir) {
   return out;  // std::map keeps them sorted by name
 }
 
-bool PowerLossFileSystem::FlushFile(const fs::path& p) {
+bool PowerLossFileSystem::FlushFile(const fs::path& p) noexcept {
   std::lock_guard lock(mutex_);
   if (off_) return false;
   auto inode = Find(p);
@@ -235,7 +235,7 @@ bool PowerLossFileSystem::FlushFile(const fs::path& p) {
   return true;
 }
 
-bool PowerLossFileSystem::FlushFolder(const fs::path& dir) {
+bool PowerLossFileSystem::FlushFolder(const fs::path& dir) noexcept {
   std::lock_guard lock(mutex_);
   if (off_) return false;
   const std::string folder = dir.lexically_normal().string();
@@ -244,7 +244,7 @@ bool PowerLossFileSystem::FlushFolder(const fs::path& dir) {
   return true;
 }
 
-std::unique_ptr<UpdatableFile> PowerLossFileSystem::OpenForUpdate(const fs::path& p) {
+std::unique_ptr<UpdatableFile> PowerLossFileSystem::OpenForUpdate(const fs::path& p) noexcept {
   std::lock_guard lock(mutex_);
   if (off_) return nullptr;
   auto inode = Find(p);

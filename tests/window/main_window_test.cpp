@@ -482,18 +482,18 @@ TEST_F(MainWindow, PortNameIsSavedOnlyWhileStopped) {
             "; station\r\n[main]\r\nComPort=COM3\r\nbr=9600\r\n");
   // Choosing from the list writes as well.
   emit f.AdvOfficeComboBox1->textActivated("COM12");
-  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini").ReadString("main", "ComPort", ""), "COM12");
+  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini", files_).ReadString("main", "ComPort", ""), "COM12");
   // The program's own settings of the text write nothing.
   f.AdvOfficeComboBox1->setEditText("COM3");
   f.ScanPorts();
-  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini").ReadString("main", "ComPort", ""), "COM12");
+  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini", files_).ReadString("main", "ComPort", ""), "COM12");
 
   // Running: nothing is written.
   QTest::mouseClick(f.AdvGlowButton2, Qt::LeftButton);
   ASSERT_EQ(f.AdvGlowButton2->text(), "Остановить");
   f.AdvOfficeComboBox1->setEnabled(true);  // even if the operator could reach it
   QTest::keyClicks(f.AdvOfficeComboBox1->lineEdit(), "9");
-  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini").ReadString("main", "ComPort", ""), "COM12");
+  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini", files_).ReadString("main", "ComPort", ""), "COM12");
 }
 
 TEST_F(MainWindow, RunningIsStateNotTheButtonCaption) {
@@ -505,7 +505,7 @@ TEST_F(MainWindow, RunningIsStateNotTheButtonCaption) {
   f.AdvGlowButton2->setText("Стоп");
   f.AdvOfficeComboBox1->setEnabled(true);
   QTest::keyClicks(f.AdvOfficeComboBox1->lineEdit(), "9");
-  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini").ReadString("main", "ComPort", ""), "COM3");
+  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini", files_).ReadString("main", "ComPort", ""), "COM3");
   // ...and the stop button still asks for the code before it stops.
   Answers({Answer::RightCode});
   f.AdvGlowButton2Click();
@@ -684,11 +684,15 @@ TEST_F(MainWindow, SerialTimerAndWorkerAreServedWhileTheCodeDialogIsOpen) {
   form2_->SetModalRunner([&](QDialog& d) {
     QTimer::singleShot(0, &d, [&] {
       device.Write(Report("0A1B2C0000"));
-      std::thread worker([&] { f.LinkUiImpl().AppendLog("запрос работника"); });
+      std::atomic<bool> served{false};
+      std::thread worker([&] {
+        f.LinkUiImpl().AdvanceIndicator();  // waits until the window thread ran it
+        served = true;
+      });
       serial = QTest::qWaitFor([&] { return f.Table().Count() == 1; }, kWaitMs);
       tick = QTest::qWaitFor([&] { return f.Label1->text() != "Время с последнего сообщения"; },
                              kWaitMs);
-      request = QTest::qWaitFor([&] { return MemoHas("запрос работника"); }, kWaitMs);
+      request = QTest::qWaitFor([&] { return served.load(); }, kWaitMs);
       worker.join();
       QTest::mouseClick(form2_->BitBtn2, Qt::LeftButton);
     });
