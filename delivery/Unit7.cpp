@@ -1,5 +1,6 @@
 #include "delivery/Unit7.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "delivery/block_io.h"
@@ -38,6 +39,7 @@ cl::cl(const Clock& clock, FileSystem& files, OperatorLog& log, LinkUi& ui,
       bookkeeping_(bookkeeping),
       identity_(std::move(identity)) {
   LastKeepAliveTick = clock_.TickMs();
+  lastBlockTick_ = LastKeepAliveTick - static_cast<std::uint32_t>(kPauseMs);
 }
 
 cl::~cl() {
@@ -67,8 +69,11 @@ bool cl::Enqueue(std::int32_t command, ByteView payload, PacketKind kind,
 
 bool cl::AddPacket(std::int32_t command, ByteView payload) {
   try {
-    return Enqueue(command, payload,
-                   command == cmdEvent ? PacketKind::LiveEvent : PacketKind::Internal, {}, true);
+    const bool queued =
+        Enqueue(command, payload,
+                command == cmdEvent ? PacketKind::LiveEvent : PacketKind::Internal, {}, true);
+    if (queued) Wake();
+    return queued;
   } catch (...) {
     caught_.Report("постановка в очередь");
     return false;
@@ -77,7 +82,9 @@ bool cl::AddPacket(std::int32_t command, ByteView payload) {
 
 bool cl::AddSpoolPacket(std::int32_t command, ByteView payload, const std::filesystem::path& file) {
   try {
-    return Enqueue(command, payload, PacketKind::SpoolFile, file, true);
+    const bool queued = Enqueue(command, payload, PacketKind::SpoolFile, file, true);
+    if (queued) Wake();
+    return queued;
   } catch (...) {
     caught_.Report("постановка в очередь");
     return false;
@@ -124,10 +131,67 @@ bool cl::Wait(int ms) {
   return true;
 }
 
-bool cl::PauseOrStop(int ms) {
-  std::unique_lock lock(stopMutex_);
-  stopCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return StopRequested.load(); });
-  return !StopRequested.load();
+// ---------------------------------------------------------------- the wait
+
+void cl::Wake() {
+  {
+    std::lock_guard lock(stopMutex_);
+    wakeSignal_ = true;
+  }
+  stopCv_.notify_all();
+}
+
+bool cl::ReplyDue() const {
+  for (const Awaiting& a : awaiting_) {
+    if (!a.missed) return true;
+  }
+  return false;
+}
+
+std::optional<std::uint32_t> cl::NextWakeInMs() const {
+  if (StopRequested.load() || settlePending_) return 0;
+  const std::uint32_t now = clock_.TickMs();
+  // Left of `span` milliseconds that began at `since`; 0 once they are over.
+  const auto until = [now](std::uint32_t since, std::uint32_t span) -> std::uint32_t {
+    const std::uint32_t gone = Since(now, since);
+    return gone >= span ? 0 : span - gone;
+  };
+  if (Online.load()) {
+    // Counting errors after a failed read keeps the steady pace of steps.
+    if (ReplyBlock.empty() || ErrorCount > kMaxErrors) return kPauseMs;
+    if (JustConnected || ReplyDue()) return 0;
+    bool queued = false;
+    {
+      std::lock_guard lock(queueMutex_);
+      queued = !Queue.Empty();
+    }
+    if (queued) return until(lastBlockTick_, kPauseMs);
+    if (Registered) return until(LastKeepAliveTick, kKeepAliveMs + 1);
+    return std::nullopt;
+  }
+  if (ReconnectEnabled.load()) return until(LastConnectTick, kReconnectMs + 1);
+  if (!DeniedShown) return 0;
+  return std::nullopt;
+}
+
+void cl::WaitForWork() {
+  // Long enough to cost nothing, short enough that a flag changed without a wake
+  // is noticed.
+  constexpr std::uint32_t kLongestWaitMs = 1000;
+  {
+    std::lock_guard lock(stopMutex_);
+    wakeSignal_ = false;
+  }
+  for (;;) {
+    const std::optional<std::uint32_t> due = NextWakeInMs();
+    if (due && *due == 0) return;
+    const std::uint32_t ms = due ? std::min(*due, kLongestWaitMs) : kLongestWaitMs;
+    std::unique_lock lock(stopMutex_);
+    const bool woken = stopCv_.wait_for(lock, std::chrono::milliseconds(ms),
+                                        [this] { return StopRequested.load() || wakeSignal_; });
+    if (!woken || StopRequested.load()) return;
+    wakeSignal_ = false;  // something was queued: look again
+  }
 }
 
 void cl::Execute() {
@@ -135,7 +199,7 @@ void cl::Execute() {
     LastKeepAliveTick = clock_.TickMs();
     while (!StopRequested.load()) {
       LinkStep();
-      if (!PauseOrStop(kPauseMs)) break;
+      WaitForWork();
     }
   } catch (...) {
     // The loop ends; what follows keeps events from waiting in a queue nobody reads.
@@ -214,7 +278,9 @@ void cl::OnlineStep() {
             std::lock_guard lock(queueMutex_);
             Queue.DropFront();
           }
-          awaiting_.push_back({front->command, front->kind, front->spoolFile, front->payload});
+          awaiting_.push_back({front->command, front->kind, front->spoolFile, front->payload,
+                               PacketSequence(front->packet)});
+          lastBlockTick_ = clock_.TickMs();
         } else {
           ++ErrorCount;  // stays at the front
         }
@@ -232,14 +298,17 @@ void cl::OnlineStep() {
     LastKeepAliveTick = clock_.TickMs();
   }
 
-  std::optional<Awaiting> answered;
-  if (KeepAliveDue || JustConnected || PacketTaken) {
+  ReplyMatch match;
+  bool didRead = false;
+  ReceiveResult received = ReceiveResult::Nothing;
+  if (KeepAliveDue || JustConnected || PacketTaken || ReplyDue()) {
     if (KeepAliveDue) {
       KeepAliveDue = false;
       try {
         if (Client) {
           if (SendBlock(*Client, BuildPacket(cmdKeepAlive, 0, {})) == SendResult::Written) {
-            awaiting_.push_back({cmdKeepAlive, PacketKind::Internal, {}, {}});
+            awaiting_.push_back({cmdKeepAlive, PacketKind::Internal, {}, {}, 0});
+            lastBlockTick_ = clock_.TickMs();
           } else {
             ++ErrorCount;
           }
@@ -258,13 +327,8 @@ void cl::OnlineStep() {
             *Client, [this] { return StopRequested.load(); }, readSliceMs_,
             [this] { return clock_.TickMs(); });
         const ReceiveResult r = ReceiveBlock(reader, clock_, ReplyBlock);
-        // Replies come in the order the blocks were written: whatever consumed a
-        // reply answers the oldest block still waiting; a read that got nothing at
-        // all leaves it waiting.
-        if (r != ReceiveResult::Nothing && !awaiting_.empty()) {
-          answered = std::move(awaiting_.front());
-          awaiting_.pop_front();
-        }
+        didRead = true;
+        received = r;
         if (r == ReceiveResult::ProtocolError) {
           ++ErrorCount;
           readReply = false;
@@ -282,12 +346,90 @@ void cl::OnlineStep() {
     ++ErrorCount;
     readReply = false;
   }
-  if (readReply && IsValidReply(ReplyBlock)) {
+  const bool valid = readReply && IsValidReply(ReplyBlock);
+  if (didRead) match = MatchReply(received, valid);
+  if (valid) {
     Indicate();
-    HandleReply(ReplyCommand(ReplyBlock), std::move(answered));
-  } else if (answered) {
-    Unanswered(*answered);
+    HandleReply(ReplyCommand(ReplyBlock), std::move(match.answered));
+  } else if (match.answered) {
+    Unanswered(*match.answered);
   }
+  // A command that took the link down already starts the next connection afresh.
+  if (match.resync && Online.load()) Resynchronise();
+}
+
+// ---------------------------------------------------------------- reply matching
+
+cl::ReplyMatch cl::MatchReply(ReceiveResult r, bool valid) {
+  if (awaiting_.empty()) {
+    // Nothing was waiting: a reply now is one more than the blocks written. With
+    // a server that does not echo, later replies could no longer be told apart.
+    const bool extra = r != ReceiveResult::Nothing && r != ReceiveResult::ProtocolError;
+    return ReplyMatch{std::nullopt, extra && !echoSeen_};
+  }
+  if (r == ReceiveResult::ProtocolError) return {};  // the connection is closed: all goes again
+  if (r == ReceiveResult::Nothing) {
+    // The connection stayed silent. A server known to echo has left these blocks
+    // unanswered: they count as not delivered (a late reply matches nothing). A
+    // server that does not echo may still answer them late: they keep waiting,
+    // and a reply that then finds two blocks waiting takes the link down.
+    if (echoSeen_) {
+      std::deque<Awaiting> given;
+      given.swap(awaiting_);
+      for (const Awaiting& a : given) Unanswered(a);
+    } else {
+      for (Awaiting& a : awaiting_) a.missed = true;
+    }
+    return {};
+  }
+  if (valid) {
+    const std::int64_t sequence = PacketSequence(ReplyBlock);
+    ReplyMatch bySequence = MatchBySequence(sequence);
+    if (bySequence.answered || echoSeen_) return bySequence;
+  }
+  if (echoSeen_) return {};  // a block that answers nothing the server was asked
+  return MatchByOrder(valid, valid ? ReplyCommand(ReplyBlock) : 0);
+}
+
+cl::ReplyMatch cl::MatchBySequence(std::int64_t sequence) {
+  // Keepalives all carry 0, and so does the first connection's Hello: a 0 shows
+  // nothing about echoing, but once echoing is known it still picks the block.
+  if (sequence == 0 && !echoSeen_) return {};
+  for (std::size_t i = 0; i < awaiting_.size(); ++i) {
+    if (awaiting_[i].sequence != sequence) continue;
+    if (sequence != 0) echoSeen_ = true;
+    // Blocks written before the one answered were passed over by the server.
+    for (std::size_t j = 0; j < i; ++j) Unanswered(awaiting_[j]);
+    ReplyMatch m;
+    m.answered = std::move(awaiting_[i]);
+    awaiting_.erase(awaiting_.begin(), awaiting_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+    return m;
+  }
+  return {};
+}
+
+cl::ReplyMatch cl::MatchByOrder(bool valid, std::int32_t command) {
+  // By order alone a reply can be shown to answer a block only when it is the one
+  // block waiting.
+  if (awaiting_.size() != 1) return ReplyMatch{std::nullopt, true};
+  const bool ack = valid && command == cmdEventAck;
+  if (ack && orderInDoubt_ && awaiting_.front().kind != PacketKind::Internal) {
+    // An acknowledgement that may belong to an earlier block deletes nothing.
+    return ReplyMatch{std::nullopt, true};
+  }
+  // A query may have come unasked; then every later reply is one block late.
+  if (valid && command == cmdQuery) orderInDoubt_ = true;
+  ReplyMatch m;
+  m.answered = std::move(awaiting_.front());
+  awaiting_.pop_front();
+  return m;
+}
+
+void cl::Resynchronise() {
+  // Replies and blocks cannot be shown to line up: a new connection starts them
+  // afresh, and everything the link held goes again.
+  ++resyncCount_;
+  DropLink();
 }
 
 void cl::HandleReply(std::int32_t command, std::optional<Awaiting> answered) {
@@ -346,6 +488,8 @@ void cl::AcknowledgeSpoolFile(const Awaiting& a) {
 
 void cl::ConnectionAttempt() {
   SettleLinkDown();
+  echoSeen_ = false;
+  orderInDoubt_ = false;
   Indicate();
   Log(kMsgConnecting);
   LastConnectTick = clock_.TickMs();
@@ -446,10 +590,9 @@ void cl::SettleLinkDown() {
     for (QueuedPacket& p : Queue.TakeAll()) {
       if (p.kind == PacketKind::LiveEvent) {
         toSpool.emplace_back(p.command, std::move(p.payload));
-      } else if (p.kind == PacketKind::Internal) {
-        Queue.Enqueue(std::move(p));  // sent after the next connection, as before
       }
-      // Spool-file packets are dropped: their files are still on disk.
+      // Spool-file packets are dropped: their files are still on disk. Packets the
+      // worker made itself belong to the connection that is gone: dropped too.
     }
   }
   for (const auto& [command, payload] : toSpool) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "delivery/block_io.h"
 #include "delivery/caught_reports.h"
 #include "delivery/link_port.h"
 #include "delivery/link_ui.h"
@@ -46,11 +47,23 @@ struct LinkIdentity {
 // read after each block, keeps the link alive and obeys the server's commands.
 //
 // Delivery guarantee: blocks written and not yet answered are remembered in order
-// (keepalives included) and each reply read is matched to the oldest of them. A
-// live event counts as delivered only when its own block is answered with
-// cmdEventAck; answered otherwise, or still waiting or queued when the link goes
-// down or the worker stops, it is written to a spool file. The acknowledgement of
-// a block that carried a spool file deletes that file.
+// (keepalives included) with their sequence numbers. A reply that carries the
+// sequence number of a waiting block answers that block (the server is then known
+// to echo numbers, for the rest of the connection); blocks written before it are
+// unanswered. A server not known to echo is matched by order, one reply to the one
+// waiting block; when that cannot be shown (two blocks waiting, or an
+// acknowledgement after a reply that may have come unasked) the link is taken down
+// and what it held goes again: a duplicate, never a loss. A live event counts as
+// delivered only when its own block is answered with cmdEventAck; answered
+// otherwise, or still waiting or queued when the link goes down or the worker
+// stops, it is written to a spool file. The acknowledgement of a block that
+// carried a spool file deletes that file. Packets the worker made itself
+// (handshake, query answers) belong to their connection and die with it.
+//
+// Waiting: between steps the worker sleeps until a packet is queued (AddPacket
+// wakes it), a reply is due, a keepalive or a connection attempt falls due, or a
+// stop is requested. Packets leave at most one per 20 ms, counted from the
+// previous block, so a packet queued on a quiet link is written at once.
 //
 // Threads: AddPacket/AddSpoolPacket and IsOnline may be called from any thread;
 // everything else of the step runs on the worker thread (Start), or on the test's
@@ -98,13 +111,24 @@ class cl final : public LinkPort, public SpoolLink {
   // One pass of the worker loop. Never throws.
   void LinkStep();
 
+  // Milliseconds on the tick until the next step has something to do: 0 means at
+  // once, nullopt means nothing is scheduled (the worker then waits for a packet or
+  // a stop). Worker thread, or a test that drives LinkStep itself.
+  std::optional<std::uint32_t> NextWakeInMs() const;
+  // Times the link was taken down because replies and blocks could not be shown to
+  // line up.
+  int ResyncCount() const { return resyncCount_; }
+
   // Cut long reads into pieces of sliceMs (0: never cut). For tests.
   void SetReadSliceMs(int sliceMs) { readSliceMs_ = sliceMs; }
 
   // --- state, for the window and for tests ---
   bool IsStopRequested() const { return StopRequested.load(); }
   bool IsReconnectEnabled() const { return ReconnectEnabled.load(); }
-  void SetReconnectEnabled(bool on) { ReconnectEnabled.store(on); }
+  void SetReconnectEnabled(bool on) {
+    ReconnectEnabled.store(on);
+    Wake();
+  }
   // Registered, as last seen by the worker; safe to read from any thread.
   bool IsRegisteredAnyThread() const { return registeredShared_.load(); }
   // The following are the worker's own: read them on the worker thread, or after
@@ -122,6 +146,13 @@ class cl final : public LinkPort, public SpoolLink {
     PacketKind kind = PacketKind::Internal;
     std::filesystem::path spoolFile;
     Bytes payload;
+    std::int64_t sequence = 0;  // 0 for keepalives
+    bool missed = false;        // a read for it found the connection silent
+  };
+  // What one read means for the blocks waiting.
+  struct ReplyMatch {
+    std::optional<Awaiting> answered;
+    bool resync = false;
   };
 
   bool Enqueue(std::int32_t command, ByteView payload, PacketKind kind,
@@ -134,6 +165,15 @@ class cl final : public LinkPort, public SpoolLink {
   void ReleaseClient();
   void GoOffline();
   void HandleReply(std::int32_t command, std::optional<Awaiting> answered);
+  // Reply matching: which waiting block a read answers, if any can be shown.
+  ReplyMatch MatchReply(ReceiveResult r, bool valid);
+  ReplyMatch MatchBySequence(std::int64_t sequence);
+  ReplyMatch MatchByOrder(bool valid, std::int32_t command);
+  bool ReplyDue() const;
+  void Resynchronise();
+  // The wait between steps.
+  void WaitForWork();
+  void Wake();
   void Unanswered(const Awaiting& a);
   void AcknowledgeSpoolFile(const Awaiting& a);
   // Settles what the link held when it went down: live events (waiting for a
@@ -142,7 +182,6 @@ class cl final : public LinkPort, public SpoolLink {
   void SpoolLiveEvent(const Bytes& payload);
   void Log(const std::string& utf8Line);
   void Indicate();
-  bool PauseOrStop(int ms);
 
   const Clock& clock_;
   FileSystem& files_;
@@ -174,6 +213,10 @@ class cl final : public LinkPort, public SpoolLink {
   std::unique_ptr<TcpClient> Client;
   Bytes ReplyBlock;
   std::deque<Awaiting> awaiting_;
+  bool echoSeen_ = false;      // this connection's server echoes sequence numbers
+  bool orderInDoubt_ = false;  // a reply may have come unasked (server not echoing)
+  int resyncCount_ = 0;
+  std::uint32_t lastBlockTick_ = 0;  // when the last block was written
   bool settlePending_ = false;
   std::optional<std::int32_t> reportedBadPort_;
 
@@ -187,6 +230,7 @@ class cl final : public LinkPort, public SpoolLink {
   std::mutex stopMutex_;
   std::condition_variable stopCv_;
   bool finished_ = false;
+  bool wakeSignal_ = false;  // a packet was queued since the worker last looked
 };
 
 }  // namespace kestrel

@@ -45,6 +45,15 @@ inline SentPacket DecodeBlock(const Bytes& block) {
 // A reply block from the server with the given command.
 inline Bytes ReplyOf(std::int32_t command) { return BuildBlock(BuildPacket(command, 0, {})); }
 
+// A reply block carrying the given sequence number, as a server that echoes them.
+inline Bytes WithSequence(Bytes block, std::int64_t sequence) {
+  for (std::size_t i = 0; i < 8; ++i) {
+    block[kBlockPrefixSize + 9 + i] =
+        static_cast<std::uint8_t>(static_cast<std::uint64_t>(sequence) >> (8 * i));
+  }
+  return block;
+}
+
 // A 19-byte event payload whose first byte tells events apart.
 inline Bytes EventPayload(std::uint8_t n) {
   Bytes b(19, 0);
@@ -63,8 +72,9 @@ class LinkFixture : public ::testing::Test {
     // The server: answers every block it receives, as the real one does, unless a
     // test says otherwise through `answer`.
     peer.SetOnWrite([this](ByteView block) {
-      const auto reply = answer(PacketCommand(block.subspan(kBlockPrefixSize)));
-      if (reply) peer.Push(*reply);
+      const ByteView packet = block.subspan(kBlockPrefixSize);
+      const auto reply = answer(PacketCommand(packet));
+      if (reply) peer.Push(echo ? WithSequence(*reply, PacketSequence(packet)) : *reply);
     });
   }
 
@@ -131,6 +141,7 @@ class LinkFixture : public ::testing::Test {
   SpoolWriter spool{location, files, clock, oplog};
   SpoolBookkeeping bookkeeping;
   bool portOpen = true;
+  bool echo = false;  // the fixture's server echoes sequence numbers in its replies
   std::function<std::optional<Bytes>(std::int32_t)> answer = NormalAnswer;
   cl link{clock,
           files,

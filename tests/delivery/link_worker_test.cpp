@@ -433,25 +433,42 @@ INSTANTIATE_TEST_SUITE_P(
                       AnswerCase{"ShortBlock", BuildBlock(Bytes{0xFF, 0x25, 0, 0, 3}), true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(LinkWorkerTest, LateReplyIsMatchedToTheBlockItAnswers) {
+TEST_F(LinkWorkerTest, LateReplyIsMatchedByItsSequenceNumber) {
+  echo = true;
+  ConnectAndRegister();
+  answer = [](std::int32_t) { return std::nullopt; };
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
+  link.LinkStep();  // E1 (sequence 4) written, no reply within the read timeout
+  EXPECT_EQ(link.AwaitingReplyCount(), 0u) << "an echoing server left it unanswered";
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1));
+
+  // E1's acknowledgement arrives late, then E2 is turned away: the late
+  // acknowledgement matches no waiting block and settles nothing.
+  peer.Push(WithSequence(ReplyOf(cmdEventAck), 4));
+  answer = [](std::int32_t) { return ReplyOf(cmdKeepAlive); };
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
+  link.LinkStep();  // E2 written; reads E1's late acknowledgement
+  EXPECT_EQ(link.AwaitingReplyCount(), 1u) << "E2 still waits for its own reply";
+  link.LinkStep();  // a reply is due: reads E2's
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2));
+  EXPECT_EQ(link.ResyncCount(), 0);
+  EXPECT_TRUE(link.IsOnline());
+}
+
+TEST_F(LinkWorkerTest, LateReplyFromAServerThatDoesNotEchoTakesTheLinkDown) {
   ConnectAndRegister();
   answer = [](std::int32_t) { return std::nullopt; };
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
   link.LinkStep();  // E1 written, no reply within the read timeout
   EXPECT_EQ(link.AwaitingReplyCount(), 1u);
-
-  // The acknowledgement of E1 arrives late, then the server answers E2 with a
-  // keepalive: E1 is delivered, E2 is not.
+  // A reply now could be E1's or E2's: neither is taken as delivered.
   peer.Push(ReplyOf(cmdEventAck));
-  peer.Push(ReplyOf(cmdKeepAlive));
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
-  link.LinkStep();  // E2 written; reads E1's acknowledgement
-  EXPECT_TRUE(SpoolFiles().empty());
-  EXPECT_EQ(link.AwaitingReplyCount(), 1u);
-  clock.AdvanceMs(501);
-  link.LinkStep();  // keepalive written; reads E2's reply
-  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(2));
-  EXPECT_EQ(link.AwaitingReplyCount(), 1u) << "the keepalive waits for its own reply";
+  link.LinkStep();
+  EXPECT_FALSE(link.IsOnline());
+  EXPECT_EQ(link.ResyncCount(), 1);
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2));
+  EXPECT_EQ(link.AwaitingReplyCount(), 0u);
 }
 
 TEST_F(LinkWorkerTest, LinkDownSpoolsWaitingAndQueuedLiveEventsAndDropsSpoolFilePackets) {
@@ -472,21 +489,50 @@ TEST_F(LinkWorkerTest, LinkDownSpoolsWaitingAndQueuedLiveEventsAndDropsSpoolFile
   EXPECT_EQ(ReadFileBytes(dir / "F.bin"), (Bytes{0x3E, 0, 0, 3})) << "left on disk";
 }
 
-TEST_F(LinkWorkerTest, InternalPacketsQueuedWhenTheLinkGoesDownGoOutAheadOfTheNextHandshake) {
+TEST_F(LinkWorkerTest, PacketsOfAConnectionDieWithIt) {
   ConnectAndRegister();
   answer = [](std::int32_t) { return ReplyOf(cmdDropLink); };
   ASSERT_TRUE(link.AddPacket(cmdQueryAnswer, {}));
   ASSERT_TRUE(link.AddPacket(cmdQueryAnswer, {}));
   link.LinkStep();
   ASSERT_FALSE(link.IsOnline());
-  EXPECT_EQ(link.QueuedCount(), 1u);
+  EXPECT_EQ(link.QueuedCount(), 0u);
   answer = NormalAnswer;
   clock.AdvanceMs(5001);
   link.LinkStep();
   link.LinkStep();
   const auto sent = Sent();
-  EXPECT_EQ(sent.back().command, cmdQueryAnswer);
-  EXPECT_EQ(sent.back().sequence, 5);
+  EXPECT_EQ(sent.back().command, cmdHello) << "the new connection begins with its own Hello";
+  EXPECT_EQ(sent.back().sequence, 6);
+}
+
+TEST_F(LinkWorkerTest, ConnectionCutDuringTheHandshakeRepeatedlyLeavesNothingStale) {
+  // The server closes every connection after reading two blocks.
+  int blocks = 0;
+  peer.SetOnWrite([&](ByteView block) {
+    const std::int32_t c = PacketCommand(block.subspan(kBlockPrefixSize));
+    if (++blocks % 2 == 0) {
+      peer.PushClose();
+    } else {
+      peer.Push(ReplyOf(c == cmdHello ? cmdQuery : cmdKeepAlive));
+    }
+  });
+  std::vector<std::size_t> firstBlockOfConnection;
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    clock.AdvanceMs(5001);
+    const std::size_t before = peer.Writes().size();
+    link.LinkStep();  // connects: the handshake (and nothing else) is queued
+    ASSERT_TRUE(link.IsOnline());
+    EXPECT_EQ(link.QueuedCount(), 4u) << "cycle " << cycle;
+    for (int i = 0; i < 10 && link.IsOnline(); ++i) link.LinkStep();
+    ASSERT_FALSE(link.IsOnline());
+    link.LinkStep();
+    EXPECT_EQ(link.QueuedCount(), 0u) << "cycle " << cycle;
+    ASSERT_GT(peer.Writes().size(), before);
+    firstBlockOfConnection.push_back(before);
+  }
+  const auto sent = Sent();
+  for (std::size_t at : firstBlockOfConnection) EXPECT_EQ(sent[at].command, cmdHello);
 }
 
 TEST_F(LinkWorkerTest, PacketTakenWhileNotConnectedTakesTheLinkDownAtOnce) {
@@ -516,14 +562,13 @@ TEST_F(LinkWorkerTest, WriteErrorClosesTheConnectionAndSpoolsTheLiveEvent) {
   EXPECT_FALSE(link.IsOnline());
   EXPECT_FALSE(peer.ConnectionOpen());
   EXPECT_GE(link.GetErrorCount(), 1);
-  EXPECT_EQ(link.QueuedCount(), 1u) << "the unsent packet stays at the front";
+  EXPECT_EQ(link.QueuedCount(), 0u) << "the query answer belonged to that connection";
   EXPECT_THAT(SpooledEventNumbers(), ElementsAre(6));
-  // After the next connection it goes out ahead of the handshake.
   peer.SetFailWrites(false);
   clock.AdvanceMs(5001);
   link.LinkStep();
   link.LinkStep();
-  EXPECT_EQ(DecodeBlock(peer.Writes().back()).command, cmdQueryAnswer);
+  EXPECT_EQ(DecodeBlock(peer.Writes().back()).command, cmdHello);
 }
 
 TEST_F(LinkWorkerTest, KeepAliveWriteErrorIsCounted) {
