@@ -43,6 +43,19 @@ TransmitterRecord DecodeTransmitterRecord(const std::uint8_t* in16);
 // A record's position is its byte offset in the image (16 × its index).
 using TablePosition = std::size_t;
 
+// Told of every change of a table's image, once it has been made, on the table's
+// thread. Must not change the table from inside a call.
+class TableObserver {
+ public:
+  virtual ~TableObserver() = default;
+  // The image was read anew (LoadTable): any record may have changed.
+  virtual void TableLoaded() = 0;
+  // The record at `position` was stored (WriteBack; `before` is what it held) or
+  // appended (FindOrAdd; no `before`).
+  virtual void RecordStored(TablePosition position, const TransmitterRecord* before,
+                            const TransmitterRecord& after) = 0;
+};
+
 struct FoundTransmitter {
   TransmitterRecord record;
   TablePosition position = 0;
@@ -86,8 +99,11 @@ class TransmitterTable {
   const std::filesystem::path& File() const { return file_; }
   // True from a failed save until the next successful one.
   bool SaveFailing() const { return saveFailing_; }
+  // One observer at most; nullptr removes it.
+  void SetObserver(TableObserver* observer) { observer_ = observer; }
 
  private:
+  void ReadImage();
   void CheckPosition(TablePosition position) const;
   void RebuildIndex();
   // Brings the file up to date after the 16 bytes at `position` changed.
@@ -108,6 +124,7 @@ class TransmitterTable {
   // is saved over it until that has been done.
   bool unreadablePending_ = false;
   bool saveFailing_ = false;
+  TableObserver* observer_ = nullptr;
 };
 
 }  // namespace kestrel
