@@ -177,13 +177,14 @@ int Run(int argc, char** argv) {
   watchdog.stop();
 
   // The worker spools what it still holds and ends; its last calls to the window
-  // are served meanwhile.
+  // are served meanwhile. Events that could not be written anywhere make the exit
+  // status non-zero (the log names them).
   if (!form1.FinishWorker(kWorkerStopBoundMs)) {
     std::fprintf(stderr, "drvkestrel: the server link did not stop in time; exiting\n");
     std::fflush(stderr);
-    std::_Exit(0);
+    std::_Exit(form1.UnwrittenEvents() > 0 ? 1 : 0);
   }
-  return 0;
+  return form1.UnwrittenEvents() > 0 ? 1 : 0;
 }
 
 }  // namespace

@@ -3,33 +3,18 @@
 // Small pieces the benchmarks share: a scratch folder on the real disk and an
 // operator log that keeps nothing.
 
-#include <filesystem>
-#include <random>
 #include <string>
-#include <system_error>
 
 #include "platform/operator_log.h"
+#include "tests/support/temp_dir.h"
 
 namespace kestrel::bench {
 
-class ScratchDir {
+// The scratch folder on the real disk: the tests' temporary folder, under a name
+// of its own.
+class ScratchDir final : public test::TempDir {
  public:
-  ScratchDir() {
-    std::random_device rd;
-    path_ = std::filesystem::temp_directory_path() /
-            ("kestrel-bench-" + std::to_string(rd()) + "-" + std::to_string(rd()));
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::filesystem::path& Path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
+  ScratchDir() : TempDir("kestrel-bench") {}
 };
 
 class SilentLog final : public OperatorLog {

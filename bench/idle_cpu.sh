@@ -48,7 +48,7 @@ run() {
   fi
   "$BUILD/tools/msgserver/msgserver" --port "$port" >"$dir/server.out" 2>"$dir/server.err" &
   pids+=($!)
-  wait_line "$dir/server.out" ' listening' 10 || { log "msgserver did not start"; exit 1; }
+  wait_line "$dir/server.out" '^listening' 10 || { log "msgserver did not start"; exit 1; }
   "$BUILD/tools/receiver-sim/receiver-sim" --workdir "$dir/run" --port COM1 --transmitters 1 \
     --count 1 --stay --wait-start >"$dir/sim.out" 2>"$dir/sim.err" &
   pids+=($!)
@@ -56,7 +56,7 @@ run() {
   (cd "$dir/run" && exec "$BUILD/drvkestrel") >"$dir/driver.out" 2>"$dir/driver.err" &
   local driver=$!
   pids+=($driver)
-  wait_line "$dir/server.out" ' registered' 30 || { log "the driver did not register"; exit 1; }
+  wait_line "$dir/server.out" '^registered' 30 || { log "the driver did not register"; exit 1; }
   sleep 5  # start-up (the table read and ordered) is not idle
   local t0=$EPOCHREALTIME p0 w0
   p0=$(ticks "/proc/$driver/stat"); w0=$(ticks "/proc/$driver/task/$driver/stat")

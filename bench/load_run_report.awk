@@ -5,8 +5,11 @@
 # Expected and received events are paired per (id, code, flag) in time order, as the
 # end-to-end tests do: an expected event takes the earliest received one not yet taken whose
 # event time is no more than 0.2 s before the line was sent and less than 60 s after.
-# Writes latencies (first arrival - line sent) of live events (never spooled) to `live` and
-# of all events to `all`, and prints a summary.
+# Writes latencies (first arrival - line sent) of live events to `live` and of all events to
+# `all`, and prints a summary. Every event is written to a spool file before the link sees
+# it, so the files tell nothing: with -v load_end=<unix s>, an event is live when it arrived
+# before the last line was sent (it went out with the stream, not from the backlog after
+# it); without, an event is live when no spool file of it was seen.
 function ms(t) { return sprintf("%.0f", t * 1000) }
 FILENAME == ARGV[1] { spooled[$1, $2, ms($3)] = 1; next }
 FILENAME == ARGV[2] {
@@ -34,7 +37,7 @@ FILENAME == ARGV[2] {
   t = times[k, ptr[k]++]
   latency = first_arrival[k, ms(t)] - $1
   print latency > all
-  if (($2, $3, ms(t)) in spooled) spooled_n++
+  if (load_end != "" ? first_arrival[k, ms(t)] > load_end + 0 : (($2, $3, ms(t)) in spooled)) spooled_n++
   else { live_n++; print latency > live }
 }
 END {

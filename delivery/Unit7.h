@@ -14,11 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "delivery/block_io.h"
+#include "delivery/caught_reports.h"
 #include "delivery/link_port.h"
 #include "delivery/link_ui.h"
 #include "delivery/packet_queue.h"
-#include "delivery/spool_bookkeeping.h"
-#include "delivery/spool_link.h"
+#include "delivery/spool_index.h"
 #include "platform/bytes.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
@@ -28,6 +29,7 @@
 namespace kestrel {
 
 class SpoolWriter;
+class SpoolDrain;
 
 // What the handshake tells the server about this station, and where the settings
 // file lives.
@@ -45,16 +47,39 @@ struct LinkIdentity {
 // read after each block, keeps the link alive and obeys the server's commands.
 //
 // Delivery guarantee: blocks written and not yet answered are remembered in order
-// (keepalives included) and each reply read is matched to the oldest of them. A
-// live event counts as delivered only when its own block is answered with
-// cmdEventAck; answered otherwise, or still waiting or queued when the link goes
-// down or the worker stops, it is written to a spool file. The acknowledgement of
-// a block that carried a spool file deletes that file.
+// (keepalives included) with their sequence numbers. A reply that carries the
+// sequence number of a waiting block answers that block (the server is then known
+// to echo numbers, for the rest of the connection); blocks written before it are
+// unanswered. A server not known to echo is matched by order, one reply to the one
+// waiting block; when that cannot be shown (two blocks waiting, or an
+// acknowledgement after a reply that may have come unasked) the link is taken down
+// and what it held goes again: a duplicate, never a loss. A live event counts as
+// delivered only when its own block is answered with cmdEventAck; answered
+// otherwise, or still waiting or queued when the link goes down or the worker
+// stops, it is written to a spool file. The acknowledgement of a block that
+// carried a spool file deletes that file. Packets the worker made itself
+// (handshake, query answers) belong to their connection and die with it.
 //
-// Threads: AddPacket/AddSpoolPacket and IsOnline may be called from any thread;
+// Waiting: between steps the worker sleeps until a packet is queued (AddPacket
+// wakes it), a reply is due, a keepalive or a connection attempt falls due, or a
+// stop is requested. Packets leave at most one per 20 ms, counted from the
+// previous block, so a packet queued on a quiet link is written at once.
+//
+// Written ahead: every event is in a spool file before it reaches the link, and
+// the packets of the queue refer to their files. Only the cmdEventAck of a block
+// deletes the file that block carried; answered otherwise, the file is offered
+// again more than 3 s later; still waiting or queued when the link goes down, it
+// simply stays in the backlog. (An event the disk refused travels from memory and
+// is handed back to the writer when it is not acknowledged.)
+//
+// Pace: fresh packets first; whenever the queue holds nothing to send, the worker
+// takes the next backlog file itself (SetDrain), so the backlog leaves at the
+// link's pace, one block per 20 ms.
+//
+// Threads: AddPacket/AddEventFile and IsOnline may be called from any thread;
 // everything else of the step runs on the worker thread (Start), or on the test's
 // thread when a test drives LinkStep itself.
-class cl final : public LinkPort, public SpoolLink {
+class cl final : public LinkPort {
  public:
   static constexpr std::uint32_t kReconnectMs = 5000;
   static constexpr std::uint32_t kKeepAliveMs = 500;
@@ -65,8 +90,7 @@ class cl final : public LinkPort, public SpoolLink {
   static constexpr int kDefaultReadSliceMs = 100;
 
   cl(const Clock& clock, FileSystem& files, OperatorLog& log, LinkUi& ui,
-     TcpClientFactory clientFactory, SpoolWriter& spool, SpoolBookkeeping& bookkeeping,
-     LinkIdentity identity);
+     TcpClientFactory clientFactory, SpoolWriter& spool, SpoolIndex& index, LinkIdentity identity);
   ~cl() override;
   cl(const cl&) = delete;
   cl& operator=(const cl&) = delete;
@@ -78,9 +102,15 @@ class cl final : public LinkPort, public SpoolLink {
   // online: the caller keeps the data (spools it).
   bool AddPacket(std::int32_t command, ByteView payload) override;
 
-  // --- SpoolLink (spool drain, any thread) ---
-  bool AddSpoolPacket(std::int32_t command, ByteView payload,
-                      const std::filesystem::path& file) override;
+  // Queues a live event whose spool file is written: the file is marked in flight
+  // in the index. True also when the file is already on its way (taken from the
+  // backlog meanwhile). Refused: the file stays in the backlog.
+  bool AddEventFile(std::int32_t command, ByteView payload,
+                    const std::filesystem::path& file) override;
+
+  // The backlog the worker takes files from when its queue is empty; null: none.
+  // Set before Start.
+  void SetDrain(SpoolDrain* drain) { drain_ = drain; }
 
   // --- running ---
   // Runs Execute on a thread of its own.
@@ -97,13 +127,24 @@ class cl final : public LinkPort, public SpoolLink {
   // One pass of the worker loop. Never throws.
   void LinkStep();
 
+  // Milliseconds on the tick until the next step has something to do: 0 means at
+  // once, nullopt means nothing is scheduled (the worker then waits for a packet or
+  // a stop). Worker thread, or a test that drives LinkStep itself.
+  std::optional<std::uint32_t> NextWakeInMs() const;
+  // Times the link was taken down because replies and blocks could not be shown to
+  // line up.
+  int ResyncCount() const { return resyncCount_; }
+
   // Cut long reads into pieces of sliceMs (0: never cut). For tests.
   void SetReadSliceMs(int sliceMs) { readSliceMs_ = sliceMs; }
 
   // --- state, for the window and for tests ---
   bool IsStopRequested() const { return StopRequested.load(); }
   bool IsReconnectEnabled() const { return ReconnectEnabled.load(); }
-  void SetReconnectEnabled(bool on) { ReconnectEnabled.store(on); }
+  void SetReconnectEnabled(bool on) {
+    ReconnectEnabled.store(on);
+    Wake();
+  }
   // Registered, as last seen by the worker; safe to read from any thread.
   bool IsRegisteredAnyThread() const { return registeredShared_.load(); }
   // The following are the worker's own: read them on the worker thread, or after
@@ -121,6 +162,13 @@ class cl final : public LinkPort, public SpoolLink {
     PacketKind kind = PacketKind::Internal;
     std::filesystem::path spoolFile;
     Bytes payload;
+    std::int64_t sequence = 0;  // 0 for keepalives
+    bool missed = false;        // a read for it found the connection silent
+  };
+  // What one read means for the blocks waiting.
+  struct ReplyMatch {
+    std::optional<Awaiting> answered;
+    bool resync = false;
   };
 
   bool Enqueue(std::int32_t command, ByteView payload, PacketKind kind,
@@ -133,15 +181,24 @@ class cl final : public LinkPort, public SpoolLink {
   void ReleaseClient();
   void GoOffline();
   void HandleReply(std::int32_t command, std::optional<Awaiting> answered);
+  // Reply matching: which waiting block a read answers, if any can be shown.
+  ReplyMatch MatchReply(ReceiveResult r, bool valid);
+  ReplyMatch MatchBySequence(std::int64_t sequence);
+  ReplyMatch MatchByOrder(bool valid, std::int32_t command);
+  bool ReplyDue() const;
+  void Resynchronise();
+  // The wait between steps.
+  void WaitForWork();
+  void Wake();
   void Unanswered(const Awaiting& a);
   void AcknowledgeSpoolFile(const Awaiting& a);
   // Settles what the link held when it went down: live events (waiting for a
   // reply or still queued) to spool files, spool-file packets dropped.
   void SettleLinkDown();
+  void TakeFromBacklog();
   void SpoolLiveEvent(const Bytes& payload);
   void Log(const std::string& utf8Line);
   void Indicate();
-  bool PauseOrStop(int ms);
 
   const Clock& clock_;
   FileSystem& files_;
@@ -149,8 +206,10 @@ class cl final : public LinkPort, public SpoolLink {
   LinkUi& ui_;
   TcpClientFactory clientFactory_;
   SpoolWriter& spool_;
-  SpoolBookkeeping& bookkeeping_;
+  SpoolIndex& index_;
+  SpoolDrain* drain_ = nullptr;
   LinkIdentity identity_;
+  CaughtReports caught_{oplog_};  // what the catch blocks caught, told once each
   int readSliceMs_ = kDefaultReadSliceMs;
 
   // Flags shared across threads.
@@ -172,6 +231,10 @@ class cl final : public LinkPort, public SpoolLink {
   std::unique_ptr<TcpClient> Client;
   Bytes ReplyBlock;
   std::deque<Awaiting> awaiting_;
+  bool echoSeen_ = false;      // this connection's server echoes sequence numbers
+  bool orderInDoubt_ = false;  // a reply may have come unasked (server not echoing)
+  int resyncCount_ = 0;
+  std::uint32_t lastBlockTick_ = 0;  // when the last block was written
   bool settlePending_ = false;
   std::optional<std::int32_t> reportedBadPort_;
 
@@ -185,6 +248,7 @@ class cl final : public LinkPort, public SpoolLink {
   std::mutex stopMutex_;
   std::condition_variable stopCv_;
   bool finished_ = false;
+  bool wakeSignal_ = false;  // a packet was queued since the worker last looked
 };
 
 }  // namespace kestrel

@@ -1,25 +1,30 @@
 #include "delivery/delivery.h"
 
 #include <chrono>
+#include <filesystem>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace kestrel {
 
 Delivery::Delivery(DeliveryServices services, SpoolLocation spool)
     : services_(std::move(services)),
       spool_(std::move(spool), services_.fs, services_.clock, services_.log),
-      drain_(spool_.Location(), services_.fs, services_.clock, services_.log, bookkeeping_),
+      index_(spool_.Location()),
+      drain_(index_, services_.fs, services_.clock, services_.log),
       dispatch_(offline_, spool_),
       signOfLife_(services_.ui, services_.clock),
       drainStep_("отправка файлов событий", services_.log),
       retryStep_("запись отложенных событий", services_.log) {
   spool_.RecoverAtStartup();
+  spool_.SetOnWritten([this](const std::filesystem::path& file) { index_.Add(file); });
+  drain_.Rescan();
 }
 
 Delivery::~Delivery() {
   // Nobody serves the worker's calls any more: it is told to make none.
   if (worker_) worker_->RequestStop();
-  drain_.SetLink(nullptr);
   dispatch_.SetLink(offline_);
   worker_.reset();
 }
@@ -27,11 +32,11 @@ Delivery::~Delivery() {
 void Delivery::StartLink(LinkIdentity identity) {
   if (worker_) return;
   worker_ = std::make_unique<cl>(services_.clock, services_.fs, services_.log, signOfLife_,
-                                 services_.tcpClients, spool_, bookkeeping_, std::move(identity));
+                                 services_.tcpClients, spool_, index_, std::move(identity));
+  worker_->SetDrain(&drain_);
   worker_->Start();
   worker_->SetReconnectEnabled(true);
   dispatch_.SetLink(*worker_);
-  drain_.SetLink(worker_.get());
 }
 
 void Delivery::Raise(const EventRecord& record) { dispatch_.Raise(record); }
@@ -52,36 +57,45 @@ bool Delivery::Finish(int boundMs, const std::function<void()>& serve) {
     // Serve the worker's synchronous calls while waiting: it may be inside one.
     while (!worker_->Wait(5)) {
       if (serve) serve();
-      if (std::chrono::steady_clock::now() >= deadline) return false;
+      if (std::chrono::steady_clock::now() >= deadline) {
+        // The worker holds nothing that is not on disk; the kept events still get
+        // their last write.
+        FinishSpool();
+        return false;
+      }
     }
   }
-  if (finished_) return true;
+  FinishSpool();
+  return true;
+}
+
+void Delivery::FinishSpool() {
+  if (finished_) return;
   finished_ = true;
-  // Events that a failing disk kept in memory get a last chance at a spool file.
+  // Every event is on disk already, except those a failing disk kept in memory:
+  // they get a last chance at a spool file; whatever is left is named.
   if (spool_.PendingCount() > 0) spool_.RetryPending(nullptr);
-  if (const std::size_t lost = spool_.PendingCount(); lost > 0) {
-    services_.log.Report("Не удалось записать в файлы событий: " + std::to_string(lost) +
+  const std::vector<std::string> lost = spool_.PendingDescriptions();
+  unwritten_ = lost.size();
+  for (const std::string& line : lost) {
+    services_.log.Report("Событие не записано на диск и потеряно: " + line + ".");
+  }
+  if (unwritten_ > 0) {
+    services_.log.Report("Не удалось записать в файлы событий: " + std::to_string(unwritten_) +
                          ". Они потеряны.");
   }
-  return true;
 }
 
 DeliveryStatus Delivery::Status() const {
   DeliveryStatus s;
   s.online = Online();
   s.registered = s.online && worker_->IsRegisteredAnyThread();
-  const SpoolLocation& where = spool_.Location();
-  for (const DirEntry& e : services_.fs.List(where.dir)) {
-    if (!where.IsSpoolName(e.name)) continue;
-    if (bookkeeping_.IsSettled(where.dir / e.name)) continue;
-    ++s.backlog;
-  }
-  s.backlog += spool_.PendingCount();
+  s.backlog = index_.Waiting() + spool_.PendingCount();
   s.lastSignOfLifeTick = signOfLife_.Last();
   return s;
 }
 
-void Delivery::SignOfLife::AdvanceIndicator() {
+void Delivery::SignOfLife::AdvanceIndicator() noexcept {
   tick_.store(clock_.TickMs());
   seen_.store(true);
   ui_.AdvanceIndicator();

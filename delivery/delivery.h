@@ -13,8 +13,8 @@
 #include "delivery/event_sink.h"
 #include "delivery/link_port.h"
 #include "delivery/link_ui.h"
-#include "delivery/spool_bookkeeping.h"
 #include "delivery/spool_drain.h"
+#include "delivery/spool_index.h"
 #include "delivery/spool_location.h"
 #include "delivery/spool_writer.h"
 #include "delivery/tick_step.h"
@@ -48,14 +48,16 @@ struct DeliveryStatus {
 };
 
 // The delivery of events to the message server: the spool writer (with its
-// recovery at start), the spool bookkeeping and drain, the event dispatch and the
-// link worker `cl`. Reception raises events into it (EventSink); the window ticks
-// it, starts the link, and stops it at the end with a bounded wait.
+// recovery at start), the spool index and the backlog drain, the event dispatch
+// and the link worker `cl`. Every event is written to a spool file first; the file
+// goes when the server acknowledges it. Reception raises events into it (EventSink); the window
+// ticks it, starts the link, and stops it at the end with a bounded wait.
 //
 // Until StartLink every event goes to a spool file.
 class Delivery final : public EventSink {
  public:
-  // Completes or sets aside the temporary files a crash left in the spool folder.
+  // Completes or sets aside the temporary files a crash left in the spool folder,
+  // then lists the folder once: from here on the index knows what waits.
   Delivery(DeliveryServices services, SpoolLocation spool);
   // Stops the worker (if still running) and waits for it.
   ~Delivery() override;
@@ -65,21 +67,26 @@ class Delivery final : public EventSink {
   // Makes the link worker, starts it, and points dispatch and drain at it.
   void StartLink(LinkIdentity identity);
 
-  // An event from reception: to the link while it is online and takes it, else
-  // to a spool file.
+  // An event from reception: to a spool file, then to the link while it is
+  // online and takes it (else the file waits in the backlog).
   void Raise(const EventRecord& record) override;
 
-  // Delivery's share of the 200 ms tick, each step guarded on its own: the spool
-  // drain (one file to the link when due), then the retry of events kept in memory.
+  // Delivery's share of the 200 ms tick, each step guarded on its own: the backlog
+  // report (begun, cleared), then the retry of events kept in memory. The backlog
+  // itself leaves through the worker, at the link's pace.
   void Tick();
 
   // Asks the worker to stop (no further calls to the LinkUi after this).
   void RequestStop();
   // Stops the worker and waits for it for at most boundMs, calling `serve` between
   // short waits (the window serves the worker's synchronous calls there). True when
-  // the worker has ended; then, once, the events a failing disk kept in memory get
-  // a last chance at a spool file, and those that still fail are reported lost.
+  // the worker has ended. Then (also when it has not, since the writer is shared
+  // safely), once, the events a failing disk kept in memory get a last chance at a
+  // spool file; each that still fails is named in the log and counted.
   bool Finish(int boundMs, const std::function<void()>& serve = {});
+  // After Finish: events neither on disk nor delivered. The program's exit status
+  // is non-zero when there are any.
+  std::size_t UnwrittenEvents() const { return unwritten_; }
 
   DeliveryStatus Status() const;
   bool Online() const { return worker_ != nullptr && worker_->IsOnline(); }
@@ -88,7 +95,7 @@ class Delivery final : public EventSink {
   EventDispatch& Dispatch() { return dispatch_; }
   SpoolWriter& Spool() { return spool_; }
   SpoolDrain& Drain() { return drain_; }
-  SpoolBookkeeping& Bookkeeping() { return bookkeeping_; }
+  SpoolIndex& Index() { return index_; }
   cl* Worker() { return worker_.get(); }
 
  private:
@@ -97,8 +104,7 @@ class Delivery final : public EventSink {
   class SignOfLife final : public LinkUi {
    public:
     SignOfLife(LinkUi& ui, const Clock& clock) : ui_(ui), clock_(clock) {}
-    void AppendLog(const std::string& utf8Line) override { ui_.AppendLog(utf8Line); }
-    void AdvanceIndicator() override;
+    void AdvanceIndicator() noexcept override;
     std::optional<std::uint32_t> Last() const;
 
    private:
@@ -109,8 +115,10 @@ class Delivery final : public EventSink {
   };
 
   DeliveryServices services_;
+  void FinishSpool();
+
   SpoolWriter spool_;
-  SpoolBookkeeping bookkeeping_;
+  SpoolIndex index_;
   SpoolDrain drain_;
   OfflineLink offline_;
   EventDispatch dispatch_;
@@ -119,6 +127,7 @@ class Delivery final : public EventSink {
   TickStep retryStep_;
   std::unique_ptr<cl> worker_;
   bool finished_ = false;
+  std::size_t unwritten_ = 0;
 };
 
 }  // namespace kestrel

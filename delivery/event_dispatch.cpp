@@ -8,15 +8,17 @@ EventDispatch::EventDispatch(LinkPort& link, SpoolWriter& spool) : link_(&link),
 
 void EventDispatch::Raise(const EventRecord& record) {
   const EventBytes bytes = EncodeEventRecord(record);
-  // The link may go offline between the test and AddPacket; a refused packet is
-  // spooled instead of lost.
+  // Written ahead: the event is on disk before the link sees it, and its file stays
+  // until the server acknowledges it. One that cannot be written is kept in memory
+  // and reported by the writer, which hands it on later.
+  const std::optional<std::filesystem::path> file = spool_.Write(cmdEvent, bytes);
+  if (!file) return;
+  // Offered to the link at once; refused (queue full, offline), the file simply
+  // waits in the backlog.
   try {
-    if (link_->IsOnline() && link_->AddPacket(cmdEvent, bytes)) return;
+    if (link_->IsOnline()) link_->AddEventFile(cmdEvent, bytes, *file);
   } catch (...) {
-    // A link that fails is one that refused: the event is spooled.
   }
-  // Write reports its own failure and keeps the event for the next tick.
-  spool_.Write(cmdEvent, bytes);
 }
 
 }  // namespace kestrel

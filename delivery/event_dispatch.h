@@ -9,18 +9,18 @@
 
 namespace kestrel {
 
-// Sends each event on: to the server link's queue while the link is online,
-// otherwise (or when the queue refuses it) to a spool file. Used on the window
-// thread only.
+// Sends each event on: first to a spool file, then, while the link is online, to
+// the link's queue as a packet that refers to that file. Used on the window thread
+// only.
 class EventDispatch final : public EventSink {
  public:
   // The link may be replaced later with SetLink (the link worker is made after the
   // dispatcher); an OfflineLink serves until then.
   EventDispatch(LinkPort& link, SpoolWriter& spool);
 
-  // Encodes the record (19 bytes) and dispatches them: AddPacket(cmdEvent) when the
-  // link is online and takes it, else SpoolWriter::Write (which keeps it in memory
-  // if even that fails). The record is taken as it is, its time included.
+  // Encodes the record (19 bytes) and dispatches them: SpoolWriter::Write (which
+  // keeps them in memory if even that fails), then AddEventFile when the link is
+  // online. The record is taken as it is, its time included.
   void Raise(const EventRecord& record) override;
 
   // Points the dispatcher at another link (window thread, between events). The

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 
 #include "platform/bytes.h"
 
@@ -15,6 +16,11 @@ class LinkPort {
   // Queues a packet with the next sequence number. False when the queue refused
   // it (full, or the link is not taking packets): the caller keeps the data.
   virtual bool AddPacket(std::int32_t command, ByteView payload) = 0;
+  // Offers an event whose spool file is written already: the packet refers to the
+  // file, which the server's acknowledgement deletes. False when refused: the file
+  // stays in the backlog and goes out later.
+  virtual bool AddEventFile(std::int32_t command, ByteView payload,
+                            const std::filesystem::path& file) = 0;
 };
 
 // A link that is never online: every event goes to a spool file.
@@ -22,6 +28,7 @@ class OfflineLink final : public LinkPort {
  public:
   bool IsOnline() const override { return false; }
   bool AddPacket(std::int32_t, ByteView) override { return false; }
+  bool AddEventFile(std::int32_t, ByteView, const std::filesystem::path&) override { return false; }
 };
 
 }  // namespace kestrel

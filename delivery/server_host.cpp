@@ -1,13 +1,14 @@
 #include "delivery/server_host.h"
 
 #include "platform/ini_file.h"
+#include "platform/paths.h"
 
 namespace kestrel {
 
-ServerHost ReadServerHost(const std::filesystem::path& workDir) {
+ServerHost ReadServerHost(FileSystem& files, const std::filesystem::path& workDir) {
   ServerHost host;
   try {
-    const IniFile ini(workDir / "drvkestrel.ini");
+    const IniFile ini(SettingsFilePath(workDir), files);
     host.address = ini.ReadString("ServerHost", "Address", ServerHost::kDefaultAddress);
     host.port = ini.ReadInteger("ServerHost", "Port", ServerHost::kDefaultPort);
   } catch (...) {

@@ -6,6 +6,8 @@
 
 namespace kestrel {
 
+class FileSystem;
+
 // Where the message server is: section ServerHost of drvkestrel.ini.
 struct ServerHost {
   static constexpr const char* kDefaultAddress = "127.0.0.1";
@@ -17,8 +19,9 @@ struct ServerHost {
   bool PortValid() const { return port >= 1 && port <= 65535; }
 };
 
-// Reads Address and Port from drvkestrel.ini in workDir, afresh on every call
-// (a missing file, section or key gives the default; an unreadable file too).
-ServerHost ReadServerHost(const std::filesystem::path& workDir);
+// Reads Address and Port from the settings file in workDir through `files`, afresh
+// on every call (a missing file, section or key gives the default; an unreadable
+// file too).
+ServerHost ReadServerHost(FileSystem& files, const std::filesystem::path& workDir);
 
 }  // namespace kestrel

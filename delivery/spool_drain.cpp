@@ -1,118 +1,121 @@
 #include "delivery/spool_drain.h"
 
-#include <algorithm>
-#include <optional>
-#include <set>
-#include <tuple>
 #include <utility>
-#include <vector>
 
 #include "delivery/commands.h"
 #include "delivery/event_record.h"
+#include "delivery/spool_file_format.h"
+#include "platform/rename_aside.h"
 
 namespace kestrel {
 
 namespace {
 
-constexpr int kSetAsideNames = 10;
+constexpr int kSetAsideNames = 1000;
 
 std::string Display(const std::filesystem::path& p) { return p.filename().string(); }
 
 }  // namespace
 
-SpoolDrain::SpoolDrain(SpoolLocation location, FileSystem& files, const Clock& clock,
-                       OperatorLog& log, SpoolBookkeeping& bookkeeping)
-    : location_(std::move(location)),
-      files_(files),
-      clock_(clock),
-      log_(log),
-      bookkeeping_(bookkeeping) {}
+SpoolDrain::SpoolDrain(SpoolIndex& index, FileSystem& files, const Clock& clock, OperatorLog& log)
+    : index_(index), files_(files), clock_(clock), log_(log) {}
 
-void SpoolDrain::DrainSpool() {
-  if (link_ == nullptr || !link_->IsOnline()) return;
-  const std::uint32_t now = clock_.TickMs();
-  if (const auto last = bookkeeping_.LastSpoolSend();
-      last && static_cast<std::uint32_t>(now - *last) <= kPaceMs) {
-    return;
-  }
+void SpoolDrain::Rescan() {
+  std::lock_guard lock(rescanMutex_);
+  lastRescan_ = clock_.TickMs();
+  index_.Rescan(files_);
+}
 
-  struct Candidate {
-    std::uint64_t order;
-    std::filesystem::file_time_type modified;
-    std::string name;
-    const DirEntry* entry;
-  };
-  const std::vector<DirEntry> entries = files_.List(location_.dir);
-  std::vector<Candidate> candidates;
-  std::set<std::filesystem::path> present;
-  for (const DirEntry& e : entries) {
-    if (!location_.IsSpoolName(e.name)) continue;
-    const auto path = location_.dir / e.name;
-    present.insert(path);
-    if (bookkeeping_.IsSettled(path)) continue;
-    candidates.push_back({bookkeeping_.HandOverOrder(path), e.modified, e.name, &e});
+void SpoolDrain::Maintain() {
+  {
+    std::lock_guard lock(rescanMutex_);
+    if (static_cast<std::uint32_t>(clock_.TickMs() - lastRescan_) < kRescanMs) return;
   }
-  if (!present.empty()) bookkeeping_.ForgetAllBut(present);
-  if (candidates.empty()) return;
+  Rescan();
+}
 
-  const auto first = std::min_element(
-      candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-        return std::tie(a.order, a.modified, a.name) < std::tie(b.order, b.modified, b.name);
-      });
-  const DirEntry& entry = *first->entry;
-  const auto path = location_.dir / entry.name;
+std::optional<SpoolPacket> SpoolDrain::TakeNext() {
+  for (int tries = 0; tries < kFilesPerTake; ++tries) {
+    const std::uint32_t now = clock_.TickMs();
+    const std::optional<std::filesystem::path> next = index_.TakeNext(now);
+    if (!next) return std::nullopt;
+    const std::filesystem::path& path = *next;
 
-  if (!entry.regular) {
-    SetAside(path, "не обычный файл");
-    return;
-  }
-  if (entry.size < kMinFileSize || entry.size > kMaxFileSize) {
-    SetAside(path, "размер " + std::to_string(entry.size) + " байт");
-    return;
-  }
-  const std::optional<Bytes> content = files_.ReadAll(path);
-  if (!content) {
-    if (bookkeeping_.NoteReadFailure(path) >= kReadFailuresToSetAside) {
-      SetAside(path, "файл не читается");
+    const std::optional<Bytes> content = files_.ReadAll(path);
+    if (!content) {
+      if (!files_.Exists(path)) {
+        index_.Forget(path);  // gone behind our back
+      } else if (index_.NoteReadFailure(path) >= kReadFailuresToSetAside) {
+        SetAside(path, "файл не читается");
+      } else {
+        index_.Release(path, now);  // tried again later
+      }
+      continue;
     }
-    return;
+    index_.NoteReadSuccess(path);
+    if (content->size() < kMinFileSize || content->size() > kMaxFileSize) {
+      // A folder, or anything else that is not a plain file, reads as nothing too.
+      SetAside(path, "размер " + std::to_string(content->size()) + " байт");
+      continue;
+    }
+    SpoolPacket packet;
+    packet.command = static_cast<std::int32_t>(GetU32(content->data()));
+    packet.payload.assign(content->begin() + 4, content->end());
+    packet.file = path;
+    if (packet.command == cmdEvent && packet.payload.size() != kEventRecordSize) {
+      SetAside(path, "длина события " + std::to_string(packet.payload.size()) + " байт");
+      continue;
+    }
+    return packet;
   }
-  bookkeeping_.NoteReadSuccess(path);
-  if (content->size() < kMinFileSize || content->size() > kMaxFileSize) {
-    SetAside(path, "размер " + std::to_string(content->size()) + " байт");
-    return;
-  }
-  const auto command = static_cast<std::int32_t>(GetU32(content->data()));
-  const ByteView payload(content->data() + 4, content->size() - 4);
-  if (command == cmdEvent && payload.size() != kEventRecordSize) {
-    SetAside(path, "длина события " + std::to_string(payload.size()) + " байт");
-    return;
-  }
-
-  // Recorded before the packet is queued, so its acknowledgement finds it; put
-  // back when the link refuses the packet, so the file is offered again.
-  const auto handOver = bookkeeping_.BeginHandOver(path, now);
-  if (!link_->AddSpoolPacket(command, payload, path)) bookkeeping_.UndoHandOver(handOver);
+  return std::nullopt;
 }
 
 void SpoolDrain::SetAside(const std::filesystem::path& file, const std::string& reasonUtf8) {
-  bookkeeping_.NoteSetAside(file);
-  std::filesystem::path target = file;
-  target += ".bad";
-  bool renamed = false;
-  for (int i = 1; i <= kSetAsideNames && !renamed; ++i) {
-    renamed = files_.RenameNoReplace(file, target);
-    if (!renamed) {
-      target = file;
-      target += ".bad" + std::to_string(i);
-    }
-  }
-  if (renamed) {
-    log_.Report("Файл очереди " + Display(file) + " не отправлен на сервер (" + reasonUtf8 +
-                ") и отложен как " + Display(target) + ".");
+  const AsideResult r = RenameAside(files_, file, {".bad", "", 1, kSetAsideNames});
+  if (r.outcome == AsideResult::Outcome::Renamed) {
+    index_.Forget(file);
+    Report("Файл очереди " + Display(file) + " не отправлен на сервер (" + reasonUtf8 +
+           ") и отложен как " + Display(r.aside) + ".");
   } else {
-    log_.Report("Файл очереди " + Display(file) + " не отправлен на сервер (" + reasonUtf8 +
-                ") и не может быть переименован; он пропускается до перезапуска.");
+    index_.Settle(file);
+    Report("Файл очереди " + Display(file) + " не отправлен на сервер (" + reasonUtf8 +
+           ") и не может быть переименован; он пропускается до перезапуска.");
+  }
+}
+
+void SpoolDrain::DrainSpool() {
+  const std::size_t backlog = index_.Backlog();
+  const std::uint32_t now = clock_.TickMs();
+  if (!backlogShown_) {
+    if (backlog == 0) return;
+    backlogShown_ = true;
+    backlogSince_ = now;
+    deliveredBefore_ = index_.Delivered();
+    backlogPeak_ = backlog;
+    Tell("События ждут отправки на сервер в файлах на диске: " + std::to_string(backlog) + ".");
+    return;
+  }
+  if (backlog > backlogPeak_) backlogPeak_ = backlog;
+  if (backlog > 0) return;
+  backlogShown_ = false;
+  const std::uint64_t sent = index_.Delivered() - deliveredBefore_;
+  const std::uint32_t seconds = static_cast<std::uint32_t>(now - backlogSince_) / 1000;
+  Tell("События с диска переданы на сервер: " + std::to_string(sent) + " за " +
+       std::to_string(seconds) + " с (наибольшая очередь " + std::to_string(backlogPeak_) + ").");
+}
+
+void SpoolDrain::Tell(const std::string& line) {
+  try {
+    log_.Notice(line);  // a change of state, not a failure
+  } catch (...) {
+  }
+}
+
+void SpoolDrain::Report(const std::string& line) {
+  try {
+    log_.Report(line);
+  } catch (...) {
   }
 }
 

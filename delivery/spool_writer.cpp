@@ -1,10 +1,13 @@
 #include "delivery/spool_writer.h"
 
+#include <cstdio>
 #include <utility>
 
 #include "delivery/commands.h"
 #include "delivery/event_record.h"
+#include "delivery/spool_file_format.h"
 #include "delivery/spool_file_name.h"
+#include "platform/rename_aside.h"
 
 namespace kestrel {
 
@@ -12,25 +15,13 @@ namespace {
 
 constexpr const char* kTempSuffix = ".part";
 constexpr const char* kSetAsideSuffix = ".bad";
+// How many names X.bad, X.bad1, ... are tried.
+constexpr int kSetAsideNames = 1000;
 // Names tried, one number after another, before a write counts as failed.
 constexpr std::uint32_t kMaxNameProbes = 4096;
 
 std::string WriteFailedText(const std::string& name) {
   return "Не удалось записать событие в файл " + name + ".";
-}
-
-Bytes FileContent(std::int32_t command, ByteView payload) {
-  Bytes content(4 + payload.size());
-  PutU32(content.data(), static_cast<std::uint32_t>(command));
-  std::copy(payload.begin(), payload.end(), content.begin() + 4);
-  return content;
-}
-
-// A temporary file that holds a whole event: the command cmdEvent followed by a
-// 19-byte record whose code length is 2. Nothing else can be told complete.
-bool IsCompleteEventFile(const Bytes& content) {
-  return content.size() == 4 + kEventRecordSize &&
-         GetU32(content.data()) == static_cast<std::uint32_t>(cmdEvent) && content[4 + 6] == 2;
 }
 
 // The operator log is told, but a failing log never stops an event.
@@ -52,14 +43,16 @@ SpoolWriter::SpoolWriter(SpoolLocation location, FileSystem& fs, const Clock& cl
                          OperatorLog& log)
     : location_(std::move(location)), fs_(fs), clock_(clock), log_(log) {}
 
-bool SpoolWriter::Write(std::int32_t command, ByteView payload) {
+std::optional<std::filesystem::path> SpoolWriter::Write(std::int32_t command, ByteView payload) {
   std::lock_guard lock(mutex_);
   const DateTime now = clock_.Now();
   FlushPendingLocked();
   bool waiting = false;
   for (const Pending& p : pending_) waiting = waiting || !p.inFlight;
   std::string name;
-  if (!waiting && WriteFileLocked(command, payload, now, &name)) return true;
+  if (!waiting) {
+    if (auto written = WriteFileLocked(command, payload, now, &name)) return written;
+  }
   if (name.empty()) name = location_.FileFor(SpoolFileName(now)).string();
   Pending kept;
   kept.id = nextId_++;
@@ -68,7 +61,7 @@ bool SpoolWriter::Write(std::int32_t command, ByteView payload) {
   kept.firstTried = now;
   pending_.push_back(std::move(kept));
   Tell(log_, WriteFailedText(name));
-  return false;
+  return std::nullopt;
 }
 
 void SpoolWriter::RetryPending(LinkPort* link) {
@@ -113,6 +106,27 @@ std::size_t SpoolWriter::PendingCount() const {
   return pending_.size();
 }
 
+std::vector<std::string> SpoolWriter::PendingDescriptions() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> lines;
+  for (const Pending& p : pending_) {
+    const std::optional<EventRecord> r =
+        p.command == cmdEvent ? DecodeEventRecord(p.payload) : std::nullopt;
+    if (!r) {
+      lines.push_back("пакет " + std::to_string(p.command) + " (" +
+                      std::to_string(p.payload.size()) + " байт), файл " +
+                      location_.FileFor(SpoolFileName(p.firstTried)).filename().string());
+      continue;
+    }
+    char id[16];
+    std::snprintf(id, sizeof id, "%06X", static_cast<unsigned>(r->TransmitterId & 0xFFFFFF));
+    lines.push_back("событие " + std::string(r->EventCode.begin(), r->EventCode.end()) +
+                    " передатчика " + id + ", файл " +
+                    location_.FileFor(SpoolFileName(r->EventTime)).filename().string());
+  }
+  return lines;
+}
+
 void SpoolWriter::FlushPendingLocked() {
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (it->inFlight) {
@@ -124,9 +138,10 @@ void SpoolWriter::FlushPendingLocked() {
   }
 }
 
-bool SpoolWriter::WriteFileLocked(std::int32_t command, ByteView payload, DateTime when,
-                                  std::string* attemptedName) {
-  const Bytes content = FileContent(command, payload);
+std::optional<std::filesystem::path> SpoolWriter::WriteFileLocked(std::int32_t command,
+                                                                  ByteView payload, DateTime when,
+                                                                  std::string* attemptedName) {
+  const Bytes content = EncodeSpoolFile(command, payload);
   const std::uint32_t base = SpoolFileNumber(when);
   // Several files in one millisecond: carry on after the last name used for it.
   const std::uint32_t first = (haveLast_ && base == lastBase_) ? lastUsed_ + 1 : base;
@@ -147,17 +162,25 @@ bool SpoolWriter::WriteFileLocked(std::int32_t command, ByteView payload, DateTi
         haveLast_ = true;
         lastBase_ = base;
         lastUsed_ = n;
-        return true;
+        const std::filesystem::path final = location_.FileFor(baseName);
+        if (onWritten_) {
+          try {
+            onWritten_(final);
+          } catch (...) {
+            // The file is on disk: a rescan finds it.
+          }
+        }
+        return final;
       }
       blocked = !nameTaken;
     }
     // A missing folder is made (with its parents), then the names are tried again.
     if (!blocked || round > 0 || fs_.Exists(location_.dir) ||
         !fs_.CreateDirectories(location_.dir)) {
-      return false;
+      return std::nullopt;
     }
   }
-  return false;
+  return std::nullopt;
 }
 
 bool SpoolWriter::TryWriteAs(const std::string& baseName, ByteView content, bool* nameTaken) {
@@ -206,14 +229,10 @@ void SpoolWriter::RecoverAtStartup() {
       if (done) continue;
     }
     // Incomplete, unreadable or impossible to rename: set aside, never deleted.
-    std::filesystem::path aside = temp;
-    aside += kSetAsideSuffix;
-    for (int k = 1; fs_.Exists(aside) && k < 1000; ++k) {
-      aside = temp;
-      aside += kSetAsideSuffix + std::to_string(k);
-    }
-    if (fs_.RenameNoReplace(temp, aside)) {
-      Tell(log_, "Неполный файл события " + temp.string() + " отложен как " + aside.string() + ".");
+    const AsideResult aside = RenameAside(fs_, temp, {kSetAsideSuffix, "", 1, kSetAsideNames});
+    if (aside.outcome == AsideResult::Outcome::Renamed) {
+      Tell(log_,
+           "Неполный файл события " + temp.string() + " отложен как " + aside.aside.string() + ".");
     } else {
       Tell(log_, "Неполный файл события " + temp.string() + " не удалось отложить.");
     }

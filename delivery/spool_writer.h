@@ -3,8 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "delivery/link_port.h"
 #include "delivery/spool_location.h"
@@ -37,10 +41,18 @@ class SpoolWriter {
   SpoolWriter(const SpoolWriter&) = delete;
   SpoolWriter& operator=(const SpoolWriter&) = delete;
 
-  // Writes one spool file. True only when the file is complete on the disk; false
-  // when the packet was kept in memory instead (it is never dropped). Packets kept
-  // earlier are written first, so files appear in the order the packets came.
-  bool Write(std::int32_t command, ByteView payload);
+  // Writes one spool file. The file's final name once it is complete on the disk;
+  // nothing when the packet was kept in memory instead (it is never dropped).
+  // Packets kept earlier are written first, so files appear in the order the
+  // packets came.
+  std::optional<std::filesystem::path> Write(std::int32_t command, ByteView payload);
+
+  // Called with the final name of every file this writer completes (under the
+  // writer's lock: the callee must not call back into the writer). Set once,
+  // before the first write.
+  void SetOnWritten(std::function<void(const std::filesystem::path&)> onWritten) {
+    onWritten_ = std::move(onWritten);
+  }
 
   // Hands kept packets on, oldest first: to the link when it is online and takes
   // the packet (AddPacket), otherwise to a spool file. Stops at the first packet
@@ -49,6 +61,8 @@ class SpoolWriter {
 
   // Packets kept in memory, waiting for RetryPending.
   std::size_t PendingCount() const;
+  // One line per packet kept in memory, naming it (for the log at the end).
+  std::vector<std::string> PendingDescriptions() const;
 
   // Once at start-up, before the first Write: temporary files left by a crash are
   // completed when they hold a whole event (renamed to a spool name), and set aside
@@ -67,8 +81,8 @@ class SpoolWriter {
   };
 
   // Each of these expects mutex_ to be held.
-  bool WriteFileLocked(std::int32_t command, ByteView payload, DateTime when,
-                       std::string* attemptedName);
+  std::optional<std::filesystem::path> WriteFileLocked(std::int32_t command, ByteView payload,
+                                                       DateTime when, std::string* attemptedName);
   bool TryWriteAs(const std::string& baseName, ByteView content, bool* nameTaken);
   void FlushPendingLocked();
 
@@ -76,6 +90,7 @@ class SpoolWriter {
   FileSystem& fs_;
   const Clock& clock_;
   OperatorLog& log_;
+  std::function<void(const std::filesystem::path&)> onWritten_;
 
   mutable std::mutex mutex_;
   std::deque<Pending> pending_;

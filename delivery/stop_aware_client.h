@@ -30,7 +30,7 @@ class StopAwareClient final : public TcpClient {
   bool Connect(const std::string& host, std::uint16_t port, int timeoutMs) override {
     return inner_.Connect(host, port, timeoutMs);
   }
-  bool Connected() const override { return inner_.Connected(); }
+  bool Connected() const noexcept override { return inner_.Connected(); }
   bool Write(ByteView data) override { return inner_.Write(data); }
   ReadEnd Read(std::size_t count, int timeoutMs, Bytes& out) override;
   ReadEnd ReadWithin(std::size_t count, int timeoutMs, int limitMs, Bytes& out) override;

@@ -24,6 +24,7 @@ class Fd {
   }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
   Fd& operator=(Fd&& other) noexcept {
     if (this != &other) {
       if (fd_ >= 0) ::close(fd_);
@@ -54,6 +55,20 @@ int OpenRetry(const char* name, int flags, mode_t mode = 0666) {
     fd = ::open(name, flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+// Opens a file that exists already, for reading or writing it. Without blocking: a
+// FIFO or a device in place of the file must never hold the caller up (a FIFO
+// opened for reading waits for a writer otherwise). Anything but a regular file
+// is refused, so it is never read from or written to.
+Fd OpenExistingRegular(const fs::path& p, int flags) {
+  Fd fd(OpenRetry(p.c_str(), flags | O_NONBLOCK));
+  if (!fd.Valid()) return fd;
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode)) return fd;
+  fd.Close();
+  errno = EINVAL;  // there, but not a file we may use
+  return Fd();
 }
 
 bool WriteAll(int fd, ByteView data) {
@@ -103,11 +118,15 @@ fs::path ParentOf(const fs::path& p) {
 }
 
 // Makes a new name, a rename or a removal in the folder durable.
-bool SyncDirectoryOf(const fs::path& p) {
-  Fd dir(OpenRetry(ParentOf(p).c_str(), O_RDONLY | O_DIRECTORY));
-  if (!dir.Valid()) return false;
-  // Some file systems cannot flush a folder (EINVAL); the data itself is safe then.
-  return Sync(dir.Get()) || errno == EINVAL;
+bool SyncDirectoryOf(const fs::path& p) noexcept {
+  try {
+    Fd dir(OpenRetry(ParentOf(p).c_str(), O_RDONLY | O_DIRECTORY));
+    if (!dir.Valid()) return false;
+    // Some file systems cannot flush a folder (EINVAL); the data itself is safe then.
+    return Sync(dir.Get()) || errno == EINVAL;
+  } catch (...) {  // out of memory naming the folder
+    return false;
+  }
 }
 
 void RemoveQuietly(const fs::path& p) { ::unlink(p.c_str()); }
@@ -122,19 +141,19 @@ fs::path TemporaryNameBeside(const fs::path& target) {
 
 }  // namespace
 
-bool DiskFileSystem::Exists(const fs::path& p) {
+bool DiskFileSystem::Exists(const fs::path& p) noexcept {
   std::error_code ec;
   return fs::exists(p, ec) && !ec;
 }
 
-std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) {
-  Fd fd(OpenRetry(p.c_str(), O_RDONLY));
+std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) noexcept {
+  Fd fd = OpenExistingRegular(p, O_RDONLY);
   if (!fd.Valid()) return std::nullopt;
   struct stat st {};
-  if (::fstat(fd.Get(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
+  if (::fstat(fd.Get(), &st) != 0) return std::nullopt;
   try {
     Bytes out;
-    if (S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
+    if (st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
     std::uint8_t buf[65536];
     for (;;) {
       const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
@@ -151,19 +170,29 @@ std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) {
   }
 }
 
-bool DiskFileSystem::Append(const fs::path& p, ByteView data) {
-  Fd fd(OpenRetry(p.c_str(), O_WRONLY | O_CREAT | O_APPEND));
+bool DiskFileSystem::Append(const fs::path& p, ByteView data) noexcept {
+  // Made new when missing (nothing else can be there then); an existing name must
+  // be a regular file. Another process may remove or make the file in between:
+  // a few turns settle that.
+  Fd fd;
+  for (int attempt = 0; attempt < 8 && !fd.Valid(); ++attempt) {
+    fd = Fd(OpenRetry(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND));
+    if (fd.Valid() || errno != EEXIST) break;
+    fd = OpenExistingRegular(p, O_WRONLY | O_APPEND);
+    if (!fd.Valid() && errno != ENOENT) break;
+  }
   if (!fd.Valid()) return false;
   const bool ok = WriteAll(fd.Get(), data);
   return fd.Close() && ok;
 }
 
-bool DiskFileSystem::WriteAt(const fs::path& p, std::uint64_t offset, ByteView data, bool durable) {
+bool DiskFileSystem::WriteAt(const fs::path& p, std::uint64_t offset, ByteView data,
+                             bool durable) noexcept {
   bool created = true;
   Fd fd(OpenRetry(p.c_str(), O_WRONLY | O_CREAT | O_EXCL));
   if (!fd.Valid() && errno == EEXIST) {
     created = false;
-    fd = Fd(OpenRetry(p.c_str(), O_WRONLY));
+    fd = OpenExistingRegular(p, O_WRONLY);
   }
   if (!fd.Valid()) return false;
   bool ok = PWriteAll(fd.Get(), offset, data);
@@ -173,8 +202,8 @@ bool DiskFileSystem::WriteAt(const fs::path& p, std::uint64_t offset, ByteView d
   return ok;
 }
 
-bool DiskFileSystem::Truncate(const fs::path& p, std::uint64_t size) {
-  Fd fd(OpenRetry(p.c_str(), O_WRONLY));
+bool DiskFileSystem::Truncate(const fs::path& p, std::uint64_t size) noexcept {
+  Fd fd = OpenExistingRegular(p, O_WRONLY);
   if (!fd.Valid()) return false;
   int rc;
   do {
@@ -184,7 +213,7 @@ bool DiskFileSystem::Truncate(const fs::path& p, std::uint64_t size) {
   return fd.Close() && ok;
 }
 
-bool DiskFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) {
+bool DiskFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) noexcept {
   Fd fd(OpenRetry(p.c_str(), O_WRONLY | O_CREAT | O_EXCL));
   if (!fd.Valid()) return false;  // exists already, or cannot be made: nothing of ours to remove
   bool ok = WriteAll(fd.Get(), data);
@@ -195,41 +224,45 @@ bool DiskFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) {
   return ok;
 }
 
-bool DiskFileSystem::Replace(const fs::path& p, ByteView data) {
-  // Through a symbolic link the file it points to is replaced, not the link.
-  fs::path target = p;
-  std::error_code ec;
-  if (fs::is_symlink(p, ec)) {
-    const fs::path resolved = fs::weakly_canonical(p, ec);
-    if (ec) return false;
-    target = resolved;
-  }
-  // The new file keeps the rights of the one it replaces.
-  struct stat st {};
-  const bool existed = ::stat(target.c_str(), &st) == 0;
+bool DiskFileSystem::Replace(const fs::path& p, ByteView data) noexcept {
+  try {
+    // Through a symbolic link the file it points to is replaced, not the link.
+    fs::path target = p;
+    std::error_code ec;
+    if (fs::is_symlink(p, ec)) {
+      const fs::path resolved = fs::weakly_canonical(p, ec);
+      if (ec) return false;
+      target = resolved;
+    }
+    // The new file keeps the rights of the one it replaces.
+    struct stat st {};
+    const bool existed = ::stat(target.c_str(), &st) == 0;
 
-  fs::path temp;
-  Fd fd;
-  for (int attempt = 0; attempt < 100 && !fd.Valid(); ++attempt) {
-    temp = TemporaryNameBeside(target);
-    fd = Fd(OpenRetry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, existed ? 0600 : 0666));
-    if (!fd.Valid() && errno != EEXIST) return false;
-  }
-  if (!fd.Valid()) return false;
-  bool ok = WriteAll(fd.Get(), data);
-  if (ok && existed) ::fchmod(fd.Get(), st.st_mode & 07777);  // best effort: else 0600
-  if (ok) ok = Sync(fd.Get());
-  ok = fd.Close() && ok;
-  if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    RemoveQuietly(temp);
+    fs::path temp;
+    Fd fd;
+    for (int attempt = 0; attempt < 100 && !fd.Valid(); ++attempt) {
+      temp = TemporaryNameBeside(target);
+      fd = Fd(OpenRetry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, existed ? 0600 : 0666));
+      if (!fd.Valid() && errno != EEXIST) return false;
+    }
+    if (!fd.Valid()) return false;
+    bool ok = WriteAll(fd.Get(), data);
+    if (ok && existed) ::fchmod(fd.Get(), st.st_mode & 07777);  // best effort: else 0600
+    if (ok) ok = Sync(fd.Get());
+    ok = fd.Close() && ok;
+    if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
+    if (!ok) {
+      RemoveQuietly(temp);
+      return false;
+    }
+    SyncDirectoryOf(target);  // the new content is in place; this only hardens the rename
+    return true;
+  } catch (...) {  // out of memory making a name
     return false;
   }
-  SyncDirectoryOf(target);  // the new content is in place; this only hardens the rename
-  return true;
 }
 
-bool DiskFileSystem::RenameNoReplace(const fs::path& from, const fs::path& to) {
+bool DiskFileSystem::RenameNoReplace(const fs::path& from, const fs::path& to) noexcept {
   int rc = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
   if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
     // The file system cannot do it in one step: a hard link fails when `to`
@@ -243,19 +276,26 @@ bool DiskFileSystem::RenameNoReplace(const fs::path& from, const fs::path& to) {
   }
   if (rc != 0) return false;
   SyncDirectoryOf(to);
-  if (ParentOf(from) != ParentOf(to)) SyncDirectoryOf(from);
+  try {
+    if (ParentOf(from) != ParentOf(to)) SyncDirectoryOf(from);
+  } catch (...) {  // the rename is done; only hardening it failed
+  }
   return true;
 }
 
-bool DiskFileSystem::Remove(const fs::path& p) { return ::remove(p.c_str()) == 0; }
+bool DiskFileSystem::Remove(const fs::path& p) noexcept { return ::remove(p.c_str()) == 0; }
 
-bool DiskFileSystem::CreateDirectories(const fs::path& dir) {
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  return fs::is_directory(dir, ec) && !ec;
+bool DiskFileSystem::CreateDirectories(const fs::path& dir) noexcept {
+  try {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    return fs::is_directory(dir, ec) && !ec;
+  } catch (...) {  // out of memory
+    return false;
+  }
 }
 
-std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) {
+std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) noexcept {
   std::vector<DirEntry> out;
   try {
     std::error_code ec;

@@ -20,56 +20,59 @@ struct DirEntry {
 // The file operations the receiver and delivery layers need. Passed in, so tests
 // can make any one of them fail (full disk, no rights) without touching the disk's
 // real state. Every operation reports failure by its result, never by throwing.
+// Only regular files are read or written: a folder, FIFO or device where a file is
+// expected makes the operation fail at once, never wait.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  virtual bool Exists(const std::filesystem::path& p) = 0;
+  virtual bool Exists(const std::filesystem::path& p) noexcept = 0;
   // The whole content; nullopt when the file is missing or cannot be read.
-  virtual std::optional<Bytes> ReadAll(const std::filesystem::path& p) = 0;
+  virtual std::optional<Bytes> ReadAll(const std::filesystem::path& p) noexcept = 0;
   // Appends to the end, creating the file when missing. Other processes may have
   // the file open meanwhile.
-  virtual bool Append(const std::filesystem::path& p, ByteView data) = 0;
+  virtual bool Append(const std::filesystem::path& p, ByteView data) noexcept = 0;
   // Writes at a byte offset, creating the file when missing; never truncates.
   // With durable set, the data is flushed to the disk before returning.
   virtual bool WriteAt(const std::filesystem::path& p, std::uint64_t offset, ByteView data,
-                       bool durable) = 0;
+                       bool durable) noexcept = 0;
   // Cuts the file to the given size.
-  virtual bool Truncate(const std::filesystem::path& p, std::uint64_t size) = 0;
+  virtual bool Truncate(const std::filesystem::path& p, std::uint64_t size) noexcept = 0;
   // Creates a file that must not exist yet, writes all of data, and with durable
   // set flushes it to the disk. On failure no file of that name is left behind.
-  virtual bool WriteNew(const std::filesystem::path& p, ByteView data, bool durable) = 0;
+  virtual bool WriteNew(const std::filesystem::path& p, ByteView data, bool durable) noexcept = 0;
   // Replaces the file's whole content safely: a temporary file beside it, flushed,
   // then renamed over it. A crash leaves the old content or the new, never a mix.
-  virtual bool Replace(const std::filesystem::path& p, ByteView data) = 0;
+  virtual bool Replace(const std::filesystem::path& p, ByteView data) noexcept = 0;
   // Renames; fails when `to` exists already.
   virtual bool RenameNoReplace(const std::filesystem::path& from,
-                               const std::filesystem::path& to) = 0;
+                               const std::filesystem::path& to) noexcept = 0;
   // Removes a file (or an empty folder); false when it could not be removed,
   // including when it does not exist.
-  virtual bool Remove(const std::filesystem::path& p) = 0;
+  virtual bool Remove(const std::filesystem::path& p) noexcept = 0;
   // Creates the folder and any missing parents; true when the folder exists afterwards.
-  virtual bool CreateDirectories(const std::filesystem::path& dir) = 0;
+  virtual bool CreateDirectories(const std::filesystem::path& dir) noexcept = 0;
   // Entries of a folder (not recursive), sorted by name; empty when it cannot be
   // listed. Size and time are filled for regular files (symbolic links followed).
-  virtual std::vector<DirEntry> List(const std::filesystem::path& dir) = 0;
+  virtual std::vector<DirEntry> List(const std::filesystem::path& dir) noexcept = 0;
 };
 
 // The real disk.
 class DiskFileSystem final : public FileSystem {
  public:
-  bool Exists(const std::filesystem::path& p) override;
-  std::optional<Bytes> ReadAll(const std::filesystem::path& p) override;
-  bool Append(const std::filesystem::path& p, ByteView data) override;
+  bool Exists(const std::filesystem::path& p) noexcept override;
+  std::optional<Bytes> ReadAll(const std::filesystem::path& p) noexcept override;
+  bool Append(const std::filesystem::path& p, ByteView data) noexcept override;
   bool WriteAt(const std::filesystem::path& p, std::uint64_t offset, ByteView data,
-               bool durable) override;
-  bool Truncate(const std::filesystem::path& p, std::uint64_t size) override;
-  bool WriteNew(const std::filesystem::path& p, ByteView data, bool durable) override;
-  bool Replace(const std::filesystem::path& p, ByteView data) override;
-  bool RenameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) override;
-  bool Remove(const std::filesystem::path& p) override;
-  bool CreateDirectories(const std::filesystem::path& dir) override;
-  std::vector<DirEntry> List(const std::filesystem::path& dir) override;
+               bool durable) noexcept override;
+  bool Truncate(const std::filesystem::path& p, std::uint64_t size) noexcept override;
+  bool WriteNew(const std::filesystem::path& p, ByteView data, bool durable) noexcept override;
+  bool Replace(const std::filesystem::path& p, ByteView data) noexcept override;
+  bool RenameNoReplace(const std::filesystem::path& from,
+                       const std::filesystem::path& to) noexcept override;
+  bool Remove(const std::filesystem::path& p) noexcept override;
+  bool CreateDirectories(const std::filesystem::path& dir) noexcept override;
+  std::vector<DirEntry> List(const std::filesystem::path& dir) noexcept override;
 };
 
 }  // namespace kestrel

@@ -138,12 +138,14 @@ fs::path WriteTemporaryBeside(const fs::path& target, ByteView data, bool durabl
 
 }  // namespace
 
-bool DiskFileSystem::Exists(const fs::path& p) {
+bool DiskFileSystem::Exists(const fs::path& p) noexcept try {
   std::error_code ec;
   return fs::exists(p, ec) && !ec;
+} catch (...) {  // out of memory
+  return false;
 }
 
-std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) {
+std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) noexcept try {
   if (!IsPlainFileName(p)) return std::nullopt;
   Handle h = OpenDiskFile(p, GENERIC_READ, OPEN_EXISTING);
   if (!h.Valid()) return std::nullopt;
@@ -164,9 +166,11 @@ std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) {
   } catch (const std::exception&) {  // out of memory
     return std::nullopt;
   }
+} catch (...) {  // out of memory
+  return std::nullopt;
 }
 
-bool DiskFileSystem::Append(const fs::path& p, ByteView data) {
+bool DiskFileSystem::Append(const fs::path& p, ByteView data) noexcept try {
   // With append access only, every write goes to the end of the file as it is then,
   // whoever else appends meanwhile. Not every implementation of the Windows API makes
   // that one step (Wine finds the end, then writes there), so the appends of this
@@ -177,17 +181,22 @@ bool DiskFileSystem::Append(const fs::path& p, ByteView data) {
   if (!h.Valid()) return false;
   const bool ok = WriteAll(h.Get(), data, &kEndOfFile);
   return h.Close() && ok;
+} catch (...) {  // out of memory
+  return false;
 }
 
-bool DiskFileSystem::WriteAt(const fs::path& p, std::uint64_t offset, ByteView data, bool durable) {
+bool DiskFileSystem::WriteAt(const fs::path& p, std::uint64_t offset, ByteView data,
+                             bool durable) noexcept try {
   Handle h = OpenDiskFile(p, GENERIC_WRITE, OPEN_ALWAYS);
   if (!h.Valid()) return false;
   bool ok = WriteAll(h.Get(), data, &offset);
   if (ok && durable) ok = Flush(h.Get());
   return h.Close() && ok;
+} catch (...) {  // out of memory
+  return false;
 }
 
-bool DiskFileSystem::Truncate(const fs::path& p, std::uint64_t size) {
+bool DiskFileSystem::Truncate(const fs::path& p, std::uint64_t size) noexcept try {
   Handle h = OpenDiskFile(p, GENERIC_WRITE, OPEN_EXISTING);
   if (!h.Valid()) return false;
   FILE_END_OF_FILE_INFO end{};
@@ -195,9 +204,11 @@ bool DiskFileSystem::Truncate(const fs::path& p, std::uint64_t size) {
   const bool ok =
       ::SetFileInformationByHandle(h.Get(), FileEndOfFileInfo, &end, sizeof end) && Flush(h.Get());
   return h.Close() && ok;
+} catch (...) {  // out of memory
+  return false;
 }
 
-bool DiskFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) {
+bool DiskFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) noexcept try {
   // Written in full beside the name first, then renamed without replacing: the file
   // appears whole or not at all, and an existing one is never touched.
   if (::GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
@@ -209,9 +220,11 @@ bool DiskFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) {
     return false;
   }
   return true;
+} catch (...) {  // out of memory
+  return false;
 }
 
-bool DiskFileSystem::Replace(const fs::path& p, ByteView data) {
+bool DiskFileSystem::Replace(const fs::path& p, ByteView data) noexcept try {
   // Through a symbolic link the file it points to is replaced, not the link.
   fs::path target = p;
   std::error_code ec;
@@ -233,27 +246,35 @@ bool DiskFileSystem::Replace(const fs::path& p, ByteView data) {
     return false;
   }
   return true;
+} catch (...) {  // out of memory
+  return false;
 }
 
-bool DiskFileSystem::RenameNoReplace(const fs::path& from, const fs::path& to) {
+bool DiskFileSystem::RenameNoReplace(const fs::path& from, const fs::path& to) noexcept try {
   // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
   return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+} catch (...) {  // out of memory
+  return false;
 }
 
-bool DiskFileSystem::Remove(const fs::path& p) {
+bool DiskFileSystem::Remove(const fs::path& p) noexcept try {
   if (::DeleteFileW(p.c_str())) return true;
   const DWORD attributes = ::GetFileAttributesW(p.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
          ::RemoveDirectoryW(p.c_str());
+} catch (...) {  // out of memory
+  return false;
 }
 
-bool DiskFileSystem::CreateDirectories(const fs::path& dir) {
+bool DiskFileSystem::CreateDirectories(const fs::path& dir) noexcept try {
   std::error_code ec;
   fs::create_directories(dir, ec);
   return fs::is_directory(dir, ec) && !ec;
+} catch (...) {  // out of memory
+  return false;
 }
 
-std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) {
+std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) noexcept try {
   std::vector<DirEntry> out;
   try {
     std::error_code ec;
@@ -283,6 +304,8 @@ std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) {
     return {};
   }
   return out;
+} catch (...) {  // out of memory
+  return {};
 }
 
 }  // namespace kestrel

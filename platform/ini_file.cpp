@@ -66,16 +66,12 @@ bool ParseIniInteger(const std::string& text, std::int32_t& out) {
   return true;
 }
 
-IniFile::IniFile(std::filesystem::path file) : file_(std::move(file)) {}
-
 IniFile::IniFile(std::filesystem::path file, FileSystem& files)
-    : file_(std::move(file)), files_(&files) {}
+    : file_(std::move(file)), files_(files) {}
 
 // The file's text; empty when it is missing or cannot be read (reading never fails).
 std::string IniFile::ReadText() const {
-  DiskFileSystem disk;
-  FileSystem& files = files_ != nullptr ? *files_ : disk;
-  const std::optional<Bytes> bytes = files.ReadAll(file_);
+  const std::optional<Bytes> bytes = files_.ReadAll(file_);
   if (!bytes) return {};
   return std::string(bytes->begin(), bytes->end());
 }
@@ -108,8 +104,7 @@ void IniFile::WriteString(const std::string& section, const std::string& key,
   if (ec) full = file_;
   const auto fail = [&full]() { throw IniWriteError("Unable to write to " + full.string()); };
 
-  DiskFileSystem disk;
-  FileSystem& files = files_ != nullptr ? *files_ : disk;
+  FileSystem& files = files_;
   std::string text;
   if (const std::optional<Bytes> bytes = files.ReadAll(full)) {
     text.assign(bytes->begin(), bytes->end());

@@ -26,10 +26,8 @@ class IniWriteError : public std::runtime_error {
 // Every call opens and closes the file by itself; nothing is cached.
 class IniFile {
  public:
-  // On the real disk.
-  explicit IniFile(std::filesystem::path file);
-  // Through the given file operations (tests make them fail); `files` must
-  // outlive this object.
+  // Through the given file operations, like every other file (tests make them
+  // fail); `files` must outlive this object.
   IniFile(std::filesystem::path file, FileSystem& files);
 
   const std::filesystem::path& Path() const { return file_; }
@@ -50,7 +48,7 @@ class IniFile {
   std::string ReadText() const;
 
   std::filesystem::path file_;
-  FileSystem* files_ = nullptr;  // null: the real disk
+  FileSystem& files_;
 };
 
 // Parses an integer by the settings file's rules; false when the text is not one.

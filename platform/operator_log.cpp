@@ -68,4 +68,6 @@ void WriteLogLine(LogPriority priority, std::string_view line) {
 
 void StderrOperatorLog::Report(const std::string& line) { WriteLogLine(LogPriority::Error, line); }
 
+void StderrOperatorLog::Notice(const std::string& line) { WriteLogLine(LogPriority::Notice, line); }
+
 }  // namespace kestrel

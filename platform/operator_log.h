@@ -41,12 +41,17 @@ class OperatorLog {
  public:
   virtual ~OperatorLog() = default;
   virtual void Report(const std::string& line) = 0;
+  // A change of state the operator should see (the link connected or lost, a
+  // backlog begun or cleared): shown like a failure, but not counted as one
+  // where lines carry a priority.
+  virtual void Notice(const std::string& line) { Report(line); }
 };
 
 // Writes every reported line to standard error as an error.
 class StderrOperatorLog final : public OperatorLog {
  public:
   void Report(const std::string& line) override;
+  void Notice(const std::string& line) override;
 };
 
 }  // namespace kestrel

@@ -22,6 +22,10 @@ std::filesystem::path PathFromSetting(std::string_view cp1251Text) {
 #endif
 }
 
+std::filesystem::path SettingsFilePath(const std::filesystem::path& workDir) {
+  return workDir / kSettingsFileName;
+}
+
 std::filesystem::path CurrentDirectory() {
   std::error_code ec;
   std::filesystem::path dir = std::filesystem::current_path(ec);

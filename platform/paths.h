@@ -12,6 +12,11 @@ namespace kestrel {
 // the folder spool.
 std::filesystem::path PathFromSetting(std::string_view cp1251Text);
 
+// The settings file's name and where it is: workDir/drvkestrel.ini. Every reader
+// and writer of the settings file takes its path from here.
+inline constexpr char kSettingsFileName[] = "drvkestrel.ini";
+std::filesystem::path SettingsFilePath(const std::filesystem::path& workDir);
+
 // The process's current directory.
 std::filesystem::path CurrentDirectory();
 

@@ -40,7 +40,7 @@ bool QtTcpClient::Connect(const std::string& host, std::uint16_t port, int timeo
   return true;
 }
 
-bool QtTcpClient::Connected() const {
+bool QtTcpClient::Connected() const noexcept {
   return socket_ && socket_->state() == QAbstractSocket::ConnectedState;
 }
 

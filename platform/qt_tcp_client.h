@@ -36,7 +36,7 @@ class QtTcpClient final : public TcpClient {
   // Closes an open connection first (running the disconnected callback). A
   // negative timeout counts as 0.
   bool Connect(const std::string& host, std::uint16_t port, int timeoutMs) override;
-  bool Connected() const override;
+  bool Connected() const noexcept override;
   bool Write(ByteView data) override;
   ReadEnd Read(std::size_t count, int timeoutMs, Bytes& out) override;
   ReadEnd ReadWithin(std::size_t count, int timeoutMs, int limitMs, Bytes& out) override;

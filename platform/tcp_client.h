@@ -28,7 +28,7 @@ class TcpClient {
 
   // Host name or dotted IPv4 address (Windows-1251 text as read from settings).
   virtual bool Connect(const std::string& host, std::uint16_t port, int timeoutMs) = 0;
-  virtual bool Connected() const = 0;
+  virtual bool Connected() const noexcept = 0;
   // Writes all of data in one write; false on a connection error.
   virtual bool Write(ByteView data) = 0;
   // Waits for up to `count` bytes, appending what arrives to `out`. Gives up when

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 
+#include "receiver/transmitter_record.h"
+
 namespace kestrel {
 
 namespace {
@@ -69,14 +71,15 @@ void NoTestSupervision::Build(std::int64_t now, DateTime wallNow) {
   heap_.reserve(count);
   const Bytes& image = ctx_.table.Image();
   for (std::size_t i = 0; i < count; ++i) {
-    const TransmitterRecord r = DecodeTransmitterRecord(image.data() + i * kTransmitterRecordSize);
-    if (r.NoTestFlag != 0) continue;  // reported already: waits for its next report
+    const std::uint8_t* record = image.data() + i * kTransmitterRecordSize;
+    if (RecordNoTestFlag(record) != 0) continue;  // reported already: waits for its next report
+    const DateTime lastHeard = RecordLastHeard(record);
     const auto index = static_cast<std::uint32_t>(i);
-    if (!std::isfinite(r.LastHeard) ||
-        (std::isfinite(wallNow) && NotYetOrNoTime(r.LastHeard, wallNow))) {
+    if (!std::isfinite(lastHeard) ||
+        (std::isfinite(wallNow) && NotYetOrNoTime(lastHeard, wallNow))) {
       clamps_.push_back(index);
     }
-    heap_.push_back({HeardTick(r.LastHeard, wallNow, now), index});
+    heap_.push_back({HeardTick(lastHeard, wallNow, now), index});
   }
   std::make_heap(heap_.begin(), heap_.end(),
                  [this](const Entry& a, const Entry& b) { return Before(b, a); });

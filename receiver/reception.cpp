@@ -17,7 +17,7 @@ Reception::Reception(ReceptionServices services, SerialPort& port)
       context_{table_, outbox_, services_.clock},
       noTestStep_("контроль молчания передатчиков", services_.log) {
   table_.LoadTable();
-  settings_ = ReadMainSettings(IniFile(SettingsFilePath(services_.workDir)));
+  settings_ = ReadMainSettings(IniFile(SettingsFilePath(services_.workDir), services_.fs));
   context_.FirstNumber = settings_.FirstNumber;
   context_.NoTimeTest = settings_.NoTimeTest;
   port_.SetBaudRate(BaudRateFromSetting(settings_.br));
@@ -77,7 +77,7 @@ LinkIdentity Reception::Identity() const {
 }
 
 void Reception::SavePortName(const std::string& nameCp1251) {
-  IniFile ini(SettingsFilePath(services_.workDir));
+  IniFile ini(SettingsFilePath(services_.workDir), services_.fs);
   WriteComPort(ini, nameCp1251);
 }
 

@@ -58,10 +58,6 @@ MainSettings ReadMainSettings(const IniFile& ini) {
 
 int BaudRateFromSetting(std::int32_t br) { return br == 9600 ? 9600 : 2400; }
 
-std::filesystem::path SettingsFilePath(const std::filesystem::path& workDir) {
-  return workDir / kSettingsFileName;
-}
-
 void WriteComPort(IniFile& ini, const std::string& value) {
   ini.WriteString(kMainSection, "ComPort", value);
 }

@@ -6,10 +6,10 @@
 
 #include "platform/date_time.h"
 #include "platform/ini_file.h"
+#include "platform/paths.h"
 
 namespace kestrel {
 
-inline constexpr char kSettingsFileName[] = "drvkestrel.ini";
 inline constexpr char kMainSection[] = "main";
 // The ComPort value that means "no port chosen": no port is opened at start-up.
 // Compared exactly, letter case included.
@@ -42,9 +42,6 @@ bool ParseAttention(const std::string& text, DateTime& out);
 
 // The line speed the setting `br` selects: 9600 for 9600, 2400 for anything else.
 int BaudRateFromSetting(std::int32_t br);
-
-// workDir/drvkestrel.ini
-std::filesystem::path SettingsFilePath(const std::filesystem::path& workDir);
 
 // Stores the serial port selector's text as `ComPort` in section `main`, leaving
 // every other line of the file as it was. Throws IniWriteError when the file cannot

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/rename_aside.h"
+
 namespace kestrel {
 
 namespace {
@@ -13,30 +15,6 @@ constexpr std::uint8_t kInitialStatus2 = 132;
 constexpr int kAsideNames = 100;
 
 }  // namespace
-
-void EncodeTransmitterRecord(const TransmitterRecord& r, std::uint8_t* out16) {
-  out16[0] = r.IdLow;
-  out16[1] = r.IdMid;
-  out16[2] = r.IdHigh;
-  PutU16(out16 + 3, r.SerialNo);
-  out16[5] = r.Status1;
-  out16[6] = r.Status2;
-  PutF64(out16 + 7, r.LastHeard);
-  out16[15] = r.NoTestFlag;
-}
-
-TransmitterRecord DecodeTransmitterRecord(const std::uint8_t* in16) {
-  TransmitterRecord r;
-  r.IdLow = in16[0];
-  r.IdMid = in16[1];
-  r.IdHigh = in16[2];
-  r.SerialNo = GetU16(in16 + 3);
-  r.Status1 = in16[5];
-  r.Status2 = in16[6];
-  r.LastHeard = GetF64(in16 + 7);
-  r.NoTestFlag = in16[15];
-  return r;
-}
 
 TransmitterTable::TransmitterTable(std::filesystem::path file, FileSystem& fs, const Clock& clock,
                                    OperatorLog& log)
@@ -83,23 +61,20 @@ void TransmitterTable::ReadImage() {
 }
 
 bool TransmitterTable::MoveUnreadableAside() {
-  const std::string base = file_.filename().string() + ".unreadable";
-  for (int n = 1; n <= kAsideNames; ++n) {
-    const std::string name = n == 1 ? base : base + "." + std::to_string(n);
-    const std::filesystem::path aside = file_.parent_path() / name;
-    if (fs_.Exists(aside)) continue;
-    if (fs_.RenameNoReplace(file_, aside)) {
+  const AsideResult r = RenameAside(fs_, file_, {".unreadable", ".", 2, kAsideNames});
+  switch (r.outcome) {
+    case AsideResult::Outcome::Renamed:
       unreadablePending_ = false;
       log_.Report("Не удалось прочитать таблицу передатчиков (" + FileName() +
-                  "). Файл переименован в " + name + ", таблица начата заново.");
+                  "). Файл переименован в " + r.aside.filename().string() +
+                  ", таблица начата заново.");
       return true;
-    }
-    if (!fs_.Exists(file_)) {
+    case AsideResult::Outcome::SourceGone:
       // Gone meanwhile: nothing is left to protect.
       unreadablePending_ = false;
       return true;
-    }
-    return false;
+    case AsideResult::Outcome::Failed:
+      break;
   }
   return false;
 }
@@ -142,7 +117,8 @@ FoundTransmitter TransmitterTable::FindOrAdd(TransmitterId id) {
   r.IdHigh = static_cast<std::uint8_t>(id >> 16);
   r.SerialNo = 1;
   if (!image_.empty()) {
-    const std::uint16_t last = GetU16(image_.data() + image_.size() - kTransmitterRecordSize + 3);
+    const std::uint16_t last =
+        RecordSerialNo(image_.data() + image_.size() - kTransmitterRecordSize);
     r.SerialNo = static_cast<std::uint16_t>(last + 1);  // 65535 is followed by 0
   }
   r.Status1 = 0;

@@ -13,32 +13,9 @@
 #include "platform/file_system.h"
 #include "platform/operator_log.h"
 #include "receiver/receiver_frame.h"
+#include "receiver/transmitter_record.h"
 
 namespace kestrel {
-
-inline constexpr std::size_t kTransmitterRecordSize = 16;
-
-// One transmitter as stored in num.mmm (16 bytes, little-endian, no gaps):
-// IdLow, IdMid, IdHigh, SerialNo (16-bit), Status1, Status2, LastHeard (double),
-// NoTestFlag.
-struct TransmitterRecord {
-  std::uint8_t IdLow = 0;
-  std::uint8_t IdMid = 0;
-  std::uint8_t IdHigh = 0;
-  std::uint16_t SerialNo = 0;
-  std::uint8_t Status1 = 0;
-  std::uint8_t Status2 = 0;
-  DateTime LastHeard = 0;
-  std::uint8_t NoTestFlag = 0;
-
-  TransmitterId Id() const {
-    return (TransmitterId{IdHigh} << 16) | (TransmitterId{IdMid} << 8) | IdLow;
-  }
-  bool operator==(const TransmitterRecord&) const = default;
-};
-
-void EncodeTransmitterRecord(const TransmitterRecord& r, std::uint8_t* out16);
-TransmitterRecord DecodeTransmitterRecord(const std::uint8_t* in16);
 
 // A record's position is its byte offset in the image (16 × its index).
 using TablePosition = std::size_t;

@@ -173,6 +173,8 @@ void TForm1::BuildStatusPage() {
   Image1->move(416, 37);
   Label8 = MakeLabel(p, QStringLiteral("Пароль для закрытия"), 7, 66);
   Label9 = MakeLabel(p, QString(), 124, 66);
+  LabelSpool = MakeLabel(p, QString(), 259, 66);
+  LabelSpool->setObjectName(QStringLiteral("LabelSpool"));
   Memo1 = new QPlainTextEdit(p);
   Memo1->setObjectName(QStringLiteral("Memo1"));
   Memo1->setGeometry(5, 85, 432, 100);
@@ -263,8 +265,7 @@ void TForm1::FormCreate() {
       ReceptionServices{clock, services_.fs, operatorLog_, WorkDir}, *ComPort1);
 
   // Delivery: events and their spool files; the link worker is started below.
-  linkUi_ = std::make_unique<WindowLinkUi>([this](const std::string& line) { AppendLog(line); },
-                                           [this] { AdvanceIndicator(); });
+  linkUi_ = std::make_unique<WindowLinkUi>([this] { AdvanceIndicator(); });
   delivery_ = std::make_unique<Delivery>(
       DeliveryServices{clock, services_.fs, operatorLog_, *linkUi_, services_.tcpClients},
       reception_->SpoolPlace());
@@ -418,6 +419,10 @@ void TForm1::StatusStep() {
   const std::uint32_t elapsed = reception_->SilenceMs();
   Label1->setText(ElapsedText(elapsed));
   Label1->adjustSize();
+  if (delivery_) {
+    LabelSpool->setText(QStringLiteral("Событий на диске: %1").arg(delivery_->Status().backlog));
+    LabelSpool->adjustSize();
+  }
 
   // A silence of exactly the Attention interval still counts as present.
   const bool present = reception_->StationPresent(elapsed);
@@ -426,13 +431,6 @@ void TForm1::StatusStep() {
     DrawLinkIndicator(*Image2, StationLink, 0);
   }
   RetryPort();
-}
-
-void TForm1::AppendLog(const std::string& utf8Line) {
-  // Also on standard error, for an operator running the program without a window.
-  std::fprintf(stderr, "%s\n", utf8Line.c_str());
-  std::fflush(stderr);
-  Memo1->appendPlainText(QString::fromStdString(utf8Line));
 }
 
 void TForm1::AdvanceIndicator() {
@@ -533,6 +531,8 @@ bool TForm1::FinishWorker(int boundMs) {
   return delivery_->Finish(boundMs,
                            [] { QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall); });
 }
+
+std::size_t TForm1::UnwrittenEvents() const { return delivery_ ? delivery_->UnwrittenEvents() : 0; }
 
 void TForm1::Tell(const QString& text) {
   if (osShutdown_ || shutdownDone_) return;

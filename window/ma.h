@@ -78,7 +78,6 @@ class TForm1 final : public QWidget {
   void AdvGlowButton47Click();
   void ScanPorts();
   // The worker's synchronous requests (run on the window thread).
-  void AppendLog(const std::string& utf8Line);
   void AdvanceIndicator();
   // The last step of every tick: Label1 and the station-link watchdog.
   void StatusStep();
@@ -89,6 +88,9 @@ class TForm1 final : public QWidget {
   // After the window loop: stops the worker and waits for it for at most boundMs,
   // serving its synchronous calls meanwhile. True when it has finished.
   bool FinishWorker(int boundMs);
+  // After FinishWorker: events neither on disk nor delivered (each named in the
+  // log); the program's exit status is non-zero when there are any.
+  std::size_t UnwrittenEvents() const;
   // Reception runs: the operator started it (or start-up did), whether or not the
   // port is open at this moment (a failed port is being reopened).
   bool Running() const { return running_; }
@@ -126,6 +128,7 @@ class TForm1 final : public QWidget {
   QLabel* Label7;
   QLabel* Label8;
   QLabel* Label9;
+  QLabel* LabelSpool;  // events waiting on disk for the server
   IndicatorImage* Image1;
   IndicatorImage* Image2;
   IndicatorImage* Image3;

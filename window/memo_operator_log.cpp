@@ -9,6 +9,15 @@ MemoOperatorLog::MemoOperatorLog(QObject* parent) : QObject(parent) {}
 
 void MemoOperatorLog::Report(const std::string& line) {
   stderr_.Report(line);
+  Show(line);
+}
+
+void MemoOperatorLog::Notice(const std::string& line) {
+  stderr_.Notice(line);
+  Show(line);
+}
+
+void MemoOperatorLog::Show(const std::string& line) {
   const QString text = QString::fromStdString(line);
   if (QThread::currentThread() == thread()) {
     Append(text);

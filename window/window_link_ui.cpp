@@ -6,18 +6,15 @@
 
 namespace kestrel {
 
-WindowLinkUi::WindowLinkUi(std::function<void(const std::string&)> appendLog,
-                           std::function<void()> advanceIndicator, QObject* parent)
-    : QObject(parent),
-      appendLog_(std::move(appendLog)),
-      advanceIndicator_(std::move(advanceIndicator)) {}
+WindowLinkUi::WindowLinkUi(std::function<void()> advanceIndicator, QObject* parent)
+    : QObject(parent), advanceIndicator_(std::move(advanceIndicator)) {}
 
-void WindowLinkUi::AppendLog(const std::string& utf8Line) {
-  RunOnWindowThread([this, &utf8Line] { appendLog_(utf8Line); });
-}
-
-void WindowLinkUi::AdvanceIndicator() {
-  RunOnWindowThread([this] { advanceIndicator_(); });
+void WindowLinkUi::AdvanceIndicator() noexcept {
+  try {
+    RunOnWindowThread([this] { advanceIndicator_(); });
+  } catch (...) {
+    // The call could not even be passed to the window thread; the worker goes on.
+  }
 }
 
 void WindowLinkUi::RunOnWindowThread(const std::function<void()>& fn) {

@@ -119,17 +119,33 @@ TEST_F(DeliveryTest, EventsKeptInMemoryCountAsBacklogAndAreRetriedByTheTick) {
   EXPECT_EQ(d.Status().backlog, 1u);  // now a file
 }
 
-TEST_F(DeliveryTest, FinishReportsTheEventsThatCouldNotBeWrittenAtAll) {
+TEST_F(DeliveryTest, FinishNamesAndCountsTheEventsThatCouldNotBeWrittenAtAll) {
   Delivery& d = Make();
   fs_.Fail(FaultyFileSystem::Op::WriteNew);
   d.Raise(Event(1));
   d.Raise(Event(2));
   log_.Clear();
   EXPECT_TRUE(d.Finish(100));
-  ASSERT_EQ(log_.Lines().size(), 1u);
-  EXPECT_EQ(log_.Lines()[0], "Не удалось записать в файлы событий: 2. Они потеряны.");
+  ASSERT_EQ(log_.Lines().size(), 3u);
+  EXPECT_EQ(log_.Lines()[0].rfind("Событие не записано на диск и потеряно: событие 41 передатчика "
+                                  "000001, файл ",
+                                  0),
+            0u)
+      << log_.Lines()[0];
+  EXPECT_EQ(log_.Lines()[2], "Не удалось записать в файлы событий: 2. Они потеряны.");
+  EXPECT_EQ(d.UnwrittenEvents(), 2u);
   EXPECT_TRUE(d.Finish(100));  // once
-  EXPECT_EQ(log_.Lines().size(), 1u);
+  EXPECT_EQ(log_.Lines().size(), 3u);
+}
+
+TEST_F(DeliveryTest, FinishWithTheDiskBackWritesTheKeptEventsAndCountsNothing) {
+  Delivery& d = Make();
+  fs_.Fail(FaultyFileSystem::Op::WriteNew);
+  d.Raise(Event(1));
+  fs_.HealAll();
+  EXPECT_TRUE(d.Finish(100));
+  EXPECT_EQ(d.UnwrittenEvents(), 0u);
+  EXPECT_EQ(d.Status().backlog, 1u);
 }
 
 TEST_F(DeliveryTest, TheLinkDeliversLiveEventsAndTheSpoolAndShowsItsStatus) {
@@ -146,7 +162,7 @@ TEST_F(DeliveryTest, TheLinkDeliversLiveEventsAndTheSpoolAndShowsItsStatus) {
 
   d.Raise(Event(2));  // live
   ASSERT_TRUE(WaitFor([&] { return EventsAtServer() == 1; }));
-  d.Tick();  // the drain hands the spool file over
+  d.Tick();  // the worker takes the spool file itself; the tick only reports
   ASSERT_TRUE(WaitFor([&] { return EventsAtServer() == 2; }));
   ASSERT_TRUE(WaitFor([&] { return d.Status().backlog == 0; })) << "acknowledged file deleted";
 

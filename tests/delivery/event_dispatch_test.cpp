@@ -58,17 +58,21 @@ class EventDispatchTest : public ::testing::Test {
   EventDispatch dispatch_{link_, spool_};
 };
 
-TEST_F(EventDispatchTest, OnlineQueuesExactlyOnePacketAndWritesNoFile) {
+TEST_F(EventDispatchTest, OnlineTheFileIsWrittenFirstAndThePacketRefersToIt) {
   link_.online = true;
   dispatch_.Raise(Event(1));
   const auto packets = link_.Packets();
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0].command, cmdEvent);
+  EXPECT_EQ(packets[0].file, tmp_ / "2D94DB0B.dd8");
+  const Bytes onDisk = ReadFileBytes(packets[0].file);
+  ASSERT_EQ(onDisk.size(), 23u);
+  EXPECT_TRUE(std::equal(onDisk.begin() + 4, onDisk.end(), packets[0].payload.begin()));
   const Bytes expectedHead = {0x56, 0x34, 0x12, 0x00, 0x01, 0x01, 0x02, 0x34, 0x31, 0x00, 0x00};
   ASSERT_EQ(packets[0].payload.size(), 19u);
   EXPECT_TRUE(std::equal(expectedHead.begin(), expectedHead.end(), packets[0].payload.begin()));
   EXPECT_EQ(GetF64(packets[0].payload.data() + 11), kWhen);
-  EXPECT_EQ(SpoolFiles(), 0u);
+  EXPECT_EQ(SpoolFiles(), 1u);
 }
 
 TEST_F(EventDispatchTest, OfflineWritesOneSpoolFileNamedByTheClock) {
@@ -83,7 +87,7 @@ TEST_F(EventDispatchTest, OfflineWritesOneSpoolFileNamedByTheClock) {
   EXPECT_EQ(link_.Offered(), 0);
 }
 
-TEST_F(EventDispatchTest, ARefusedPacketIsSpooledInstead) {
+TEST_F(EventDispatchTest, ARefusedPacketLeavesItsFileInTheBacklog) {
   link_.online = true;
   link_.accept = false;
   dispatch_.Raise(Event(1));
@@ -91,11 +95,29 @@ TEST_F(EventDispatchTest, ARefusedPacketIsSpooledInstead) {
   EXPECT_EQ(SpoolFiles(), 1u);
 }
 
+TEST_F(EventDispatchTest, AnEventTheDiskRefusesIsNotOfferedUntilTheRetry) {
+  link_.online = true;
+  fs_.Fail(FaultyFileSystem::Op::WriteNew);
+  dispatch_.Raise(Event(1));
+  EXPECT_EQ(link_.Offered(), 0) << "nothing reaches the link before it is written";
+  EXPECT_EQ(spool_.PendingCount(), 1u);
+  ASSERT_EQ(spool_.PendingDescriptions().size(), 1u);
+  EXPECT_NE(spool_.PendingDescriptions()[0].find("123456"), std::string::npos);
+  EXPECT_NE(spool_.PendingDescriptions()[0].find("41"), std::string::npos);
+  // Kept in memory, it travels from there while the disk still refuses.
+  spool_.RetryPending(&link_);
+  ASSERT_EQ(link_.Packets().size(), 1u);
+  EXPECT_TRUE(link_.Packets()[0].file.empty());
+}
+
 TEST_F(EventDispatchTest, ALinkThatFailsCountsAsRefusing) {
   class ThrowingLink final : public LinkPort {
    public:
     bool IsOnline() const override { return true; }
     bool AddPacket(std::int32_t, ByteView) override { throw std::runtime_error("queue"); }
+    bool AddEventFile(std::int32_t, ByteView, const std::filesystem::path&) override {
+      throw std::runtime_error("queue");
+    }
   } broken;
   dispatch_.SetLink(broken);
   dispatch_.Raise(Event(0));
@@ -149,7 +171,7 @@ TEST_F(EventDispatchTest, SetLinkSendsLaterEventsToTheNewLink) {
   dispatch.SetLink(link_);
   dispatch.Raise(Event(0));
   EXPECT_EQ(link_.Packets().size(), 1u);
-  EXPECT_EQ(SpoolFiles(), 1u);
+  EXPECT_EQ(SpoolFiles(), 2u);
 }
 
 }  // namespace

@@ -14,7 +14,8 @@
 #include "delivery/Unit7.h"
 #include "delivery/commands.h"
 #include "delivery/packet.h"
-#include "delivery/spool_bookkeeping.h"
+#include "delivery/spool_drain.h"
+#include "delivery/spool_index.h"
 #include "delivery/spool_location.h"
 #include "delivery/spool_writer.h"
 #include "tests/support/fake_clock.h"
@@ -45,6 +46,15 @@ inline SentPacket DecodeBlock(const Bytes& block) {
 // A reply block from the server with the given command.
 inline Bytes ReplyOf(std::int32_t command) { return BuildBlock(BuildPacket(command, 0, {})); }
 
+// A reply block carrying the given sequence number, as a server that echoes them.
+inline Bytes WithSequence(Bytes block, std::int64_t sequence) {
+  for (std::size_t i = 0; i < 8; ++i) {
+    block[kBlockPrefixSize + 9 + i] =
+        static_cast<std::uint8_t>(static_cast<std::uint64_t>(sequence) >> (8 * i));
+  }
+  return block;
+}
+
 // A 19-byte event payload whose first byte tells events apart.
 inline Bytes EventPayload(std::uint8_t n) {
   Bytes b(19, 0);
@@ -63,9 +73,22 @@ class LinkFixture : public ::testing::Test {
     // The server: answers every block it receives, as the real one does, unless a
     // test says otherwise through `answer`.
     peer.SetOnWrite([this](ByteView block) {
-      const auto reply = answer(PacketCommand(block.subspan(kBlockPrefixSize)));
-      if (reply) peer.Push(*reply);
+      const ByteView packet = block.subspan(kBlockPrefixSize);
+      const auto reply = answer(PacketCommand(packet));
+      if (reply) peer.Push(echo ? WithSequence(*reply, PacketSequence(packet)) : *reply);
     });
+    spool.SetOnWritten([this](const std::filesystem::path& f) { index.Add(f); });
+  }
+
+  // A live event as the dispatch hands it over: written first, then offered.
+  std::filesystem::path WriteEvent(std::uint8_t n) {
+    const auto file = spool.Write(cmdEvent, EventPayload(n));
+    EXPECT_TRUE(file);
+    return file.value_or(std::filesystem::path{});
+  }
+  bool OfferEvent(std::uint8_t n) {
+    const auto file = WriteEvent(n);
+    return link.AddEventFile(cmdEvent, EventPayload(n), file);
   }
 
   static std::optional<Bytes> NormalAnswer(std::int32_t command) {
@@ -128,9 +151,11 @@ class LinkFixture : public ::testing::Test {
   RecordingOperatorLog oplog;
   RecordingLinkUi ui;
   SpoolLocation location{dir.Path(), ""};
+  SpoolIndex index{location};
   SpoolWriter spool{location, files, clock, oplog};
-  SpoolBookkeeping bookkeeping;
+  SpoolDrain drain{index, files, clock, oplog};
   bool portOpen = true;
+  bool echo = false;  // the fixture's server echoes sequence numbers in its replies
   std::function<std::optional<Bytes>(std::int32_t)> answer = NormalAnswer;
   cl link{clock,
           files,
@@ -138,7 +163,7 @@ class LinkFixture : public ::testing::Test {
           ui,
           peer.Factory(),
           spool,
-          bookkeeping,
+          index,
           LinkIdentity{"COM3", 257, [this] { return portOpen; }, "8.1.4.30", dir.Path()}};
 };
 

@@ -26,7 +26,7 @@ using LinkWorkerTest = LinkFixture;
 TEST_F(LinkWorkerTest, FirstStepConnectsAndHandshakeGoesOutWithSequenceZeroToThree) {
   link.LinkStep();
   EXPECT_TRUE(link.IsOnline());
-  EXPECT_THAT(ui.Lines(), ElementsAre(kConnecting, kConnected));
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kConnecting, kConnected));
   EXPECT_EQ(ui.IndicatorSteps(), 2);
   EXPECT_EQ(peer.LastHost(), "127.0.0.1");
   EXPECT_EQ(peer.LastPort(), 12543);
@@ -71,7 +71,7 @@ TEST_F(LinkWorkerTest, ServerHostIsReadAfreshBeforeEveryAttempt) {
   EXPECT_EQ(peer.LastHost(), "10.1.2.3");
   EXPECT_EQ(peer.LastPort(), 4000);
   EXPECT_FALSE(link.IsOnline());
-  EXPECT_THAT(ui.Lines(), ElementsAre(kConnecting)) << "a failed attempt is silent";
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kConnecting)) << "a failed attempt is silent";
 
   WriteFileText(dir / "drvkestrel.ini", "[ServerHost]\r\nAddress=server.local\r\n");
   clock.AdvanceMs(5001);
@@ -88,7 +88,9 @@ TEST_F(LinkWorkerTest, PortOutsideTheTcpRangeIsReportedOnceAndNeverDialled) {
     clock.AdvanceMs(5001);
   }
   EXPECT_EQ(peer.ConnectAttempts(), 0);
-  EXPECT_EQ(oplog.Lines().size(), 1u);
+  EXPECT_THAT(oplog.Lines(),
+              ElementsAre(kConnecting, "Неверный порт сервера в drvkestrel.ini: 70000.",
+                          kConnecting, kConnecting));
   EXPECT_FALSE(link.IsOnline());
 }
 
@@ -112,7 +114,7 @@ TEST_P(ReconnectRuleTest, NextAttemptOnlyMoreThan5000MsAfterTheLastBegan) {
   clock.AdvanceMs(1);
   link.LinkStep();
   EXPECT_EQ(peer.ConnectAttempts(), 2);
-  EXPECT_THAT(ui.Lines(), ElementsAre(kConnecting, kConnecting));
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kConnecting, kConnecting));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ticks, ReconnectRuleTest,
@@ -183,17 +185,17 @@ TEST_F(LinkWorkerTest, EveryStepAfterAFailedReadCountsUntilTwentyOneThenLinkGoes
     ASSERT_EQ(link.GetErrorCount(), expected) << "one error per step";
     ASSERT_TRUE(link.IsOnline());
   }
-  ui.Clear();
+  oplog.Clear();
   const std::size_t writes = peer.Writes().size();
   link.LinkStep();
   EXPECT_FALSE(link.IsOnline());
-  EXPECT_THAT(ui.Lines(), ElementsAre(kNetworkErrors));
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kNetworkErrors));
   EXPECT_EQ(peer.Writes().size(), writes + 1) << "that step still sends and reads";
   EXPECT_EQ(link.GetErrorCount(), 1) << "reset to 0, then the step's own empty read";
   EXPECT_TRUE(peer.ConnectionOpen()) << "the connection stays open until the next attempt";
 
   link.LinkStep();
-  EXPECT_THAT(ui.Lines(), ElementsAre(kNetworkErrors, kConnecting, kConnected));
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kNetworkErrors, kConnecting, kConnected));
   EXPECT_EQ(peer.ConnectAttempts(), 2);
 }
 
@@ -217,20 +219,27 @@ TEST_F(LinkWorkerTest, FailureInsideAStepIsCountedAndNeverEscapes) {
             ui,
             []() -> std::unique_ptr<TcpClient> { throw std::runtime_error("no sockets"); },
             spool,
-            bookkeeping,
+            index,
             LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
-  EXPECT_NO_THROW(broken.LinkStep());
-  EXPECT_EQ(broken.GetErrorCount(), 1);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NO_THROW(broken.LinkStep());
+    clock.AdvanceMs(5001);
+  }
+  EXPECT_EQ(broken.GetErrorCount(), 3);
   EXPECT_FALSE(broken.IsOnline());
+  // What was caught is told, once.
+  EXPECT_THAT(oplog.Lines(),
+              ElementsAre(kConnecting, "Сбой связи с сервером (шаг связи): no sockets.",
+                          kConnecting, kConnecting));
 }
 
-TEST_F(LinkWorkerTest, ThrowingWindowCallsDoNotStopTheLink) {
-  struct ThrowingUi : LinkUi {
-    void AppendLog(const std::string&) override { throw std::runtime_error("gone"); }
-    void AdvanceIndicator() override { throw std::runtime_error("gone"); }
-  } throwing;
-  cl other{clock,          files, oplog,       throwing,
-           peer.Factory(), spool, bookkeeping, LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
+TEST_F(LinkWorkerTest, AThrowingOperatorLogDoesNotStopTheLink) {
+  // (The indicator step promises not to throw: LinkUi::AdvanceIndicator is noexcept.)
+  struct ThrowingLog : OperatorLog {
+    void Report(const std::string&) override { throw std::runtime_error("gone"); }
+  } throwingLog;
+  cl other{clock,          files, throwingLog, ui,
+           peer.Factory(), spool, index,       LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
   other.LinkStep();
   EXPECT_TRUE(other.IsOnline());
   EXPECT_EQ(other.GetErrorCount(), 0);
@@ -254,13 +263,13 @@ TEST_P(ServerCommandTest, ReplyToAKeepAlive) {
   const CommandCase& c = GetParam();
   ConnectAndRegister();
   answer = [&](std::int32_t) { return ReplyOf(c.command); };
-  ui.Clear();
+  oplog.Clear();
   clock.AdvanceMs(501);
   link.LinkStep();
   EXPECT_EQ(link.IsOnline(), c.online);
   EXPECT_EQ(link.IsReconnectEnabled(), c.reconnectEnabled);
   EXPECT_EQ(peer.ConnectionOpen(), c.connectionOpen);
-  EXPECT_EQ(ui.Lines(), c.log);
+  EXPECT_EQ(oplog.Lines(), c.log);
   EXPECT_EQ(link.GetErrorCount(), 0);
 }
 
@@ -299,12 +308,12 @@ TEST_F(LinkWorkerTest, AccessDeniedIsLoggedOnceAndNoFurtherAttemptIsMade) {
   link.LinkStep();
   link.LinkStep();
   EXPECT_FALSE(link.IsOnline());
-  ui.Clear();
+  oplog.Clear();
   for (int i = 0; i < 5; ++i) {
     clock.AdvanceMs(6000);
     link.LinkStep();
   }
-  EXPECT_THAT(ui.Lines(), ElementsAre(kDenied));
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kDenied));
   EXPECT_EQ(peer.ConnectAttempts(), 1);
 }
 
@@ -376,8 +385,9 @@ TEST_F(LinkWorkerTest, QueueHoldsHundredAndARefusalLeavesASequenceGap) {
 
 TEST_F(LinkWorkerTest, PacketsAreRefusedWhileOffline) {
   EXPECT_FALSE(link.AddPacket(cmdEvent, EventPayload(1)));
-  EXPECT_FALSE(link.AddSpoolPacket(cmdEvent, EventPayload(1), dir / "A.dd8"));
+  EXPECT_FALSE(OfferEvent(1));
   EXPECT_EQ(link.QueuedCount(), 0u);
+  EXPECT_EQ(index.Backlog(), 1u) << "the file waits in the backlog";
 }
 
 // ------------------------------------------------------------- delivery guarantee
@@ -424,60 +434,126 @@ INSTANTIATE_TEST_SUITE_P(
                       AnswerCase{"ShortBlock", BuildBlock(Bytes{0xFF, 0x25, 0, 0, 3}), true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(LinkWorkerTest, LateReplyIsMatchedToTheBlockItAnswers) {
+TEST_F(LinkWorkerTest, LateReplyIsMatchedByItsSequenceNumber) {
+  echo = true;
+  ConnectAndRegister();
+  answer = [](std::int32_t) { return std::nullopt; };
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
+  link.LinkStep();  // E1 (sequence 4) written, no reply within the read timeout
+  EXPECT_EQ(link.AwaitingReplyCount(), 0u) << "an echoing server left it unanswered";
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1));
+
+  // E1's acknowledgement arrives late, then E2 is turned away: the late
+  // acknowledgement matches no waiting block and settles nothing.
+  peer.Push(WithSequence(ReplyOf(cmdEventAck), 4));
+  answer = [](std::int32_t) { return ReplyOf(cmdKeepAlive); };
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
+  link.LinkStep();  // E2 written; reads E1's late acknowledgement
+  EXPECT_EQ(link.AwaitingReplyCount(), 1u) << "E2 still waits for its own reply";
+  link.LinkStep();  // a reply is due: reads E2's
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2));
+  EXPECT_EQ(link.ResyncCount(), 0);
+  EXPECT_TRUE(link.IsOnline());
+}
+
+TEST_F(LinkWorkerTest, LateReplyFromAServerThatDoesNotEchoTakesTheLinkDown) {
   ConnectAndRegister();
   answer = [](std::int32_t) { return std::nullopt; };
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
   link.LinkStep();  // E1 written, no reply within the read timeout
   EXPECT_EQ(link.AwaitingReplyCount(), 1u);
-
-  // The acknowledgement of E1 arrives late, then the server answers E2 with a
-  // keepalive: E1 is delivered, E2 is not.
+  // A reply now could be E1's or E2's: neither is taken as delivered.
   peer.Push(ReplyOf(cmdEventAck));
-  peer.Push(ReplyOf(cmdKeepAlive));
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
-  link.LinkStep();  // E2 written; reads E1's acknowledgement
-  EXPECT_TRUE(SpoolFiles().empty());
-  EXPECT_EQ(link.AwaitingReplyCount(), 1u);
-  clock.AdvanceMs(501);
-  link.LinkStep();  // keepalive written; reads E2's reply
-  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(2));
-  EXPECT_EQ(link.AwaitingReplyCount(), 1u) << "the keepalive waits for its own reply";
+  link.LinkStep();
+  EXPECT_FALSE(link.IsOnline());
+  EXPECT_EQ(link.ResyncCount(), 1);
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2));
+  EXPECT_EQ(link.AwaitingReplyCount(), 0u);
 }
 
-TEST_F(LinkWorkerTest, LinkDownSpoolsWaitingAndQueuedLiveEventsAndDropsSpoolFilePackets) {
+TEST_F(LinkWorkerTest, LinkDownSpoolsEventsFromMemoryAndLeavesFilesInTheBacklog) {
   ConnectAndRegister();
-  WriteFileBytes(dir / "F.bin", Bytes{0x3E, 0, 0, 3});
   answer = [](std::int32_t) { return std::nullopt; };
-  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
-  link.LinkStep();  // E1 waits for its reply
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));  // from memory
+  link.LinkStep();                                         // E1 waits for its reply
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
-  ASSERT_TRUE(link.AddSpoolPacket(cmdKeepAlive, {}, dir / "F.bin"));
-  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(3)));
+  ASSERT_TRUE(OfferEvent(3));  // written ahead
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(4)));
   peer.Push(ReplyOf(cmdDropLink));  // the reply to E1
   link.LinkStep();                  // E2 written, E1 answered by DropLink
   EXPECT_FALSE(link.IsOnline());
-  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2, 3));
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(3, 1, 2, 4)) << "E3 was on disk first";
   EXPECT_EQ(link.QueuedCount(), 0u);
   EXPECT_EQ(link.AwaitingReplyCount(), 0u);
-  EXPECT_EQ(ReadFileBytes(dir / "F.bin"), (Bytes{0x3E, 0, 0, 3})) << "left on disk";
+  EXPECT_EQ(index.Backlog(), 4u) << "nothing in flight any more";
+  EXPECT_EQ(index.Waiting(), 4u);
 }
 
-TEST_F(LinkWorkerTest, InternalPacketsQueuedWhenTheLinkGoesDownGoOutAheadOfTheNextHandshake) {
+TEST_F(LinkWorkerTest, FileEventsWaitingOrQueuedAtLinkDownAreNotWrittenAgain) {
+  ConnectAndRegister();
+  answer = [](std::int32_t) { return std::nullopt; };
+  ASSERT_TRUE(OfferEvent(1));
+  link.LinkStep();  // E1 waits for its reply
+  ASSERT_TRUE(OfferEvent(2));
+  peer.Push(ReplyOf(cmdDropLink));
+  link.LinkStep();
+  ASSERT_FALSE(link.IsOnline());
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2));
+  EXPECT_EQ(index.Backlog(), 2u);
+  // After the next connection both go from the backlog, and their acks delete them.
+  answer = NormalAnswer;
+  link.SetDrain(&drain);
+  clock.AdvanceMs(5001);
+  Steps(8);
+  EXPECT_TRUE(SpoolFiles().empty());
+  EXPECT_EQ(index.Waiting(), 0u);
+}
+
+TEST_F(LinkWorkerTest, PacketsOfAConnectionDieWithIt) {
   ConnectAndRegister();
   answer = [](std::int32_t) { return ReplyOf(cmdDropLink); };
   ASSERT_TRUE(link.AddPacket(cmdQueryAnswer, {}));
   ASSERT_TRUE(link.AddPacket(cmdQueryAnswer, {}));
   link.LinkStep();
   ASSERT_FALSE(link.IsOnline());
-  EXPECT_EQ(link.QueuedCount(), 1u);
+  EXPECT_EQ(link.QueuedCount(), 0u);
   answer = NormalAnswer;
   clock.AdvanceMs(5001);
   link.LinkStep();
   link.LinkStep();
   const auto sent = Sent();
-  EXPECT_EQ(sent.back().command, cmdQueryAnswer);
-  EXPECT_EQ(sent.back().sequence, 5);
+  EXPECT_EQ(sent.back().command, cmdHello) << "the new connection begins with its own Hello";
+  EXPECT_EQ(sent.back().sequence, 6);
+}
+
+TEST_F(LinkWorkerTest, ConnectionCutDuringTheHandshakeRepeatedlyLeavesNothingStale) {
+  // The server closes every connection after reading two blocks.
+  int blocks = 0;
+  peer.SetOnWrite([&](ByteView block) {
+    const std::int32_t c = PacketCommand(block.subspan(kBlockPrefixSize));
+    if (++blocks % 2 == 0) {
+      peer.PushClose();
+    } else {
+      peer.Push(ReplyOf(c == cmdHello ? cmdQuery : cmdKeepAlive));
+    }
+  });
+  std::vector<std::size_t> firstBlockOfConnection;
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    clock.AdvanceMs(5001);
+    const std::size_t before = peer.Writes().size();
+    link.LinkStep();  // connects: the handshake (and nothing else) is queued
+    ASSERT_TRUE(link.IsOnline());
+    EXPECT_EQ(link.QueuedCount(), 4u) << "cycle " << cycle;
+    for (int i = 0; i < 10 && link.IsOnline(); ++i) link.LinkStep();
+    ASSERT_FALSE(link.IsOnline());
+    link.LinkStep();
+    EXPECT_EQ(link.QueuedCount(), 0u) << "cycle " << cycle;
+    ASSERT_GT(peer.Writes().size(), before);
+    firstBlockOfConnection.push_back(before);
+  }
+  const auto sent = Sent();
+  for (std::size_t at : firstBlockOfConnection) EXPECT_EQ(sent[at].command, cmdHello);
 }
 
 TEST_F(LinkWorkerTest, PacketTakenWhileNotConnectedTakesTheLinkDownAtOnce) {
@@ -507,14 +583,13 @@ TEST_F(LinkWorkerTest, WriteErrorClosesTheConnectionAndSpoolsTheLiveEvent) {
   EXPECT_FALSE(link.IsOnline());
   EXPECT_FALSE(peer.ConnectionOpen());
   EXPECT_GE(link.GetErrorCount(), 1);
-  EXPECT_EQ(link.QueuedCount(), 1u) << "the unsent packet stays at the front";
+  EXPECT_EQ(link.QueuedCount(), 0u) << "the query answer belonged to that connection";
   EXPECT_THAT(SpooledEventNumbers(), ElementsAre(6));
-  // After the next connection it goes out ahead of the handshake.
   peer.SetFailWrites(false);
   clock.AdvanceMs(5001);
   link.LinkStep();
   link.LinkStep();
-  EXPECT_EQ(DecodeBlock(peer.Writes().back()).command, cmdQueryAnswer);
+  EXPECT_EQ(DecodeBlock(peer.Writes().back()).command, cmdHello);
 }
 
 TEST_F(LinkWorkerTest, KeepAliveWriteErrorIsCounted) {
@@ -528,16 +603,51 @@ TEST_F(LinkWorkerTest, KeepAliveWriteErrorIsCounted) {
 
 TEST_F(LinkWorkerTest, SpoolFileIsDeletedByTheAcknowledgementOfItsOwnBlock) {
   ConnectAndRegister();
-  const auto file = dir / "ABC.dd8";
-  Bytes content{0x3E, 0, 0, 3};
-  const Bytes payload = EventPayload(9);
-  content.insert(content.end(), payload.begin(), payload.end());
-  WriteFileBytes(file, content);
-  bookkeeping.BeginHandOver(file, clock.TickMs());
-  ASSERT_TRUE(link.AddSpoolPacket(cmdEvent, payload, file));
+  const auto file = WriteEvent(9);
+  ASSERT_TRUE(link.AddEventFile(cmdEvent, EventPayload(9), file));
+  EXPECT_TRUE(index.InFlight(file));
   link.LinkStep();
   EXPECT_FALSE(std::filesystem::exists(file));
-  EXPECT_FALSE(bookkeeping.LastSpoolSend().has_value()) << "the next file may go at once";
+  EXPECT_FALSE(index.Knows(file));
+  EXPECT_EQ(index.Delivered(), 1u);
+}
+
+TEST_F(LinkWorkerTest, AFileAnsweredOtherwiseIsOfferedAgainOnlyAfterThreeSeconds) {
+  ConnectAndRegister();
+  link.SetDrain(&drain);
+  answer = [](std::int32_t c) { return c == cmdEvent ? ReplyOf(cmdKeepAlive) : *NormalAnswer(c); };
+  ASSERT_TRUE(OfferEvent(1));
+  link.LinkStep();
+  EXPECT_EQ(SentWith(cmdEvent).size(), 1u);
+  for (int i = 0; i < 149; ++i) {
+    clock.AdvanceMs(20);
+    link.LinkStep();
+  }
+  EXPECT_EQ(SentWith(cmdEvent).size(), 1u) << "not within 3 s";
+  clock.AdvanceMs(21);
+  link.LinkStep();
+  EXPECT_EQ(SentWith(cmdEvent).size(), 2u);
+  EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1));
+}
+
+TEST_F(LinkWorkerTest, LiveEventsGoOutAheadOfTheBacklog) {
+  peer.SetRefuseConnections(true);
+  link.SetDrain(&drain);
+  for (std::uint8_t n = 1; n <= 3; ++n) WriteEvent(n);  // the backlog
+  link.LinkStep();
+  peer.SetRefuseConnections(false);
+  clock.AdvanceMs(5001);
+  ConnectAndRegister();
+  // The backlog fills the steps the live events leave free.
+  std::vector<int> order;
+  ASSERT_TRUE(OfferEvent(7));
+  ASSERT_TRUE(OfferEvent(8));
+  Steps(2);
+  ASSERT_TRUE(OfferEvent(9));
+  Steps(4);
+  for (const auto& s : SentWith(cmdEvent)) order.push_back(s.payload.at(0));
+  EXPECT_THAT(order, ElementsAre(7, 8, 9, 1, 2, 3));
+  EXPECT_TRUE(SpoolFiles().empty());
 }
 
 TEST_F(LinkWorkerTest, AcknowledgementOfALiveEventDeletesNoSpoolFile) {
@@ -547,7 +657,8 @@ TEST_F(LinkWorkerTest, AcknowledgementOfALiveEventDeletesNoSpoolFile) {
   answer = [](std::int32_t c) {
     return c == cmdEvent ? ReplyOf(cmdEventAck) : ReplyOf(cmdKeepAlive);
   };
-  ASSERT_TRUE(link.AddSpoolPacket(1, {}, file));
+  index.Add(file);
+  ASSERT_TRUE(link.AddEventFile(1, {}, file));
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
   Steps(2);
   EXPECT_TRUE(std::filesystem::exists(file));
@@ -560,12 +671,17 @@ TEST_F(LinkWorkerTest, SpoolFileThatCannotBeDeletedCountsAsDeliveredAndIsReporte
   WriteFileBytes(file, Bytes{1, 0, 0, 0});
   files.Fail(FaultyFileSystem::Op::Remove, "ABC.dd8");
   answer = [](std::int32_t) { return ReplyOf(cmdEventAck); };
-  ASSERT_TRUE(link.AddSpoolPacket(1, {}, file));  // handed over twice, both acknowledged
-  ASSERT_TRUE(link.AddSpoolPacket(1, {}, file));
+  link.SetDrain(&drain);
+  index.Add(file);
+  ASSERT_TRUE(link.AddEventFile(1, {}, file));
+  Steps(2);
+  drain.Rescan();
   Steps(2);
   EXPECT_TRUE(std::filesystem::exists(file));
-  EXPECT_TRUE(bookkeeping.IsSettled(file));
-  EXPECT_EQ(oplog.Lines().size(), 1u);
+  EXPECT_TRUE(index.IsSettled(file));
+  EXPECT_EQ(index.Waiting(), 0u);
+  EXPECT_EQ(SentWith(1).size(), 1u) << "never handed over again";
+  EXPECT_EQ(oplog.Failures().size(), 1u);
 }
 
 TEST_F(LinkWorkerTest, AcknowledgementLeavesAFileThatNowHoldsAnotherEvent) {
@@ -576,7 +692,8 @@ TEST_F(LinkWorkerTest, AcknowledgementLeavesAFileThatNowHoldsAnotherEvent) {
     WriteFileBytes(file, Bytes{1, 0, 0, 0, 6});  // the name was reused meanwhile
     return ReplyOf(cmdEventAck);
   };
-  ASSERT_TRUE(link.AddSpoolPacket(1, Bytes{5}, file));
+  index.Add(file);
+  ASSERT_TRUE(link.AddEventFile(1, Bytes{5}, file));
   link.LinkStep();
   EXPECT_EQ(ReadFileBytes(file), (Bytes{1, 0, 0, 0, 6}));
 }
@@ -587,7 +704,7 @@ TEST_F(LinkWorkerTest, StopSpoolsLiveEventsAndMakesNoMoreWindowCalls) {
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
   link.LinkStep();  // E1 waits for its reply
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
-  const auto lines = ui.Lines();
+  const auto lines = oplog.Lines();
   const int steps = ui.IndicatorSteps();
   link.RequestStop();
   EXPECT_TRUE(link.IsStopRequested());
@@ -596,7 +713,7 @@ TEST_F(LinkWorkerTest, StopSpoolsLiveEventsAndMakesNoMoreWindowCalls) {
   EXPECT_FALSE(link.IsOnline());
   EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2));
   EXPECT_FALSE(peer.ConnectionOpen());
-  EXPECT_EQ(ui.Lines(), lines);
+  EXPECT_EQ(oplog.Lines(), lines);
   EXPECT_EQ(ui.IndicatorSteps(), steps);
   EXPECT_FALSE(link.AddPacket(cmdEvent, EventPayload(3)));
 }
@@ -612,6 +729,47 @@ TEST_F(LinkWorkerTest, UnwritableSpoolKeepsTheEventForALaterRetry) {
   files.HealAll();
   spool.RetryPending(nullptr);
   EXPECT_THAT(SpooledEventNumbers(), ElementsAre(5));
+}
+
+// A stop with the queue full: every event offered is on disk already; events the
+// disk refused are kept in memory and either written at the end or named.
+TEST_F(LinkWorkerTest, StopWithAFullQueueLeavesEveryEventOnDiskOrNamed) {
+  for (const bool diskBack : {true, false}) {
+    SCOPED_TRACE(diskBack ? "disk back at the stop" : "disk still refusing");
+    for (const auto& f : SpoolFiles()) std::filesystem::remove(f);
+    drain.Rescan();
+    cl worker{clock,          files, oplog, ui,
+              peer.Factory(), spool, index, LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
+    clock.AdvanceMs(5001);
+    worker.LinkStep();
+    ASSERT_TRUE(worker.IsOnline());
+    answer = [](std::int32_t) { return std::nullopt; };
+    int refused = 0;
+    for (int n = 0; n < 110; ++n) {
+      const auto file = WriteEvent(static_cast<std::uint8_t>(n));
+      refused +=
+          worker.AddEventFile(cmdEvent, EventPayload(static_cast<std::uint8_t>(n)), file) ? 0 : 1;
+    }
+    EXPECT_EQ(refused, 14) << "100 slots, 4 of them taken by the handshake";
+    files.Fail(FaultyFileSystem::Op::WriteNew);
+    EXPECT_FALSE(spool.Write(cmdEvent, EventPayload(200)));  // kept in memory
+    worker.RequestStop();
+    worker.Execute();
+    EXPECT_EQ(SpoolFiles().size(), 110u);
+    EXPECT_EQ(index.Backlog(), 110u) << "nothing in flight after the stop";
+    if (diskBack) files.HealAll();
+    spool.RetryPending(nullptr);  // the last write at the end
+    if (diskBack) {
+      EXPECT_EQ(SpoolFiles().size(), 111u);
+      EXPECT_TRUE(spool.PendingDescriptions().empty());
+    } else {
+      ASSERT_EQ(spool.PendingDescriptions().size(), 1u);
+      EXPECT_NE(spool.PendingDescriptions()[0].find("0000C8"), std::string::npos);
+    }
+    files.HealAll();
+    spool.RetryPending(nullptr);
+    answer = NormalAnswer;
+  }
 }
 
 }  // namespace

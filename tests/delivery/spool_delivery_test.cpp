@@ -1,4 +1,4 @@
-// Spool drain and link worker together, over the fake connection.
+// The backlog and the link worker together, over the fake connection.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@ using ::testing::ElementsAre;
 
 class SpoolDeliveryTest : public LinkFixture {
  protected:
-  SpoolDeliveryTest() { drain.SetLink(&link); }
+  SpoolDeliveryTest() { link.SetDrain(&drain); }
 
   // Timer ticks of 200 ms, each followed by ten worker steps 20 ms apart.
   void Run(int ticks) {
@@ -26,13 +26,18 @@ class SpoolDeliveryTest : public LinkFixture {
     }
   }
 
+  std::vector<std::string> BacklogLines() const {
+    std::vector<std::string> out;
+    for (const auto& l : oplog.Lines())
+      if (l.rfind("События", 0) == 0) out.push_back(l);
+    return out;
+  }
+
   std::vector<int> ServerEventNumbers() const {
     std::vector<int> out;
     for (const auto& s : SentWith(cmdEvent)) out.push_back(s.payload.at(0));
     return out;
   }
-
-  SpoolDrain drain{location, files, clock, oplog, bookkeeping};
 };
 
 TEST_F(SpoolDeliveryTest, SpooledEventsGoOutOldestFirstAndAreDeletedWhenAcknowledged) {
@@ -58,8 +63,8 @@ TEST_F(SpoolDeliveryTest, UnacknowledgedFilesStayAndTakeTurns) {
     clock.AdvanceMs(10);
   }
   ConnectAndRegister();
-  Run(35);  // 7 s
-  EXPECT_THAT(ServerEventNumbers(), ElementsAre(1, 2, 1));
+  Run(35);  // 7 s: each is offered again strictly more than 3 s after its answer
+  EXPECT_THAT(ServerEventNumbers(), ElementsAre(1, 2, 1, 2, 1, 2));
   EXPECT_EQ(SpoolFiles().size(), 2u);
 }
 
@@ -71,21 +76,45 @@ TEST_F(SpoolDeliveryTest, FileHandedOverBeforeTheLinkBrokeIsSentAgainAfterReconn
   EXPECT_FALSE(link.IsOnline());
   EXPECT_EQ(SpoolFiles().size(), 1u);
   answer = NormalAnswer;
-  Run(30);  // reconnects after 5 s; the connection lets the file go at once
+  Run(30);  // reconnects after 5 s; the file goes at once
   EXPECT_TRUE(link.IsOnline());
   EXPECT_THAT(ServerEventNumbers(), ElementsAre(1, 1));
   EXPECT_TRUE(SpoolFiles().empty());
 }
 
-TEST_F(SpoolDeliveryTest, LiveEventsAndSpoolFilesShareTheQueueAndEachAckSettlesItsOwn) {
+TEST_F(SpoolDeliveryTest, LiveEventsGoFirstAndEachAckSettlesItsOwnFile) {
   ASSERT_TRUE(spool.Write(cmdEvent, EventPayload(1)));
   ConnectAndRegister();
-  drain.DrainSpool();  // file 1 queued
-  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
+  ASSERT_TRUE(OfferEvent(2));
   link.LinkStep();
   link.LinkStep();
-  EXPECT_THAT(ServerEventNumbers(), ElementsAre(1, 2));
+  EXPECT_THAT(ServerEventNumbers(), ElementsAre(2, 1));
   EXPECT_TRUE(SpoolFiles().empty());
+}
+
+TEST_F(SpoolDeliveryTest, TheBacklogLeavesOneBlockPerStep) {
+  for (std::uint8_t n = 1; n <= 50; ++n) {
+    ASSERT_TRUE(spool.Write(cmdEvent, EventPayload(n)));
+    clock.AdvanceMs(1);
+  }
+  ConnectAndRegister();
+  Run(5);  // 50 steps of 20 ms: one second
+  EXPECT_EQ(ServerEventNumbers().size(), 50u);
+  EXPECT_TRUE(SpoolFiles().empty());
+}
+
+TEST_F(SpoolDeliveryTest, BacklogIsReportedWhenItBeginsAndWhenItHasCleared) {
+  for (std::uint8_t n = 1; n <= 3; ++n) ASSERT_TRUE(spool.Write(cmdEvent, EventPayload(n)));
+  peer.SetRefuseConnections(true);
+  Run(2);
+  ASSERT_EQ(BacklogLines().size(), 1u);
+  peer.SetRefuseConnections(false);
+  clock.AdvanceMs(5001);
+  ConnectAndRegister();
+  Run(2);
+  ASSERT_EQ(BacklogLines().size(), 2u);
+  EXPECT_NE(BacklogLines()[1].find(": 3 за "), std::string::npos) << BacklogLines()[1];
+  EXPECT_TRUE(oplog.Failures().empty()) << "a change of state, not a failure";
 }
 
 }  // namespace

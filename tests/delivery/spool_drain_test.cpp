@@ -1,4 +1,5 @@
-// The spool drain against a fake link: order, pace, refusals and set-aside files.
+// The backlog against a fake worker: order, pace after refusals, set-aside files,
+// and the in-memory index against files appearing and vanishing behind its back.
 
 #include "delivery/spool_drain.h"
 
@@ -6,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -22,32 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
-
-class FakeSpoolLink final : public SpoolLink {
- public:
-  struct HandedOver {
-    std::int32_t command;
-    Bytes payload;
-    fs::path file;
-  };
-  bool IsOnline() const override { return online; }
-  bool AddSpoolPacket(std::int32_t command, ByteView payload, const fs::path& file) override {
-    ++offers;
-    if (!accept) return false;
-    handed.push_back({command, Bytes(payload.begin(), payload.end()), file});
-    return true;
-  }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> out;
-    for (const auto& h : handed) out.push_back(h.file.filename().string());
-    return out;
-  }
-
-  bool online = true;
-  bool accept = true;
-  int offers = 0;
-  std::vector<HandedOver> handed;
-};
+using ::testing::IsEmpty;
 
 Bytes EventFile(std::uint8_t n, std::size_t recordSize = 19) {
   Bytes b{0x3E, 0x00, 0x00, 0x03};
@@ -58,8 +37,6 @@ Bytes EventFile(std::uint8_t n, std::size_t recordSize = 19) {
 
 class SpoolDrainTest : public ::testing::Test {
  protected:
-  SpoolDrainTest() { drain.SetLink(&link); }
-
   // A spool file written `ageSeconds` ago.
   fs::path Spool(const std::string& name, const Bytes& content, int ageSeconds) {
     const fs::path p = dir / name;
@@ -68,115 +45,129 @@ class SpoolDrainTest : public ::testing::Test {
     return p;
   }
 
-  // What the worker does when the server acknowledges a handed-over file.
-  void Acknowledge(const FakeSpoolLink::HandedOver& h) {
+  // What the worker does in a step with nothing fresher to send.
+  std::optional<SpoolPacket> Take(std::uint32_t ms = 20) {
+    clock.AdvanceMs(ms);
+    auto p = drain.TakeNext();
+    if (p) handed.push_back(*p);
+    return p;
+  }
+  // The names handed over so far.
+  std::vector<std::string> Names() const {
+    std::vector<std::string> out;
+    for (const auto& h : handed) out.push_back(h.file.filename().string());
+    return out;
+  }
+  // The server acknowledged the block that carried the packet.
+  void Acknowledge(const SpoolPacket& h) {
+    ASSERT_EQ(index.Acknowledge(files, h.file, Content(h)), SpoolIndex::AckOutcome::Deleted);
+  }
+  // The server answered otherwise.
+  void Refuse(const SpoolPacket& h) { index.Release(h.file, clock.TickMs()); }
+  static Bytes Content(const SpoolPacket& h) {
     Bytes content(4);
     PutU32(content.data(), static_cast<std::uint32_t>(h.command));
     content.insert(content.end(), h.payload.begin(), h.payload.end());
-    ASSERT_EQ(bookkeeping.Acknowledge(files, h.file, content),
-              SpoolBookkeeping::AckOutcome::Deleted);
-  }
-
-  void Tick(std::uint32_t ms = 200) {
-    clock.AdvanceMs(ms);
-    drain.DrainSpool();
+    return content;
   }
 
   TempDir dir;
   FakeClock clock;
   FaultyFileSystem files;
   RecordingOperatorLog oplog;
-  SpoolBookkeeping bookkeeping;
-  FakeSpoolLink link;
-  SpoolDrain drain{SpoolLocation{dir.Path(), ""}, files, clock, oplog, bookkeeping};
+  SpoolIndex index{SpoolLocation{dir.Path(), ""}};
+  SpoolDrain drain{index, files, clock, oplog};
+  std::vector<SpoolPacket> handed;
 };
 
-TEST_F(SpoolDrainTest, NothingGoesWithoutAnOnlineLink) {
-  Spool("A.dd8", EventFile(1), 10);
-  SpoolDrain orphan{SpoolLocation{dir.Path(), ""}, files, clock, oplog, bookkeeping};
-  orphan.DrainSpool();  // no worker yet
-  link.online = false;
-  Tick();
-  Tick(5000);
-  EXPECT_EQ(link.offers, 0);
-  EXPECT_FALSE(bookkeeping.LastSpoolSend().has_value());
-}
-
-TEST_F(SpoolDrainTest, OldestFirstAndEachAcknowledgementLetsTheNextGoAtTheNextTick) {
+TEST_F(SpoolDrainTest, OldestFirstAndEachAcknowledgementLetsTheNextGoAtTheNextStep) {
   Spool("A.dd8", EventFile(3), 10);
   Spool("B.dd8", EventFile(1), 30);
   Spool("C.dd8", EventFile(2), 20);
+  drain.Rescan();
+  EXPECT_EQ(index.Waiting(), 3u);
   for (int i = 0; i < 3; ++i) {
-    Tick();
-    ASSERT_EQ(link.handed.size(), static_cast<std::size_t>(i + 1));
-    EXPECT_EQ(bookkeeping.LastSpoolFile(), link.handed.back().file);
-    Acknowledge(link.handed.back());
+    ASSERT_TRUE(Take());
+    Acknowledge(handed.back());
   }
-  EXPECT_THAT(link.Names(), ElementsAre("B.dd8", "C.dd8", "A.dd8"));
-  EXPECT_EQ(link.handed[0].command, cmdEvent);
+  EXPECT_THAT(Names(), ElementsAre("B.dd8", "C.dd8", "A.dd8"));
+  EXPECT_EQ(handed[0].command, cmdEvent);
   const Bytes first = EventFile(1);
-  EXPECT_EQ(link.handed[0].payload, Bytes(first.begin() + 4, first.end()));
+  EXPECT_EQ(handed[0].payload, Bytes(first.begin() + 4, first.end()));
   EXPECT_TRUE(fs::is_empty(dir.Path()));
+  EXPECT_EQ(index.Waiting(), 0u);
+  EXPECT_EQ(index.Delivered(), 3u);
 }
 
-TEST_F(SpoolDrainTest, WithoutAcknowledgementFilesTakeTurnsStrictlyMoreThanThreeSecondsApart) {
+TEST_F(SpoolDrainTest, AFileAnsweredOtherwiseWaitsStrictlyMoreThanThreeSeconds) {
   Spool("A.dd8", EventFile(1), 30);
   Spool("B.dd8", EventFile(2), 20);
-  Tick();
-  EXPECT_THAT(link.Names(), ElementsAre("A.dd8"));
-  Tick(3000);
-  EXPECT_EQ(link.handed.size(), 1u) << "exactly 3 s is not enough";
-  Tick(1);
-  Tick(3001);
-  Tick(3001);
-  EXPECT_THAT(link.Names(), ElementsAre("A.dd8", "B.dd8", "A.dd8", "B.dd8"));
+  drain.Rescan();
+  Refuse(*Take());
+  Refuse(*Take());
+  EXPECT_THAT(Names(), ElementsAre("A.dd8", "B.dd8"));
+  EXPECT_FALSE(Take(2980)) << "exactly 3 s after the first answer is not enough";
+  ASSERT_TRUE(Take(1));
+  EXPECT_FALSE(Take(0)) << "B was answered 20 ms later";
+  EXPECT_TRUE(Take(20));
+  EXPECT_THAT(Names(), ElementsAre("A.dd8", "B.dd8", "A.dd8", "B.dd8"));
   EXPECT_TRUE(fs::exists(dir / "A.dd8"));
   EXPECT_TRUE(fs::exists(dir / "B.dd8"));
 }
 
 TEST_F(SpoolDrainTest, PaceFollowsTheMonotonicTickNotTheWallClock) {
   Spool("A.dd8", EventFile(1), 30);
-  Tick();
-  clock.SetNow(clock.Now() - 1.0);  // the wall clock is set back a day
-  Tick(3001);
-  clock.SetNow(clock.Now() + 2.0);  // and forward two days
-  Tick(100);
-  EXPECT_EQ(link.handed.size(), 2u);
+  drain.Rescan();
+  Refuse(*Take());
+  clock.SetNow(clock.Now() + 2.0);  // the wall clock jumps two days
+  EXPECT_FALSE(Take(100));
+  clock.SetNow(clock.Now() - 5.0);
+  EXPECT_TRUE(Take(2901));
 }
 
 TEST_F(SpoolDrainTest, PaceWrapsWithTheTick) {
   Spool("A.dd8", EventFile(1), 30);
+  drain.Rescan();
   clock.SetTick(0xFFFFFFFFu - 1000);
-  Tick();
-  Tick(3001);  // past the wrap
-  EXPECT_EQ(link.handed.size(), 2u);
+  Refuse(*Take());
+  EXPECT_FALSE(Take(2000));  // past the wrap
+  EXPECT_TRUE(Take(1001));
 }
 
-TEST_F(SpoolDrainTest, RefusedHandOverLeavesTheBookkeepingAsItWas) {
+TEST_F(SpoolDrainTest, LinkDownPutsEverythingInFlightBackAtOnce) {
   Spool("A.dd8", EventFile(1), 30);
   Spool("B.dd8", EventFile(2), 20);
-  link.accept = false;
-  Tick();
-  EXPECT_EQ(link.offers, 1);
-  EXPECT_FALSE(bookkeeping.LastSpoolSend().has_value());
-  EXPECT_TRUE(bookkeeping.LastSpoolFile().empty());
-  EXPECT_EQ(bookkeeping.HandOverOrder(dir / "A.dd8"), 0u);
-  link.accept = true;
-  Tick();
-  EXPECT_THAT(link.Names(), ElementsAre("A.dd8")) << "offered again at the next tick";
+  drain.Rescan();
+  Take();
+  Take();
+  EXPECT_FALSE(Take());
+  EXPECT_EQ(index.Backlog(), 0u);
+  index.ReleaseAll();
+  EXPECT_EQ(index.Backlog(), 2u);
+  Take();
+  Take();
+  EXPECT_THAT(Names(), ElementsAre("A.dd8", "B.dd8", "A.dd8", "B.dd8"));
 }
 
-TEST_F(SpoolDrainTest, ConnectionResetLetsTheNextFileGoAtOnce) {
+TEST_F(SpoolDrainTest, ALiveClaimIsNeverOfferedTwiceAndNeverHandedOverByTheBacklog) {
   Spool("A.dd8", EventFile(1), 30);
-  Spool("B.dd8", EventFile(2), 20);
-  Tick();
-  link.online = false;
-  Tick(5000);
-  EXPECT_EQ(link.handed.size(), 1u);
-  link.online = true;
-  bookkeeping.ResetLastSpoolSend();  // the worker, on connection
-  Tick();
-  EXPECT_THAT(link.Names(), ElementsAre("A.dd8", "B.dd8"));
+  drain.Rescan();
+  const fs::path live = Spool("L.dd8", EventFile(9), 0);
+  index.Add(live);
+  ASSERT_TRUE(index.Claim(live));
+  EXPECT_FALSE(index.Claim(live));
+  Take();
+  EXPECT_FALSE(Take());
+  EXPECT_THAT(Names(), ElementsAre("A.dd8"));
+  // Refused by a full queue: the live file joins the backlog, after files never
+  // handed over.
+  index.Release(live);
+  Spool("B.dd8", EventFile(2), 0);
+  index.Add(dir / "B.dd8");
+  Take();
+  Take();
+  EXPECT_THAT(Names(), ElementsAre("A.dd8", "B.dd8", "L.dd8"));
+  EXPECT_FALSE(index.Claim(dir / "A.dd8")) << "in flight from the backlog";
 }
 
 TEST_F(SpoolDrainTest, AnyNameEndingInDd8IsDrainedAndNothingElse) {
@@ -185,13 +176,136 @@ TEST_F(SpoolDrainTest, AnyNameEndingInDd8IsDrainedAndNothingElse) {
   Spool("x.bad", EventFile(1), 60);
   Spool("y.txt", EventFile(1), 60);
   Spool("short.dd8", Bytes{0x02, 0, 0, 0, 1, 2, 3, 4, 5, 6}, 20);
-  Tick();
-  Tick(3001);
-  Tick(3001);
-  EXPECT_THAT(link.Names(), ElementsAre("not hex.DD8", "short.dd8", "not hex.DD8"));
-  EXPECT_TRUE(link.handed[0].payload.empty()) << "a 4-byte file has an empty payload";
-  EXPECT_EQ(link.handed[1].command, 2);
-  EXPECT_EQ(link.handed[1].payload.size(), 6u);
+  drain.Rescan();
+  Take();
+  Take();
+  EXPECT_FALSE(Take());
+  EXPECT_THAT(Names(), ElementsAre("not hex.DD8", "short.dd8"));
+  EXPECT_TRUE(handed[0].payload.empty()) << "a 4-byte file has an empty payload";
+  EXPECT_EQ(handed[1].command, 2);
+  EXPECT_EQ(handed[1].payload.size(), 6u);
+}
+
+// The index against the folder changing behind its back.
+TEST_F(SpoolDrainTest, FilesCopiedInByHandAreFoundByTheNextRescan) {
+  drain.Rescan();
+  Spool("H.dd8", EventFile(1), 60);
+  EXPECT_FALSE(Take()) << "not known before a rescan";
+  clock.AdvanceMs(SpoolDrain::kRescanMs - 100);
+  drain.Maintain();
+  EXPECT_FALSE(Take());
+  clock.AdvanceMs(100);
+  drain.Maintain();
+  EXPECT_EQ(index.Waiting(), 1u);
+  EXPECT_TRUE(Take());
+}
+
+TEST_F(SpoolDrainTest, FilesThatVanishAreForgottenWhenMetOrAtTheNextRescan) {
+  Spool("A.dd8", EventFile(1), 30);
+  Spool("B.dd8", EventFile(2), 20);
+  Spool("C.dd8", EventFile(3), 10);
+  drain.Rescan();
+  fs::remove(dir / "A.dd8");
+  ASSERT_TRUE(Take());
+  EXPECT_THAT(Names(), ElementsAre("B.dd8")) << "a vanished file is skipped, not reported";
+  EXPECT_TRUE(oplog.Lines().empty());
+  EXPECT_FALSE(index.Knows(dir / "A.dd8"));
+  fs::remove(dir / "C.dd8");
+  fs::remove(dir / "B.dd8");  // in flight: its answer settles it
+  drain.Rescan();
+  EXPECT_FALSE(index.Knows(dir / "C.dd8"));
+  EXPECT_TRUE(index.Knows(dir / "B.dd8"));
+  EXPECT_EQ(index.Acknowledge(files, dir / "B.dd8", Content(handed[0])),
+            SpoolIndex::AckOutcome::Missing);
+  EXPECT_EQ(index.Waiting(), 0u);
+}
+
+TEST_F(SpoolDrainTest, AFileWrittenWhileTheFolderIsListedIsKept) {
+  // The listing misses the file the writer adds meanwhile; the rescan must not
+  // forget it.
+  class Racing final : public FileSystem {
+   public:
+    Racing(FileSystem& inner, std::function<void()> during) : inner_(inner), during_(during) {}
+    bool Exists(const fs::path& p) noexcept override { return inner_.Exists(p); }
+    std::optional<Bytes> ReadAll(const fs::path& p) noexcept override { return inner_.ReadAll(p); }
+    bool Append(const fs::path& p, ByteView d) noexcept override { return inner_.Append(p, d); }
+    bool WriteAt(const fs::path& p, std::uint64_t o, ByteView d, bool f) noexcept override {
+      return inner_.WriteAt(p, o, d, f);
+    }
+    bool Truncate(const fs::path& p, std::uint64_t s) noexcept override {
+      return inner_.Truncate(p, s);
+    }
+    bool WriteNew(const fs::path& p, ByteView d, bool f) noexcept override {
+      return inner_.WriteNew(p, d, f);
+    }
+    bool Replace(const fs::path& p, ByteView d) noexcept override { return inner_.Replace(p, d); }
+    bool RenameNoReplace(const fs::path& a, const fs::path& b) noexcept override {
+      return inner_.RenameNoReplace(a, b);
+    }
+    bool Remove(const fs::path& p) noexcept override { return inner_.Remove(p); }
+    bool CreateDirectories(const fs::path& d) noexcept override {
+      return inner_.CreateDirectories(d);
+    }
+    std::vector<DirEntry> List(const fs::path& d) noexcept override {
+      auto listed = inner_.List(d);
+      during_();
+      return listed;
+    }
+
+   private:
+    FileSystem& inner_;
+    std::function<void()> during_;
+  } racing(files, [this] {
+    Spool("N.dd8", EventFile(5), 0);
+    index.Add(dir / "N.dd8");
+  });
+  index.Add(dir / "N.dd8");  // known from an earlier write under the same name
+  EXPECT_TRUE(index.Rescan(racing));
+  EXPECT_TRUE(index.Knows(dir / "N.dd8"));
+  EXPECT_TRUE(Take());
+}
+
+TEST_F(SpoolDrainTest, ThousandsWaitingGoOldestFirstWithoutListingTheFolder) {
+  for (int i = 0; i < 2000; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%07X.dd8", 0x5265C00 + i);
+    WriteFileBytes(dir / name, EventFile(static_cast<std::uint8_t>(i)));
+    fs::last_write_time(dir / name, fs::file_time_type::clock::now() - std::chrono::hours(1) +
+                                        std::chrono::milliseconds(i));
+  }
+  drain.Rescan();
+  const int listings = files.Calls(FaultyFileSystem::Op::List);
+  for (int i = 0; i < 2000; ++i) {
+    const auto p = Take();
+    ASSERT_TRUE(p);
+    ASSERT_EQ(p->payload[0], static_cast<std::uint8_t>(i));
+    Acknowledge(*p);
+  }
+  EXPECT_EQ(files.Calls(FaultyFileSystem::Op::List), listings);
+  EXPECT_TRUE(fs::is_empty(dir.Path()));
+}
+
+// The operator is told when a backlog begins and when it has cleared.
+TEST_F(SpoolDrainTest, BacklogBeginningAndEndAreLoggedOnce) {
+  drain.DrainSpool();
+  EXPECT_THAT(oplog.Lines(), IsEmpty());
+  Spool("A.dd8", EventFile(1), 30);
+  Spool("B.dd8", EventFile(2), 20);
+  drain.Rescan();
+  drain.DrainSpool();
+  drain.DrainSpool();
+  ASSERT_EQ(oplog.Lines().size(), 1u);
+  EXPECT_NE(oplog.Lines()[0].find(": 2."), std::string::npos) << oplog.Lines()[0];
+  Acknowledge(*Take());
+  drain.DrainSpool();
+  EXPECT_EQ(oplog.Lines().size(), 1u);
+  const auto last = Take(5000);
+  drain.DrainSpool();
+  ASSERT_EQ(oplog.Lines().size(), 2u) << "the last file on its way: cleared";
+  EXPECT_NE(oplog.Lines()[1].find(": 1 за 5 с"), std::string::npos) << oplog.Lines()[1];
+  Acknowledge(*last);
+  drain.DrainSpool();
+  EXPECT_EQ(oplog.Lines().size(), 2u);
 }
 
 struct SetAsideCase {
@@ -205,14 +319,16 @@ class SetAsideTest : public SpoolDrainTest, public ::testing::WithParamInterface
 TEST_P(SetAsideTest, RenamedAsideReportedOnceNeverDeleted) {
   const fs::path bad = Spool("X.dd8", GetParam().content, 60);
   Spool("G.dd8", EventFile(1), 10);
-  Tick();
+  drain.Rescan();
+  Take();
   EXPECT_FALSE(fs::exists(bad));
   EXPECT_EQ(ReadFileBytes(dir / "X.dd8.bad"), GetParam().content);
   ASSERT_EQ(oplog.Lines().size(), 1u);
   EXPECT_NE(oplog.Lines()[0].find("X.dd8"), std::string::npos);
-  EXPECT_TRUE(link.handed.empty());
-  Tick();
-  EXPECT_THAT(link.Names(), ElementsAre("G.dd8"));
+  EXPECT_THAT(Names(), ElementsAre("G.dd8")) << "the bad file does not hold up the next";
+  EXPECT_FALSE(index.Knows(bad));
+  index.Release(handed[0].file);
+  Take();
   EXPECT_EQ(oplog.Lines().size(), 1u);
 }
 
@@ -227,9 +343,9 @@ INSTANTIATE_TEST_SUITE_P(Files, SetAsideTest,
 
 TEST_F(SpoolDrainTest, LargestAcceptedFileIs64KiB) {
   Spool("X.dd8", Bytes(64 * 1024, 1), 60);
-  Tick();
-  ASSERT_EQ(link.handed.size(), 1u);
-  EXPECT_EQ(link.handed[0].payload.size(), 64u * 1024 - 4);
+  drain.Rescan();
+  ASSERT_TRUE(Take());
+  EXPECT_EQ(handed[0].payload.size(), 64u * 1024 - 4);
 }
 
 TEST_F(SpoolDrainTest, FolderNamedLikeASpoolFileIsNeverReadOrDeleted) {
@@ -238,40 +354,46 @@ TEST_F(SpoolDrainTest, FolderNamedLikeASpoolFileIsNeverReadOrDeleted) {
   fs::last_write_time(dir / "D.dd8", fs::file_time_type::clock::now() - std::chrono::seconds(60),
                       ec);
   Spool("G.dd8", EventFile(1), 10);
-  Tick();
-  Tick(3001);
-  Tick();
-  EXPECT_THAT(link.Names(), ElementsAre("G.dd8", "G.dd8"));
+  drain.Rescan();
+  for (int i = 0; i < 4; ++i) {
+    if (const auto p = Take(3001)) Refuse(*p);
+  }
+  EXPECT_THAT(Names(), ElementsAre("G.dd8", "G.dd8", "G.dd8", "G.dd8"));
   EXPECT_EQ(oplog.Lines().size(), 1u);
   EXPECT_TRUE(fs::is_directory(dir / "D.dd8") || fs::is_directory(dir / "D.dd8.bad"));
 }
 
-TEST_F(SpoolDrainTest, UnreadableThreeTicksInARowIsSetAside) {
+TEST_F(SpoolDrainTest, UnreadableThreeTriesInARowIsSetAside) {
   Spool("U.dd8", EventFile(1), 60);
   Spool("G.dd8", EventFile(2), 10);
+  drain.Rescan();
   files.Fail(FaultyFileSystem::Op::ReadAll, "U.dd8");
-  Tick();
-  Tick();
-  EXPECT_TRUE(link.handed.empty()) << "the same file is tried again";
+  Take();
+  EXPECT_THAT(Names(), ElementsAre("G.dd8"));
+  Refuse(handed[0]);
+  EXPECT_FALSE(Take(1000)) << "an unreadable file is tried again later, not at once";
+  Take(2100);
+  Refuse(handed.back());
   EXPECT_TRUE(oplog.Lines().empty());
-  Tick();
+  EXPECT_TRUE(fs::exists(dir / "U.dd8"));
+  Take(3100);
   EXPECT_EQ(oplog.Lines().size(), 1u);
   EXPECT_TRUE(fs::exists(dir / "U.dd8.bad"));
-  Tick();
-  EXPECT_THAT(link.Names(), ElementsAre("G.dd8"));
+  EXPECT_THAT(Names(), ElementsAre("G.dd8", "G.dd8", "G.dd8"));
 }
 
 TEST_F(SpoolDrainTest, ReadFailuresMustBeInARow) {
   Spool("U.dd8", EventFile(1), 60);
+  drain.Rescan();
   files.Fail(FaultyFileSystem::Op::ReadAll, "U.dd8");
-  Tick();
-  Tick();
+  Take();
+  Take(3001);
   files.HealAll();
-  Tick();
-  ASSERT_THAT(link.Names(), ElementsAre("U.dd8"));
+  ASSERT_TRUE(Take(3001));
+  Refuse(handed[0]);
   files.Fail(FaultyFileSystem::Op::ReadAll, "U.dd8");
-  Tick(3001);
-  Tick();
+  Take(3001);
+  Take(3001);
   EXPECT_TRUE(oplog.Lines().empty());
   EXPECT_TRUE(fs::exists(dir / "U.dd8"));
 }
@@ -279,7 +401,8 @@ TEST_F(SpoolDrainTest, ReadFailuresMustBeInARow) {
 TEST_F(SpoolDrainTest, SetAsideMovesOnWhenTheBadNameIsTaken) {
   Spool("X.dd8", Bytes{1, 2}, 60);
   WriteFileBytes(dir / "X.dd8.bad", Bytes{9});
-  Tick();
+  drain.Rescan();
+  Take();
   EXPECT_EQ(ReadFileBytes(dir / "X.dd8.bad"), Bytes{9});
   EXPECT_EQ(ReadFileBytes(dir / "X.dd8.bad1"), (Bytes{1, 2}));
 }
@@ -287,29 +410,41 @@ TEST_F(SpoolDrainTest, SetAsideMovesOnWhenTheBadNameIsTaken) {
 TEST_F(SpoolDrainTest, FileThatCannotBeRenamedIsSkippedForTheRunAndReportedOnce) {
   Spool("X.dd8", Bytes{1, 2}, 60);
   Spool("G.dd8", EventFile(2), 10);
+  drain.Rescan();
   files.Fail(FaultyFileSystem::Op::Rename, "X.dd8");
-  Tick();
-  Tick();
-  Tick(3001);
-  EXPECT_THAT(link.Names(), ElementsAre("G.dd8", "G.dd8"));
+  Refuse(*Take());
+  Take(3001);
+  drain.Rescan();
+  EXPECT_THAT(Names(), ElementsAre("G.dd8", "G.dd8"));
   EXPECT_EQ(oplog.Lines().size(), 1u);
   EXPECT_EQ(ReadFileBytes(dir / "X.dd8"), (Bytes{1, 2})) << "never deleted";
+  EXPECT_EQ(index.Waiting(), 1u) << "a settled file does not count as waiting";
 }
 
 TEST_F(SpoolDrainTest, UndeletableAcknowledgedFileIsNotHandedOverAgain) {
   Spool("A.dd8", EventFile(1), 30);
   Spool("B.dd8", EventFile(2), 20);
+  drain.Rescan();
   files.Fail(FaultyFileSystem::Op::Remove, "A.dd8");
-  Tick();
-  ASSERT_THAT(link.Names(), ElementsAre("A.dd8"));
+  Take();
+  ASSERT_THAT(Names(), ElementsAre("A.dd8"));
   Bytes content = EventFile(1);
-  EXPECT_EQ(bookkeeping.Acknowledge(files, dir / "A.dd8", content),
-            SpoolBookkeeping::AckOutcome::Undeletable);
-  EXPECT_EQ(bookkeeping.Acknowledge(files, dir / "A.dd8", content),
-            SpoolBookkeeping::AckOutcome::AlreadyDelivered);
-  Tick();
-  Tick(3001);
-  EXPECT_THAT(link.Names(), ElementsAre("A.dd8", "B.dd8", "B.dd8"));
+  EXPECT_EQ(index.Acknowledge(files, dir / "A.dd8", content), SpoolIndex::AckOutcome::Undeletable);
+  EXPECT_EQ(index.Acknowledge(files, dir / "A.dd8", content),
+            SpoolIndex::AckOutcome::AlreadyDelivered);
+  Refuse(*Take());
+  Take(3001);
+  EXPECT_THAT(Names(), ElementsAre("A.dd8", "B.dd8", "B.dd8"));
+}
+
+TEST_F(SpoolDrainTest, AcknowledgementOfAnotherEventUnderTheSameNameLeavesTheFile) {
+  Spool("A.dd8", EventFile(1), 30);
+  drain.Rescan();
+  Take();
+  WriteFileBytes(dir / "A.dd8", EventFile(7));  // names repeat from month to month
+  EXPECT_EQ(index.Acknowledge(files, dir / "A.dd8", Content(handed[0])),
+            SpoolIndex::AckOutcome::NotTheSameFile);
+  EXPECT_EQ(ReadFileBytes(dir / "A.dd8"), EventFile(7));
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ class ScriptedReads final : public TcpClient {
   void SetOnConnected(std::function<void()>) override {}
   void SetOnDisconnected(std::function<void()>) override {}
   bool Connect(const std::string&, std::uint16_t, int) override { return true; }
-  bool Connected() const override { return true; }
+  bool Connected() const noexcept override { return true; }
   bool Write(ByteView) override { return true; }
   void Disconnect() override {}
   ReadEnd Read(std::size_t, int timeoutMs, Bytes& out) override {
@@ -112,7 +112,7 @@ TEST(StopAwareClientLimit, TricklingDataCannotOutlastTheLimit) {
     void SetOnConnected(std::function<void()>) override {}
     void SetOnDisconnected(std::function<void()>) override {}
     bool Connect(const std::string&, std::uint16_t, int) override { return true; }
-    bool Connected() const override { return true; }
+    bool Connected() const noexcept override { return true; }
     bool Write(ByteView) override { return true; }
     void Disconnect() override {}
     ReadEnd Read(std::size_t, int, Bytes&) override { return ReadEnd::Closed; }

@@ -23,7 +23,8 @@ has_line "$err" '^<6>drvkestrel: no display' || fail "no information line with <
 has_line "$err" '^<3>Порт ' || fail "the port failure is not an error line <3>"
 has_line "$err" '^<4>QStandardPaths' || fail "the toolkit's warning is not a warning line <4>"
 has_line "$err" '^<[0-7]>[0-9]{1,2}:[0-9]{2}' && fail "a line carries a time stamp"
-# Link changes are notices once they reach this log as such; never another priority.
+# Link changes are notices, never another priority.
+has_line "$err" '^<5>Соединение' || fail "the link change is not a notice line <5>"
 has_line "$err" '^<[0-46-7]>Соединение' && fail "a link change has a priority other than notice"
 
 run_once plain 0:0

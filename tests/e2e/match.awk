@@ -6,7 +6,8 @@
 # less than `after` seconds behind it (the driver may lag behind its serial input). A received
 # event earlier than that is one no expected event can take. A missing event thus counts once,
 # wherever in the sequence it is.
-# Prints "expected=N matched=N missing=N received=N distinct=N" and the first missing ones.
+# Prints "expected=N matched=N missing=N received=N distinct=N" and the first missing ones
+# (all of them with -v show=all).
 BEGIN { if (before == "") before = 0.2; if (after == "") after = 30 }
 FNR == NR { exp_n++; et[exp_n] = $1; ek[exp_n] = $2 SUBSEP $3 SUBSEP $4; next }
 {
@@ -26,7 +27,7 @@ END {
     while (ptr[k] <= cnt[k] && times[k, ptr[k]] < et[i] - before) ptr[k]++
     if (ptr[k] <= cnt[k] && times[k, ptr[k]] < et[i] + after) { matched++; ptr[k]++; continue }
     missing++
-    if (missing <= 10) { split(k, p, SUBSEP); print "missing:", et[i], p[1], p[2], p[3] }
+    if (missing <= 10 || show == "all") { split(k, p, SUBSEP); print "missing:", et[i], p[1], p[2], p[3] }
   }
   printf "expected=%d matched=%d missing=%d received=%d distinct=%d\n", exp_n, matched, missing, recv, distinct
 }

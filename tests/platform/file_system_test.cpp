@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #endif
+#include <functional>
+#include <future>
 #include <thread>
 
 #include "tests/support/temp_dir.h"
@@ -272,6 +275,77 @@ TEST_F(DiskFileSystemTest, WideNamesReachTheDisk) {
   EXPECT_FALSE(disk_.Exists(name));
   EXPECT_TRUE(disk_.Remove(moved));
   EXPECT_TRUE(fs::is_empty(dir_.Path()));
+}
+#endif  // _WIN32
+
+// Something that is not a regular file in place of a file (a folder, a FIFO) is
+// refused by every operation that opens an existing file, at once: a FIFO named
+// like the settings or the table file must never hold start-up or the link up.
+struct NotAFileCase {
+  const char* operation;
+  std::function<bool(DiskFileSystem&, const fs::path&)> run;  // true: succeeded
+};
+
+const NotAFileCase kNotAFileCases[] = {
+    {"ReadAll", [](DiskFileSystem& d, const fs::path& p) { return d.ReadAll(p).has_value(); }},
+    {"Append", [](DiskFileSystem& d, const fs::path& p) { return d.Append(p, B("x")); }},
+    {"WriteAt",
+     [](DiskFileSystem& d, const fs::path& p) { return d.WriteAt(p, 0, B("x"), false); }},
+    {"WriteAt durable",
+     [](DiskFileSystem& d, const fs::path& p) { return d.WriteAt(p, 4, B("x"), true); }},
+    {"Truncate", [](DiskFileSystem& d, const fs::path& p) { return d.Truncate(p, 0); }},
+    {"WriteNew", [](DiskFileSystem& d, const fs::path& p) { return d.WriteNew(p, B("x"), true); }},
+};
+
+TEST_F(DiskFileSystemTest, AFolderInPlaceOfAFileIsRefused) {
+  ASSERT_TRUE(fs::create_directory(P("num.mmm")));
+  for (const NotAFileCase& c : kNotAFileCases) {
+    SCOPED_TRACE(c.operation);
+    EXPECT_FALSE(c.run(disk_, P("num.mmm")));
+    EXPECT_TRUE(fs::is_directory(P("num.mmm")));
+  }
+}
+
+#ifndef _WIN32
+// Runs the operation on another thread; a call still blocked after a generous
+// while is released by opening the FIFO's other end, and counts as a failure.
+bool RunWithoutBlocking(const std::function<bool()>& op, const fs::path& fifo, bool& result) {
+  auto done = std::async(std::launch::async, op);
+  if (done.wait_for(std::chrono::seconds(5)) == std::future_status::ready) {
+    result = done.get();
+    return true;
+  }
+  const int other = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+  result = done.get();
+  if (other >= 0) ::close(other);
+  return false;
+}
+
+TEST_F(DiskFileSystemTest, AFifoInPlaceOfAFileIsRefusedWithoutBlocking) {
+  const fs::path fifo = P("num.mmm");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (bool readerPresent : {false, true}) {
+    // With a reader on the FIFO a write open would succeed: the kind check refuses it.
+    const int reader = readerPresent ? ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    if (readerPresent) {
+      ASSERT_GE(reader, 0);
+    }
+    for (const NotAFileCase& c : kNotAFileCases) {
+      SCOPED_TRACE(std::string(c.operation) + (readerPresent ? ", reader present" : ""));
+      bool result = true;
+      EXPECT_TRUE(RunWithoutBlocking([&] { return c.run(disk_, fifo); }, fifo, result))
+          << "blocked on the FIFO";
+      EXPECT_FALSE(result);
+    }
+    if (reader >= 0) {
+      char buf[8];
+      EXPECT_LE(::read(reader, buf, sizeof buf), 0) << "something was written into the FIFO";
+      ::close(reader);
+    }
+  }
+  struct stat st {};
+  ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 #endif
 

@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "platform/file_system.h"
 #include "tests/support/faulty_file_system.h"
 #include "tests/support/temp_dir.h"
 
@@ -19,8 +20,9 @@ using test::WriteFileText;
 class IniFileTest : public ::testing::Test {
  protected:
   TempDir dir_;
+  DiskFileSystem disk_;
   fs::path file_ = dir_ / "drvkestrel.ini";
-  IniFile ini_{file_};
+  IniFile ini_{file_, disk_};
 };
 
 TEST_F(IniFileTest, MissingFileGivesEveryDefault) {
@@ -124,7 +126,7 @@ TEST_F(IniFileTest, FailedWriteNamesTheFullFileAndKeepsTheOldContent) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     c.setUp();
-    IniFile relative(c.relative);
+    IniFile relative(c.relative, disk_);
     try {
       relative.WriteString("main", "ComPort", "COM5");
       ADD_FAILURE() << "no error";

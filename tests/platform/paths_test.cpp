@@ -36,6 +36,10 @@ TEST(PathFromSetting, BackslashIsTheSeparatorAndTextIsConverted) {
   EXPECT_EQ(PathFromSetting(std::string("spool\\") + "2D94DB0B.dd8").filename(), "2D94DB0B.dd8");
 }
 
+TEST(SettingsFilePath, IsTheIniInTheWorkingDirectory) {
+  EXPECT_EQ(SettingsFilePath("/srv/station"), fs::path("/srv/station/drvkestrel.ini"));
+}
+
 TEST(CurrentDirectory, IsTheProcessDirectory) { EXPECT_EQ(CurrentDirectory(), fs::current_path()); }
 
 TEST(ResolveSerialPortName, PortsFolderMapsNamesToDevices) {

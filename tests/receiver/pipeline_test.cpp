@@ -230,13 +230,16 @@ TEST_F(Pipeline, ReportsReachTheServerAsExactlyTheEventsTheRulesGive) {
       << ServerEvents().size() << " of " << expected.size();
   EXPECT_EQ(ServerEvents(), expected);
   EXPECT_EQ(SpoolFiles(), 0u);
-  EXPECT_TRUE(log_.Lines().empty()) << log_.Lines()[0];
+  EXPECT_TRUE(log_.Failures().empty()) << log_.Failures()[0];
 
-  // The handshake came first, and every packet has the next sequence number.
+  // The handshake came first, and every packet has the next sequence number
+  // (keepalives, which fall due once the clock has moved on, carry none).
   const auto writes = peer_.Writes();
-  for (std::size_t i = 0; i < writes.size(); ++i) {
-    const ByteView packet = ByteView(writes[i]).subspan(kBlockPrefixSize);
-    EXPECT_EQ(PacketSequence(packet), static_cast<std::int64_t>(i));
+  std::int64_t next = 0;
+  for (const Bytes& w : writes) {
+    const ByteView packet = ByteView(w).subspan(kBlockPrefixSize);
+    if (PacketCommand(packet) == cmdKeepAlive) continue;
+    EXPECT_EQ(PacketSequence(packet), next++);
   }
   EXPECT_EQ(PacketCommand(ByteView(writes[0]).subspan(kBlockPrefixSize)), cmdHello);
 }

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/file_system.h"
 #include "platform/ini_file.h"
 #include "tests/support/temp_dir.h"
 
@@ -62,9 +63,10 @@ class ReadMainSettingsTest : public ::testing::TestWithParam<SettingsCase> {};
 
 TEST_P(ReadMainSettingsTest, ReadsKeysWithDefaults) {
   TempDir dir;
+  DiskFileSystem disk;
   const auto path = SettingsFilePath(dir.Path());
   if (GetParam().file != nullptr) test::WriteFileText(path, GetParam().file);
-  const MainSettings s = ReadMainSettings(IniFile(path));
+  const MainSettings s = ReadMainSettings(IniFile(path, disk));
   const MainSettings& e = GetParam().expected;
   EXPECT_EQ(s.ComPort, e.ComPort);
   EXPECT_EQ(s.br, e.br);
@@ -137,15 +139,12 @@ TEST(BaudRateFromSettingTest, OnlyNineThousandSixHundredChangesTheSpeed) {
   for (const auto& c : cases) EXPECT_EQ(BaudRateFromSetting(c.br), c.baud) << c.br;
 }
 
-TEST(SettingsFilePathTest, IsTheIniInTheWorkingDirectory) {
-  EXPECT_EQ(SettingsFilePath("/srv/station"), std::filesystem::path("/srv/station/drvkestrel.ini"));
-}
-
 TEST(WriteComPortTest, StoresThePortAndKeepsOtherLines) {
   TempDir dir;
   const auto path = SettingsFilePath(dir.Path());
   test::WriteFileText(path, "; station\r\n[main]\r\nComPort=COM128\r\nLog=1\r\n");
-  IniFile ini(path);
+  DiskFileSystem disk;
+  IniFile ini(path, disk);
   WriteComPort(ini, "COM5");
   EXPECT_EQ(test::ReadFileText(path), "; station\r\n[main]\r\nComPort=COM5\r\nLog=1\r\n");
   EXPECT_EQ(ReadMainSettings(ini).ComPort, "COM5");
@@ -153,7 +152,8 @@ TEST(WriteComPortTest, StoresThePortAndKeepsOtherLines) {
 
 TEST(WriteComPortTest, CreatesAMissingFile) {
   TempDir dir;
-  IniFile ini(SettingsFilePath(dir.Path()));
+  DiskFileSystem disk;
+  IniFile ini(SettingsFilePath(dir.Path()), disk);
   WriteComPort(ini, "COM7");
   EXPECT_EQ(ReadMainSettings(ini).ComPort, "COM7");
 }
@@ -161,7 +161,8 @@ TEST(WriteComPortTest, CreatesAMissingFile) {
 TEST(WriteComPortTest, FailureThrowsWithTheFileName) {
   TempDir dir;
   const auto path = dir / "no-such-folder" / "drvkestrel.ini";
-  IniFile ini(path);
+  DiskFileSystem disk;
+  IniFile ini(path, disk);
   try {
     WriteComPort(ini, "COM7");
     FAIL() << "no error";

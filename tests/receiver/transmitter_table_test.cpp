@@ -71,17 +71,6 @@ TEST_F(TransmitterTableTest, FirstTransmitterCreatesTheFile) {
   EXPECT_TRUE(log_.Lines().empty());
 }
 
-TEST_F(TransmitterTableTest, RecordLayoutRoundTrips) {
-  const TransmitterRecord r{0x01, 0x02, 0x03, 0xBEEF, 0x55, 0xAA, -12.5, 7};
-  std::uint8_t bytes[16];
-  EncodeTransmitterRecord(r, bytes);
-  EXPECT_EQ(bytes[3], 0xEF);
-  EXPECT_EQ(bytes[4], 0xBE);
-  EXPECT_EQ(GetF64(bytes + 7), -12.5);
-  EXPECT_EQ(DecodeTransmitterRecord(bytes), r);
-  EXPECT_EQ(r.Id(), 0x030201u);
-}
-
 TEST_F(TransmitterTableTest, KnownTransmitterIsFoundWhereItWas) {
   test::WriteFileBytes(File(), Image({Rec(5, 1), Rec(6, 2), Rec(7, 3)}));
   Load();

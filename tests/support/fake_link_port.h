@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <mutex>
 #include <vector>
 
@@ -16,6 +17,7 @@ class FakeLinkPort final : public LinkPort {
   struct Packet {
     std::int32_t command = 0;
     Bytes payload;
+    std::filesystem::path file;  // for AddEventFile
   };
 
   bool IsOnline() const override { return online.load(); }
@@ -23,7 +25,15 @@ class FakeLinkPort final : public LinkPort {
     std::lock_guard lock(mutex_);
     ++offered_;
     if (!accept.load()) return false;
-    packets_.push_back({command, Bytes(payload.begin(), payload.end())});
+    packets_.push_back({command, Bytes(payload.begin(), payload.end()), {}});
+    return true;
+  }
+  bool AddEventFile(std::int32_t command, ByteView payload,
+                    const std::filesystem::path& file) override {
+    std::lock_guard lock(mutex_);
+    ++offered_;
+    if (!accept.load()) return false;
+    packets_.push_back({command, Bytes(payload.begin(), payload.end()), file});
     return true;
   }
 
@@ -31,7 +41,7 @@ class FakeLinkPort final : public LinkPort {
     std::lock_guard lock(mutex_);
     return packets_;
   }
-  // AddPacket calls, taken or refused.
+  // AddPacket and AddEventFile calls, taken or refused.
   int Offered() const {
     std::lock_guard lock(mutex_);
     return offered_;

@@ -36,40 +36,41 @@ bool FaultyFileSystem::Fails(Op op, const std::filesystem::path& p) {
   return false;
 }
 
-bool FaultyFileSystem::Exists(const std::filesystem::path& p) {
+bool FaultyFileSystem::Exists(const std::filesystem::path& p) noexcept {
   return !Fails(Op::Exists, p) && disk_.Exists(p);
 }
-std::optional<Bytes> FaultyFileSystem::ReadAll(const std::filesystem::path& p) {
+std::optional<Bytes> FaultyFileSystem::ReadAll(const std::filesystem::path& p) noexcept {
   if (Fails(Op::ReadAll, p)) return std::nullopt;
   return disk_.ReadAll(p);
 }
-bool FaultyFileSystem::Append(const std::filesystem::path& p, ByteView data) {
+bool FaultyFileSystem::Append(const std::filesystem::path& p, ByteView data) noexcept {
   return !Fails(Op::Append, p) && disk_.Append(p, data);
 }
 bool FaultyFileSystem::WriteAt(const std::filesystem::path& p, std::uint64_t offset, ByteView data,
-                               bool durable) {
+                               bool durable) noexcept {
   return !Fails(Op::WriteAt, p) && disk_.WriteAt(p, offset, data, durable);
 }
-bool FaultyFileSystem::Truncate(const std::filesystem::path& p, std::uint64_t size) {
+bool FaultyFileSystem::Truncate(const std::filesystem::path& p, std::uint64_t size) noexcept {
   return !Fails(Op::Truncate, p) && disk_.Truncate(p, size);
 }
-bool FaultyFileSystem::WriteNew(const std::filesystem::path& p, ByteView data, bool durable) {
+bool FaultyFileSystem::WriteNew(const std::filesystem::path& p, ByteView data,
+                                bool durable) noexcept {
   return !Fails(Op::WriteNew, p) && disk_.WriteNew(p, data, durable);
 }
-bool FaultyFileSystem::Replace(const std::filesystem::path& p, ByteView data) {
+bool FaultyFileSystem::Replace(const std::filesystem::path& p, ByteView data) noexcept {
   return !Fails(Op::Replace, p) && disk_.Replace(p, data);
 }
 bool FaultyFileSystem::RenameNoReplace(const std::filesystem::path& from,
-                                       const std::filesystem::path& to) {
+                                       const std::filesystem::path& to) noexcept {
   return !Fails(Op::Rename, to) && !Fails(Op::Rename, from) && disk_.RenameNoReplace(from, to);
 }
-bool FaultyFileSystem::Remove(const std::filesystem::path& p) {
+bool FaultyFileSystem::Remove(const std::filesystem::path& p) noexcept {
   return !Fails(Op::Remove, p) && disk_.Remove(p);
 }
-bool FaultyFileSystem::CreateDirectories(const std::filesystem::path& dir) {
+bool FaultyFileSystem::CreateDirectories(const std::filesystem::path& dir) noexcept {
   return !Fails(Op::CreateDirectories, dir) && disk_.CreateDirectories(dir);
 }
-std::vector<DirEntry> FaultyFileSystem::List(const std::filesystem::path& dir) {
+std::vector<DirEntry> FaultyFileSystem::List(const std::filesystem::path& dir) noexcept {
   if (Fails(Op::List, dir)) return {};
   return disk_.List(dir);
 }

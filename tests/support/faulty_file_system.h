@@ -36,18 +36,19 @@ class FaultyFileSystem final : public FileSystem {
   // How many times `op` was called (failed or not).
   int Calls(Op op) const;
 
-  bool Exists(const std::filesystem::path& p) override;
-  std::optional<Bytes> ReadAll(const std::filesystem::path& p) override;
-  bool Append(const std::filesystem::path& p, ByteView data) override;
+  bool Exists(const std::filesystem::path& p) noexcept override;
+  std::optional<Bytes> ReadAll(const std::filesystem::path& p) noexcept override;
+  bool Append(const std::filesystem::path& p, ByteView data) noexcept override;
   bool WriteAt(const std::filesystem::path& p, std::uint64_t offset, ByteView data,
-               bool durable) override;
-  bool Truncate(const std::filesystem::path& p, std::uint64_t size) override;
-  bool WriteNew(const std::filesystem::path& p, ByteView data, bool durable) override;
-  bool Replace(const std::filesystem::path& p, ByteView data) override;
-  bool RenameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) override;
-  bool Remove(const std::filesystem::path& p) override;
-  bool CreateDirectories(const std::filesystem::path& dir) override;
-  std::vector<DirEntry> List(const std::filesystem::path& dir) override;
+               bool durable) noexcept override;
+  bool Truncate(const std::filesystem::path& p, std::uint64_t size) noexcept override;
+  bool WriteNew(const std::filesystem::path& p, ByteView data, bool durable) noexcept override;
+  bool Replace(const std::filesystem::path& p, ByteView data) noexcept override;
+  bool RenameNoReplace(const std::filesystem::path& from,
+                       const std::filesystem::path& to) noexcept override;
+  bool Remove(const std::filesystem::path& p) noexcept override;
+  bool CreateDirectories(const std::filesystem::path& dir) noexcept override;
+  std::vector<DirEntry> List(const std::filesystem::path& dir) noexcept override;
 
  private:
   bool Fails(Op op, const std::filesystem::path& p);

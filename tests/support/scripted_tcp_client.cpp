@@ -198,7 +198,7 @@ bool ScriptedTcpClient::Connect(const std::string& host, std::uint16_t port, int
   return true;
 }
 
-bool ScriptedTcpClient::Connected() const { return id_ != 0 && peer_.IsOpen(id_); }
+bool ScriptedTcpClient::Connected() const noexcept { return id_ != 0 && peer_.IsOpen(id_); }
 
 bool ScriptedTcpClient::Write(ByteView data) { return peer_.Write(id_, data); }
 

@@ -124,7 +124,7 @@ class ScriptedTcpClient final : public TcpClient {
   void SetOnConnected(std::function<void()> fn) override { onConnected_ = std::move(fn); }
   void SetOnDisconnected(std::function<void()> fn) override { onDisconnected_ = std::move(fn); }
   bool Connect(const std::string& host, std::uint16_t port, int timeoutMs) override;
-  bool Connected() const override;
+  bool Connected() const noexcept override;
   bool Write(ByteView data) override;
   ReadEnd Read(std::size_t count, int timeoutMs, Bytes& out) override;
   ReadEnd ReadWithin(std::size_t count, int timeoutMs, int limitMs, Bytes& out) override;

@@ -1,34 +1,9 @@
 #include "tests/support/temp_dir.h"
 
-#include <atomic>
 #include <fstream>
 #include <iterator>
-#include <random>
-#include <stdexcept>
-#include <system_error>
 
 namespace kestrel::test {
-
-TempDir::TempDir() {
-  static std::atomic<unsigned> counter{0};
-  std::random_device rd;
-  const auto base = std::filesystem::temp_directory_path();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    auto candidate = base / ("kestrel-test-" + std::to_string(rd()) + "-" +
-                             std::to_string(counter.fetch_add(1)));
-    std::error_code ec;
-    if (std::filesystem::create_directory(candidate, ec)) {
-      path_ = candidate;
-      return;
-    }
-  }
-  throw std::runtime_error("cannot make a temporary folder");
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
 
 Bytes ReadFileBytes(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);

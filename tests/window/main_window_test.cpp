@@ -16,6 +16,7 @@
 #include "platform/ini_file.h"
 #include "receiver/settings.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/faulty_file_system.h"
 #include "tests/support/pty_port.h"
 #include "tests/support/scripted_tcp_client.h"
 #include "tests/support/temp_dir.h"
@@ -132,7 +133,7 @@ class MainWindow : public ::testing::Test {
   TempDir cwd_;
   std::filesystem::path oldDir_;
   FakeClock clock_;
-  DiskFileSystem files_;
+  test::FaultyFileSystem files_;
   std::vector<std::unique_ptr<PtyPort>> devices_;
   std::unique_ptr<TForm1> form_;
   std::unique_ptr<TForm2> form2_;
@@ -482,18 +483,18 @@ TEST_F(MainWindow, PortNameIsSavedOnlyWhileStopped) {
             "; station\r\n[main]\r\nComPort=COM3\r\nbr=9600\r\n");
   // Choosing from the list writes as well.
   emit f.AdvOfficeComboBox1->textActivated("COM12");
-  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini").ReadString("main", "ComPort", ""), "COM12");
+  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini", files_).ReadString("main", "ComPort", ""), "COM12");
   // The program's own settings of the text write nothing.
   f.AdvOfficeComboBox1->setEditText("COM3");
   f.ScanPorts();
-  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini").ReadString("main", "ComPort", ""), "COM12");
+  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini", files_).ReadString("main", "ComPort", ""), "COM12");
 
   // Running: nothing is written.
   QTest::mouseClick(f.AdvGlowButton2, Qt::LeftButton);
   ASSERT_EQ(f.AdvGlowButton2->text(), "Остановить");
   f.AdvOfficeComboBox1->setEnabled(true);  // even if the operator could reach it
   QTest::keyClicks(f.AdvOfficeComboBox1->lineEdit(), "9");
-  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini").ReadString("main", "ComPort", ""), "COM12");
+  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini", files_).ReadString("main", "ComPort", ""), "COM12");
 }
 
 TEST_F(MainWindow, RunningIsStateNotTheButtonCaption) {
@@ -505,7 +506,7 @@ TEST_F(MainWindow, RunningIsStateNotTheButtonCaption) {
   f.AdvGlowButton2->setText("Стоп");
   f.AdvOfficeComboBox1->setEnabled(true);
   QTest::keyClicks(f.AdvOfficeComboBox1->lineEdit(), "9");
-  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini").ReadString("main", "ComPort", ""), "COM3");
+  EXPECT_EQ(IniFile(dir_ / "drvkestrel.ini", files_).ReadString("main", "ComPort", ""), "COM3");
   // ...and the stop button still asks for the code before it stops.
   Answers({Answer::RightCode});
   f.AdvGlowButton2Click();
@@ -684,11 +685,15 @@ TEST_F(MainWindow, SerialTimerAndWorkerAreServedWhileTheCodeDialogIsOpen) {
   form2_->SetModalRunner([&](QDialog& d) {
     QTimer::singleShot(0, &d, [&] {
       device.Write(Report("0A1B2C0000"));
-      std::thread worker([&] { f.LinkUiImpl().AppendLog("запрос работника"); });
+      std::atomic<bool> served{false};
+      std::thread worker([&] {
+        f.LinkUiImpl().AdvanceIndicator();  // waits until the window thread ran it
+        served = true;
+      });
       serial = QTest::qWaitFor([&] { return f.Table().Count() == 1; }, kWaitMs);
       tick = QTest::qWaitFor([&] { return f.Label1->text() != "Время с последнего сообщения"; },
                              kWaitMs);
-      request = QTest::qWaitFor([&] { return MemoHas("запрос работника"); }, kWaitMs);
+      request = QTest::qWaitFor([&] { return served.load(); }, kWaitMs);
       worker.join();
       QTest::mouseClick(form2_->BitBtn2, Qt::LeftButton);
     });
@@ -731,6 +736,46 @@ TEST_F(MainWindow, WorkerConnectsAndReportsThroughTheWindow) {
   EXPECT_TRUE(f.Worker()->IsStopRequested());
   EXPECT_TRUE(f.FinishWorker(4000));
   form_.reset();  // before the peer its connections talk to
+}
+
+// Stopping: every event is on disk already, except those the disk refused; they
+// are written one last time, and what still cannot be written is named.
+TEST_F(MainWindow, StopWritesKeptEventsOnceMoreOrNamesThem) {
+  for (const bool diskBack : {true, false}) {
+    SCOPED_TRACE(diskBack ? "disk back at the stop" : "disk still refusing");
+    for (const auto& e : std::filesystem::directory_iterator(dir_.Path())) {
+      if (e.path().extension() == ".dd8") std::filesystem::remove(e.path());
+    }
+    TForm1& f = Start();
+    EventRecord r;
+    r.TransmitterId = 0xABCDEF;
+    r.EventCode = {'4', '1'};
+    r.EventTime = clock_.Now();
+    f.Delivering().Raise(r);  // written
+    files_.Fail(test::FaultyFileSystem::Op::WriteNew);
+    f.Delivering().Raise(r);  // kept in memory
+    f.Delivering().Raise(r);
+    f.StatusStep();
+    EXPECT_EQ(f.LabelSpool->text(), QStringLiteral("Событий на диске: 3"))
+        << "one file and two kept in memory";
+    if (diskBack) files_.HealAll();
+    f.RequestShutdown();
+    EXPECT_TRUE(f.FinishWorker(1000));
+    std::size_t onDisk = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir_.Path())) {
+      onDisk += e.path().extension() == ".dd8" ? 1 : 0;
+    }
+    if (diskBack) {
+      EXPECT_EQ(f.UnwrittenEvents(), 0u);
+      EXPECT_EQ(onDisk, 3u);
+    } else {
+      EXPECT_EQ(f.UnwrittenEvents(), 2u);
+      EXPECT_EQ(onDisk, 1u);
+      EXPECT_TRUE(MemoHas("Событие не записано на диск и потеряно: событие 41 передатчика ABCDEF"));
+    }
+    files_.HealAll();
+    form_.reset();
+  }
 }
 
 }  // namespace

@@ -1,0 +1,238 @@
+#include "delivery/spool_index.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace kestrel {
+
+SpoolIndex::SpoolIndex(SpoolLocation location) : location_(std::move(location)) {}
+
+bool SpoolIndex::Rescan(FileSystem& files) {
+  std::uint64_t startGeneration = 0;
+  {
+    std::lock_guard lock(mutex_);
+    startGeneration = ++generation_;
+  }
+  // Listed without the lock: the writer and the worker go on meanwhile.
+  std::vector<DirEntry> listed = files.List(location_.dir);
+  if (listed.empty() && !files.Exists(location_.dir)) return false;
+  std::erase_if(listed, [&](const DirEntry& e) { return !location_.IsSpoolName(e.name); });
+  std::sort(listed.begin(), listed.end(), [](const DirEntry& a, const DirEntry& b) {
+    return std::tie(a.modified, a.name) < std::tie(b.modified, b.name);
+  });
+  std::set<std::filesystem::path> present;
+  for (const DirEntry& e : listed) present.insert(location_.dir / e.name);
+
+  std::lock_guard lock(mutex_);
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    const Entry& e = it->second;
+    // Kept: files still there, files in flight (their answer settles them), and
+    // files that became known after the listing began.
+    if (present.contains(it->first) || e.inFlight || e.generation >= startGeneration) {
+      ++it;
+    } else {
+      const auto next = std::next(it);
+      EraseLocked(it);
+      it = next;
+    }
+  }
+  for (const DirEntry& e : listed) {
+    const auto path = location_.dir / e.name;
+    if (!entries_.contains(path)) AddLocked(path);
+  }
+  return true;
+}
+
+void SpoolIndex::Add(const std::filesystem::path& file) {
+  std::lock_guard lock(mutex_);
+  if (const auto it = entries_.find(file); it != entries_.end()) EraseLocked(it);
+  AddLocked(file);
+}
+
+void SpoolIndex::AddLocked(const std::filesystem::path& file) {
+  Entry& e = entries_[file];
+  e = Entry{};
+  e.seq = nextSeq_++;
+  e.generation = generation_;
+  ready_.insert(KeyOf(file, e));
+}
+
+void SpoolIndex::EraseLocked(std::map<std::filesystem::path, Entry>::iterator it) {
+  const Entry& e = it->second;
+  if (e.settled) --settledCount_;
+  if (e.inFlight) --inFlightCount_;
+  ready_.erase(KeyOf(it->first, e));
+  entries_.erase(it);
+}
+
+void SpoolIndex::MakeReadyLocked(const std::filesystem::path& file, Entry& e) {
+  e.deferred = false;
+  if (!e.settled && !e.inFlight) ready_.insert(KeyOf(file, e));
+}
+
+bool SpoolIndex::Claim(const std::filesystem::path& file) {
+  std::lock_guard lock(mutex_);
+  const auto it = entries_.find(file);
+  if (it == entries_.end()) return false;
+  Entry& e = it->second;
+  if (e.inFlight || e.settled) return false;
+  ready_.erase(KeyOf(file, e));
+  e.deferred = false;
+  e.inFlight = true;
+  ++inFlightCount_;
+  e.order = nextOrder_++;
+  return true;
+}
+
+void SpoolIndex::PromoteDueLocked(std::uint32_t now) {
+  while (!deferred_.empty()) {
+    const Deferral& d = deferred_.front();
+    if (static_cast<std::uint32_t>(now - d.from) <= kRetryAfterMs) break;
+    if (const auto it = entries_.find(d.file);
+        it != entries_.end() && it->second.deferred && it->second.seq == d.seq) {
+      MakeReadyLocked(it->first, it->second);
+    }
+    deferred_.pop_front();
+  }
+}
+
+std::optional<std::filesystem::path> SpoolIndex::TakeNext(std::uint32_t now) {
+  std::lock_guard lock(mutex_);
+  PromoteDueLocked(now);
+  if (ready_.empty()) return std::nullopt;
+  const auto first = ready_.begin();
+  std::filesystem::path file = std::get<2>(*first);
+  ready_.erase(first);
+  Entry& e = entries_.at(file);
+  e.inFlight = true;
+  ++inFlightCount_;
+  e.order = nextOrder_++;
+  return file;
+}
+
+void SpoolIndex::Release(const std::filesystem::path& file,
+                         std::optional<std::uint32_t> retryFrom) {
+  std::lock_guard lock(mutex_);
+  const auto it = entries_.find(file);
+  if (it == entries_.end() || !it->second.inFlight) return;
+  Entry& e = it->second;
+  e.inFlight = false;
+  --inFlightCount_;
+  if (retryFrom) {
+    e.deferred = true;
+    deferred_.push_back({*retryFrom, file, e.seq});
+  } else if (!e.deferred) {
+    MakeReadyLocked(file, e);
+  }
+}
+
+void SpoolIndex::ReleaseAll() {
+  std::lock_guard lock(mutex_);
+  if (inFlightCount_ == 0) return;
+  for (auto& [file, e] : entries_) {
+    if (!e.inFlight) continue;
+    e.inFlight = false;
+    if (!e.deferred) MakeReadyLocked(file, e);
+  }
+  inFlightCount_ = 0;
+}
+
+SpoolIndex::AckOutcome SpoolIndex::Acknowledge(FileSystem& files, const std::filesystem::path& file,
+                                               ByteView content) {
+  std::lock_guard lock(mutex_);
+  auto it = entries_.find(file);
+  if (it != entries_.end() && it->second.settled) return AckOutcome::AlreadyDelivered;
+  if (!files.Exists(file)) {
+    if (it != entries_.end()) EraseLocked(it);
+    return AckOutcome::Missing;
+  }
+  // A name can come back with another event in it (names repeat); only the file
+  // that was sent is deleted. An unreadable file is taken to be the one sent.
+  if (const auto now = files.ReadAll(file);
+      now && !std::equal(now->begin(), now->end(), content.begin(), content.end())) {
+    return AckOutcome::NotTheSameFile;
+  }
+  if (files.Remove(file)) {
+    if (it != entries_.end()) EraseLocked(it);
+    ++delivered_;
+    return AckOutcome::Deleted;
+  }
+  if (it == entries_.end()) {
+    AddLocked(file);
+    it = entries_.find(file);
+  }
+  Entry& e = it->second;
+  ready_.erase(KeyOf(file, e));
+  if (e.inFlight) --inFlightCount_;
+  e.inFlight = false;
+  e.settled = true;
+  ++settledCount_;
+  ++delivered_;
+  return AckOutcome::Undeletable;
+}
+
+void SpoolIndex::Forget(const std::filesystem::path& file) {
+  std::lock_guard lock(mutex_);
+  if (const auto it = entries_.find(file); it != entries_.end()) EraseLocked(it);
+}
+
+void SpoolIndex::Settle(const std::filesystem::path& file) {
+  std::lock_guard lock(mutex_);
+  auto it = entries_.find(file);
+  if (it == entries_.end()) {
+    AddLocked(file);
+    it = entries_.find(file);
+  }
+  Entry& e = it->second;
+  if (e.settled) return;
+  ready_.erase(KeyOf(file, e));
+  if (e.inFlight) --inFlightCount_;
+  e.inFlight = false;
+  e.settled = true;
+  ++settledCount_;
+}
+
+int SpoolIndex::NoteReadFailure(const std::filesystem::path& file) {
+  std::lock_guard lock(mutex_);
+  const auto it = entries_.find(file);
+  return it == entries_.end() ? 0 : ++it->second.readFailures;
+}
+
+void SpoolIndex::NoteReadSuccess(const std::filesystem::path& file) {
+  std::lock_guard lock(mutex_);
+  if (const auto it = entries_.find(file); it != entries_.end()) it->second.readFailures = 0;
+}
+
+std::size_t SpoolIndex::Waiting() const {
+  std::lock_guard lock(mutex_);
+  return entries_.size() - settledCount_;
+}
+
+std::size_t SpoolIndex::Backlog() const {
+  std::lock_guard lock(mutex_);
+  return entries_.size() - settledCount_ - inFlightCount_;
+}
+
+std::uint64_t SpoolIndex::Delivered() const {
+  std::lock_guard lock(mutex_);
+  return delivered_;
+}
+
+bool SpoolIndex::Knows(const std::filesystem::path& file) const {
+  std::lock_guard lock(mutex_);
+  return entries_.contains(file);
+}
+
+bool SpoolIndex::InFlight(const std::filesystem::path& file) const {
+  std::lock_guard lock(mutex_);
+  const auto it = entries_.find(file);
+  return it != entries_.end() && it->second.inFlight;
+}
+
+bool SpoolIndex::IsSettled(const std::filesystem::path& file) const {
+  std::lock_guard lock(mutex_);
+  const auto it = entries_.find(file);
+  return it != entries_.end() && it->second.settled;
+}
+
+}  // namespace kestrel

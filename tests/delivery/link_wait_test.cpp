@@ -1,0 +1,95 @@
+// The worker's wait between steps, on the fake clock: the test runs the loop
+// itself, advancing the clock to each wake-up the worker asks for, so it sees
+// every step the real loop would make.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/delivery/link_test_support.h"
+
+namespace kestrel::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class LinkWaitTest : public LinkFixture {
+ protected:
+  // Runs the loop for `ms` on the fake clock. Returns the ticks (relative to t0)
+  // of the steps that wrote a block, and counts every step in `steps`.
+  std::vector<std::uint32_t> RunFor(std::uint32_t ms, std::uint32_t t0) {
+    const std::uint32_t end = clock.TickMs() + ms;
+    std::vector<std::uint32_t> writes;
+    for (;;) {
+      const auto due = link.NextWakeInMs();
+      if (!due || clock.TickMs() + *due > end) break;
+      clock.AdvanceMs(*due);
+      const std::size_t before = peer.Writes().size();
+      link.LinkStep();
+      ++steps;
+      if (peer.Writes().size() > before) writes.push_back(clock.TickMs() - t0);
+      if (steps > 10000) break;  // a loop that never sleeps
+    }
+    clock.AdvanceMs(end - clock.TickMs());
+    return writes;
+  }
+
+  int steps = 0;
+};
+
+TEST_F(LinkWaitTest, LoneEventGoesAtOnceNextAfterThePaceKeepAlivesOnTimeNothingBetween) {
+  const std::uint32_t t0 = clock.TickMs();  // the keepalive timer starts here
+  ConnectAndRegister();
+  EXPECT_THAT(RunFor(100, t0), IsEmpty());
+  EXPECT_EQ(steps, 0) << "an idle link does not wake";
+
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
+  EXPECT_EQ(link.NextWakeInMs(), 0u) << "queued on a quiet link: written at once";
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
+  steps = 0;
+  EXPECT_THAT(RunFor(19, t0), ElementsAre(100u));
+  EXPECT_EQ(link.NextWakeInMs(), 1u) << "the next one 20 ms after the previous block";
+  EXPECT_THAT(RunFor(1, t0), ElementsAre(120u));
+  EXPECT_EQ(steps, 2);
+
+  // Keepalives every 500 ms as before, and no step in between.
+  steps = 0;
+  EXPECT_THAT(RunFor(1000, t0), ElementsAre(501u, 1002u));
+  EXPECT_EQ(steps, 2);
+  EXPECT_THAT(SentWith(cmdKeepAlive), ::testing::SizeIs(2));
+  EXPECT_EQ(SentWith(cmdEvent).size(), 2u);
+}
+
+TEST_F(LinkWaitTest, WaitsFollowTheLinkState) {
+  // First attempt at once, and the next more than 5000 ms after it began.
+  peer.SetRefuseConnections(true);
+  EXPECT_EQ(link.NextWakeInMs(), 0u);
+  link.LinkStep();
+  EXPECT_EQ(link.NextWakeInMs(), 5001u);
+  clock.AdvanceMs(5001);
+  peer.SetRefuseConnections(false);
+  answer = [](std::int32_t) { return ReplyOf(cmdKeepAlive); };  // never registers
+  link.LinkStep();
+  Steps(4);
+  ASSERT_TRUE(link.IsOnline());
+  EXPECT_EQ(link.NextWakeInMs(), std::nullopt) << "unregistered and idle: until a packet";
+
+  // A silent server: while errors are counted the steps keep their 20 ms pace.
+  answer = [](std::int32_t) { return std::nullopt; };
+  ASSERT_TRUE(link.AddPacket(cmdQueryAnswer, {}));
+  link.LinkStep();
+  EXPECT_EQ(link.NextWakeInMs(), 20u);
+
+  // Barred: the line is logged at once, then nothing.
+  peer.Push(ReplyOf(cmdAccessDenied));
+  clock.AdvanceMs(501);
+  ASSERT_TRUE(link.AddPacket(cmdQueryAnswer, {}));
+  link.LinkStep();
+  ASSERT_FALSE(link.IsReconnectEnabled());
+  EXPECT_EQ(link.NextWakeInMs(), 0u);
+  link.LinkStep();
+  EXPECT_EQ(link.NextWakeInMs(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace kestrel::test
