@@ -101,9 +101,11 @@ void NoTestSupervision::RecordStored(TablePosition position, const TransmitterRe
   const std::uint32_t index = IndexOf(position);
   if (after.NoTestFlag != 0) {
     Unschedule(index);
-  } else if (before == nullptr || where_[index] == kNone ||
-             !SameTime(before->LastHeard, after.LastHeard)) {
-    // Heard (a report stamps LastHeard with now), new, or rewritten.
+  } else if (before == nullptr || where_[index] == kNone || where_[index] == kDue ||
+             !SameTime(before->LastHeard, after.LastHeard) || !std::isfinite(after.LastHeard)) {
+    // Heard (a report stamps LastHeard with now, which may equal the last stamp
+    // when the clock gives no time or stands still), new, or rewritten. Only a
+    // record rewritten with its LastHeard as it was keeps its place.
     Schedule(index, HeardTick(after.LastHeard, ctx_.clock.Now(), NowMs()));
   }
   if (before != nullptr && before->Id() != after.Id()) {

@@ -180,6 +180,21 @@ TEST_F(NoTestTest, WallClockJumpsNeitherRaiseFalseSilencesNorDelayRealOnes) {
   EXPECT_EQ(table_.RecordAt(0).LastHeard, kTen);
 }
 
+// Every report stamps the same LastHeard: it must still count as heard.
+TEST_F(NoTestTest, AClockThatGivesNoTimeStillLetsReportsCount) {
+  clock_.SetNow(kNaN);
+  Report(4);
+  for (int minute = 1; minute <= 40; ++minute) {
+    clock_.AdvanceMs(60000);
+    EXPECT_EQ(noTest_.CheckNoTest(), 0u) << minute;
+    Report(4);
+  }
+  clock_.AdvanceMs(30 * 60000);
+  EXPECT_EQ(noTest_.CheckNoTest(), 0u);
+  clock_.AdvanceMs(1);
+  EXPECT_EQ(noTest_.CheckNoTest(), 1u);
+}
+
 TEST_F(NoTestTest, TheTickWrappingAroundIsNoSilence) {
   clock_.SetTick(0xFFFFFFFFu - 5000);
   NoTestSupervision wrapped(ctx_);  // takes the table over from the fixture's
@@ -407,7 +422,7 @@ TEST(NoTestDueOrder, NeverMissesADueTransmitterOverARandomRun) {
       Model& m = model[i];
       if (r.NoTestFlag != 0) {
         m.flagged = true;
-      } else if (m.flagged || !sameTime) {
+      } else if (m.flagged || !sameTime || !std::isfinite(r.LastHeard)) {
         m = {heardFromWall(r.LastHeard), false};
       }
     } else if (what < 45) {  // the wall clock is set, up to three hours either way
