@@ -55,6 +55,9 @@ struct WorkFolder {
       r.LastHeard = clock.now + spacingMs * static_cast<double>(i) / kMsPerDay;
       EncodeTransmitterRecord(r, image.data() + i * kTransmitterRecordSize);
     }
+    // Start-up comes when the last was heard: transmitter i has been silent for
+    // `spacingMs` × (count - i) on the wall clock.
+    clock.now += spacingMs * static_cast<double>(count) / kMsPerDay;
     fs.Replace(dir.Path() / "num.mmm", image);
     const std::string ini = "[main]\r\nPathForSoob=spool\\\r\n";
     fs.Replace(dir.Path() / "drvkestrel.ini", Bytes(ini.begin(), ini.end()));
@@ -134,7 +137,8 @@ void BM_NoTestTickFlagging(benchmark::State& state) {
   constexpr std::size_t kPerTick = 100;
   const auto count = static_cast<std::size_t>(state.range(0));
   Station station(count, /*spacingMs=*/1);
-  station.clock.AdvanceMs(30 * 60000);
+  // The first transmitter has now been silent exactly NoTimeTest minutes.
+  station.clock.AdvanceMs(static_cast<std::uint32_t>(30 * 60000 - count));
   std::size_t flagged = 0;
   for (auto _ : state) {
     if (flagged + kPerTick > count) {
