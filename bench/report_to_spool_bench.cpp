@@ -1,19 +1,31 @@
 // One receiver report from its line bytes to its spool file: line assembly and
 // decoding, the table lookup at 100 000 transmitters, the event rules, the event
 // dispatch with the link offline, the spool file written whole (temporary file,
-// flush, rename), and the record's write-back into num.mmm. Built as the program
-// builds it (Reception and Delivery, no link started), fed through a serial port
-// in memory. Real disk, temporary folder.
+// rename), and the record's write-back into num.mmm. Built as the program builds
+// it (Reception and Delivery with a group flusher, no link started), fed through a
+// serial port in memory. Real disk, temporary folder.
+//
+// As the program runs, the flushes (file, folder, num.mmm) happen on the group
+// flusher's thread; the figures are the window thread's: mean, and the median and
+// 99th percentile of single reports (counters median_us, p99_us). The *Flushed
+// variants have no flusher: each spool file is flushed on the caller's thread, as
+// before. BM_FlusherAt80ReportsPerSecond paces reports at the serial line's full
+// rate for 5 s and counts how often the flushing thread runs.
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "bench/bench_support.h"
 #include "delivery/delivery.h"
+#include "delivery/group_flusher.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/operator_log.h"
@@ -69,21 +81,44 @@ struct WorkFolder {
 };
 
 struct Station : WorkFolder {
-  explicit Station(std::size_t tableSize) : WorkFolder(tableSize) {
+  Station(std::size_t tableSize, bool withFlusher)
+      : WorkFolder(tableSize), flusher(withFlusher ? new GroupFlusher(fs, log) : nullptr) {
     reception.DeliverTo(delivery);
     reception.OpenPort();
   }
+  ~Station() {
+    if (flusher) flusher->Stop();
+  }
 
+  // Times one report on the calling (window) thread, in microseconds.
+  double Report(const std::string& line) {
+    const auto start = std::chrono::steady_clock::now();
+    reception.BytesWaiting(port.Arrive(line));
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+        .count();
+  }
+
+  std::unique_ptr<GroupFlusher> flusher;
   SilentLinkUi ui;
   test::FakeSerialPort port;
-  Reception reception{ReceptionServices{clock, fs, log, dir.Path()}, port};
-  Delivery delivery{DeliveryServices{clock, fs, log, ui, {}}, reception.SpoolPlace()};
+  Reception reception{ReceptionServices{clock, fs, log, dir.Path(), flusher.get()}, port};
+  Delivery delivery{DeliveryServices{clock, fs, log, ui, {}, flusher.get()},
+                    reception.SpoolPlace()};
 };
+
+double Percentile(std::vector<double>& v, double q) {
+  if (v.empty()) return 0;
+  const auto k = static_cast<std::size_t>(q * static_cast<double>(v.size() - 1));
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
+  return v[k];
+}
 
 // Each report raises exactly `events` events: "39" always (Status2 0); with two,
 // bit 6 of Status1 alternately rises ("41") and falls ("51").
-void RunReports(benchmark::State& state, int events) {
-  Station station(kTableSize);
+void RunReports(benchmark::State& state, int events, bool withFlusher) {
+  Station station(kTableSize, withFlusher);
+  std::vector<double> us;
+  us.reserve(1 << 16);
   std::mt19937 pick(7);
   std::uniform_int_distribution<TransmitterId> anyId(1, kTableSize);
   std::uint8_t status1 = 0;
@@ -92,20 +127,52 @@ void RunReports(benchmark::State& state, int events) {
     if (events > 1) status1 ^= 0x40;
     const std::string line = Line(anyId(pick), status1, 0);
     state.ResumeTiming();
-    station.reception.BytesWaiting(station.port.Arrive(line));
+    us.push_back(station.Report(line));
   }
   if (station.reception.Table().Count() != kTableSize) state.SkipWithError("table not loaded");
   if (station.delivery.Spool().PendingCount() != 0)
     state.SkipWithError("events were kept, not written");
   state.SetItemsProcessed(state.iterations());
   state.counters["events_per_report"] = events;
+  state.counters["median_us"] = Percentile(us, 0.5);
+  state.counters["p99_us"] = Percentile(us, 0.99);
 }
 
-void BM_ReportToSpoolFile(benchmark::State& state) { RunReports(state, 1); }
-void BM_ReportToTwoSpoolFiles(benchmark::State& state) { RunReports(state, 2); }
+void BM_ReportToSpoolFile(benchmark::State& state) { RunReports(state, 1, true); }
+void BM_ReportToTwoSpoolFiles(benchmark::State& state) { RunReports(state, 2, true); }
+void BM_ReportToSpoolFileFlushed(benchmark::State& state) { RunReports(state, 1, false); }
+void BM_ReportToTwoSpoolFilesFlushed(benchmark::State& state) { RunReports(state, 2, false); }
 
 BENCHMARK(BM_ReportToSpoolFile)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ReportToTwoSpoolFiles)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ReportToSpoolFileFlushed)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ReportToTwoSpoolFilesFlushed)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// 80 reports a second (one event each) for 5 s, as the serial line delivers at most.
+void BM_FlusherAt80ReportsPerSecond(benchmark::State& state) {
+  Station station(kTableSize, true);
+  std::mt19937 pick(7);
+  std::uniform_int_distribution<TransmitterId> anyId(1, kTableSize);
+  constexpr int kReports = 400;
+  std::vector<double> us;
+  for (auto _ : state) {
+    const auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < kReports; ++i) {
+      std::this_thread::sleep_until(begin + i * std::chrono::microseconds(12500));
+      us.push_back(station.Report(Line(anyId(pick), 0, 0)));
+    }
+  }
+  station.flusher->Stop();
+  const GroupFlusher::Figures f = station.flusher->Counts();
+  const double seconds = kReports / 80.0;
+  state.counters["flusher_runs_per_s"] = static_cast<double>(f.runs) / seconds;
+  state.counters["files_per_run"] =
+      f.runs == 0 ? 0 : static_cast<double>(f.filesFlushed) / static_cast<double>(f.runs);
+  state.counters["failures"] = static_cast<double>(f.failures);
+  state.counters["median_us"] = Percentile(us, 0.5);
+  state.counters["p99_us"] = Percentile(us, 0.99);
+}
+BENCHMARK(BM_FlusherAt80ReportsPerSecond)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 }  // namespace kestrel

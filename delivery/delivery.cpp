@@ -17,6 +17,7 @@ Delivery::Delivery(DeliveryServices services, SpoolLocation spool)
       signOfLife_(services_.ui, services_.clock),
       drainStep_("отправка файлов событий", services_.log),
       retryStep_("запись отложенных событий", services_.log) {
+  spool_.SetFlusher(services_.flusher);
   spool_.RecoverAtStartup();
   spool_.SetOnWritten([this](const std::filesystem::path& file) { index_.Add(file); });
   drain_.Rescan();

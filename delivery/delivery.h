@@ -11,6 +11,7 @@
 #include "delivery/Unit7.h"
 #include "delivery/event_dispatch.h"
 #include "delivery/event_sink.h"
+#include "delivery/group_flusher.h"
 #include "delivery/link_port.h"
 #include "delivery/link_ui.h"
 #include "delivery/spool_drain.h"
@@ -32,6 +33,9 @@ struct DeliveryServices {
   OperatorLog& log;
   LinkUi& ui;                   // the worker's log lines and indicator steps
   TcpClientFactory tcpClients;  // the link worker's connections
+  // Flushes spool files off the caller's thread; null: each file is flushed as it
+  // is written.
+  GroupFlusher* flusher = nullptr;
 };
 
 // What delivery shows to whoever displays it. Safe to read on the window thread

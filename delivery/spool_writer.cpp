@@ -191,8 +191,17 @@ bool SpoolWriter::TryWriteAs(const std::string& baseName, ByteView content, bool
     *nameTaken = true;
     return false;
   }
-  if (!fs_.WriteNew(temp, content, /*durable=*/true)) return false;
-  if (fs_.RenameNoReplace(temp, final)) return true;
+  if (flusher_ != nullptr) {
+    // No flush here: the flusher makes the data and both names durable in a group.
+    if (!fs_.WriteNew(temp, content, /*durable=*/false)) return false;
+    if (fs_.RenameNoFlush(temp, final)) {
+      flusher_->FileWritten(final);
+      return true;
+    }
+  } else {
+    if (!fs_.WriteNew(temp, content, /*durable=*/true)) return false;
+    if (fs_.RenameNoReplace(temp, final)) return true;
+  }
   fs_.Remove(temp);
   *nameTaken = fs_.Exists(final);
   return false;

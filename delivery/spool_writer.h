@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "delivery/group_flusher.h"
 #include "delivery/link_port.h"
 #include "delivery/spool_location.h"
 #include "platform/bytes.h"
@@ -71,6 +72,11 @@ class SpoolWriter {
 
   const SpoolLocation& Location() const { return location_; }
 
+  // From now on files are written and renamed without flushing on the caller's
+  // thread; each is handed to `flusher`, which makes it durable soon after. Null:
+  // each file is flushed before Write returns. Set once, before the first Write.
+  void SetFlusher(GroupFlusher* flusher) { flusher_ = flusher; }
+
  private:
   struct Pending {
     std::uint64_t id = 0;
@@ -91,6 +97,7 @@ class SpoolWriter {
   const Clock& clock_;
   OperatorLog& log_;
   std::function<void(const std::filesystem::path&)> onWritten_;
+  GroupFlusher* flusher_ = nullptr;
 
   mutable std::mutex mutex_;
   std::deque<Pending> pending_;

@@ -324,3 +324,113 @@ std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) noexcept {
 }
 
 }  // namespace kestrel
+
+// Flushing and positioned updates: used by the group flusher and the transmitter
+// table, which keep flushes off the window thread.
+namespace kestrel {
+namespace {
+
+bool DataSync(int fd) {
+  int rc;
+  do {
+    rc = ::fdatasync(fd);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+class DiskUpdatableFile final : public UpdatableFile {
+ public:
+  explicit DiskUpdatableFile(int fd) : fd_(fd) {}
+  ~DiskUpdatableFile() override { ::close(fd_); }
+  DiskUpdatableFile(const DiskUpdatableFile&) = delete;
+  DiskUpdatableFile& operator=(const DiskUpdatableFile&) = delete;
+
+  bool WriteAt(std::uint64_t offset, ByteView data) override {
+    const std::uint8_t* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+      const ssize_t n = ::pwrite(fd_, p, left, static_cast<off_t>(offset));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (n == 0) return false;
+      p += n;
+      left -= static_cast<std::size_t>(n);
+      offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+  }
+  bool Sync() override { return DataSync(fd_); }
+  std::optional<std::uint64_t> Size() override {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(st.st_size);
+  }
+
+ private:
+  int fd_;
+};
+
+int OpenNoIntr(const char* name, int flags) {
+  int fd;
+  do {
+    fd = ::open(name, flags | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+bool DiskFileSystem::RenameNoFlush(const fs::path& from, const fs::path& to) noexcept {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // No one-step rename here: a hard link fails when `to` exists, so nothing is replaced.
+  if (::link(from.c_str(), to.c_str()) != 0) return false;
+  if (::unlink(from.c_str()) != 0) {
+    ::unlink(to.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool DiskFileSystem::FlushFile(const fs::path& p) noexcept {
+  const int fd = OpenNoIntr(p.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  const bool ok = DataSync(fd);
+  ::close(fd);
+  return ok;
+}
+
+bool DiskFileSystem::FlushFolder(const fs::path& dir) noexcept {
+  const int fd = OpenNoIntr(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return false;
+  int rc;
+  do {
+    rc = ::fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  // Some file systems cannot flush a folder (EINVAL); their names need no flush.
+  const bool ok = rc == 0 || errno == EINVAL;
+  ::close(fd);
+  return ok;
+}
+
+std::unique_ptr<UpdatableFile> DiskFileSystem::OpenForUpdate(const fs::path& p) noexcept {
+  const int fd = OpenNoIntr(p.c_str(), O_RDWR);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  try {
+    return std::make_unique<DiskUpdatableFile>(fd);
+  } catch (...) {
+    ::close(fd);
+    return nullptr;
+  }
+}
+
+}  // namespace kestrel

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +16,18 @@ struct DirEntry {
   std::uint64_t size = 0;
   bool regular = false;
   std::filesystem::file_time_type modified{};
+};
+
+// A file kept open for repeated writes at byte offsets. Closed when the object goes.
+class UpdatableFile {
+ public:
+  virtual ~UpdatableFile() = default;
+  // Writes all of data at the offset (the file grows when needed); not yet durable.
+  virtual bool WriteAt(std::uint64_t offset, ByteView data) = 0;
+  // Flushes the file's data to stable storage.
+  virtual bool Sync() = 0;
+  // The current size, or nullopt when it cannot be told.
+  virtual std::optional<std::uint64_t> Size() = 0;
 };
 
 // The file operations the receiver and delivery layers need. Passed in, so tests
@@ -55,6 +68,19 @@ class FileSystem {
   // Entries of a folder (not recursive), sorted by name; empty when it cannot be
   // listed. Size and time are filled for regular files (symbolic links followed).
   virtual std::vector<DirEntry> List(const std::filesystem::path& dir) noexcept = 0;
+
+  // Renames without replacing, like RenameNoReplace, but leaves the folder unflushed:
+  // the new name is durable only after FlushFolder of both folders.
+  virtual bool RenameNoFlush(const std::filesystem::path& from,
+                             const std::filesystem::path& to) noexcept = 0;
+  // Flushes an existing file's data to stable storage; false when the file is
+  // missing or the flush failed.
+  virtual bool FlushFile(const std::filesystem::path& p) noexcept = 0;
+  // Makes the names created, renamed or removed in the folder durable.
+  virtual bool FlushFolder(const std::filesystem::path& dir) noexcept = 0;
+  // Opens an existing file for writing at offsets; null when it is missing or
+  // cannot be opened. Never creates a file.
+  virtual std::unique_ptr<UpdatableFile> OpenForUpdate(const std::filesystem::path& p) noexcept = 0;
 };
 
 // The real disk.
@@ -73,6 +99,11 @@ class DiskFileSystem final : public FileSystem {
   bool Remove(const std::filesystem::path& p) noexcept override;
   bool CreateDirectories(const std::filesystem::path& dir) noexcept override;
   std::vector<DirEntry> List(const std::filesystem::path& dir) noexcept override;
+  bool RenameNoFlush(const std::filesystem::path& from,
+                     const std::filesystem::path& to) noexcept override;
+  bool FlushFile(const std::filesystem::path& p) noexcept override;
+  bool FlushFolder(const std::filesystem::path& dir) noexcept override;
+  std::unique_ptr<UpdatableFile> OpenForUpdate(const std::filesystem::path& p) noexcept override;
 };
 
 }  // namespace kestrel

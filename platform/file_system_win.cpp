@@ -308,4 +308,70 @@ std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) noexcept try {
   return {};
 }
 
+// Flushing and positioned updates: used by the group flusher and the transmitter
+// table, which keep flushes off the window thread.
+namespace {
+
+class DiskUpdatableFile final : public UpdatableFile {
+ public:
+  explicit DiskUpdatableFile(Handle h) : h_(std::move(h)) {}
+  bool WriteAt(std::uint64_t offset, ByteView data) override {
+    return WriteAll(h_.Get(), data, &offset);
+  }
+  bool Sync() override { return Flush(h_.Get()); }
+  std::optional<std::uint64_t> Size() override {
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(h_.Get(), &size)) return std::nullopt;
+    return static_cast<std::uint64_t>(size.QuadPart);
+  }
+
+ private:
+  Handle h_;
+};
+
+}  // namespace
+
+bool DiskFileSystem::RenameNoFlush(const fs::path& from, const fs::path& to) noexcept {
+  // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists; without
+  // MOVEFILE_WRITE_THROUGH it returns before the rename is on the disk.
+  return ::MoveFileExW(from.c_str(), to.c_str(), 0) != 0;
+}
+
+bool DiskFileSystem::FlushFile(const fs::path& p) noexcept {
+  // FlushFileBuffers needs write access. NTFS commits its journal with it, which
+  // makes the file's name durable too.
+  Handle h = OpenDiskFile(p, GENERIC_WRITE, OPEN_EXISTING);
+  if (!h.Valid()) return false;
+  const bool ok = Flush(h.Get());
+  return h.Close() && ok;
+}
+
+bool DiskFileSystem::FlushFolder(const fs::path& dir) noexcept {
+  // A folder opened with backup semantics can be flushed on NTFS (the journal up
+  // to now: names created, renamed and removed in it). Where the file system
+  // refuses (FAT, network shares, no right to open the folder for writing), there
+  // is nothing more to do: FlushFile has already committed what NTFS can.
+  const fs::path folder = dir.empty() ? fs::path(L".") : dir;
+  Handle h(::CreateFileW(folder.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!h.Valid()) {
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+  }
+  const bool ok = Flush(h.Get()) || ::GetLastError() == ERROR_INVALID_FUNCTION ||
+                  ::GetLastError() == ERROR_ACCESS_DENIED;
+  h.Close();
+  return ok;
+}
+
+std::unique_ptr<UpdatableFile> DiskFileSystem::OpenForUpdate(const fs::path& p) noexcept {
+  Handle h = OpenDiskFile(p, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+  if (!h.Valid()) return nullptr;
+  try {
+    return std::make_unique<DiskUpdatableFile>(std::move(h));
+  } catch (...) {
+    return nullptr;
+  }
+}
+
 }  // namespace kestrel

@@ -13,7 +13,8 @@ namespace kestrel {
 Reception::Reception(ReceptionServices services, SerialPort& port)
     : services_(std::move(services)),
       port_(port),
-      table_(services_.workDir / kTableFileName, services_.fs, services_.clock, services_.log),
+      table_(services_.workDir / kTableFileName, services_.fs, services_.clock, services_.log,
+             services_.writeBehind),
       context_{table_, outbox_, services_.clock},
       noTestStep_("контроль молчания передатчиков", services_.log) {
   table_.LoadTable();

@@ -33,6 +33,9 @@ struct ReceptionServices {
   FileSystem& fs;
   OperatorLog& log;
   std::filesystem::path workDir;  // folder of drvkestrel.ini, num.mmm, drvkestrel.log
+  // Where num.mmm's saves wait for the event files before them (the group flusher);
+  // null: each save is written at once.
+  AfterDurableQueue* writeBehind = nullptr;
 };
 
 // The reception of receiver reports: the settings read at start, the transmitter

@@ -1,7 +1,11 @@
 #include "receiver/transmitter_table.h"
 
+#include <algorithm>
+#include <array>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "platform/rename_aside.h"
 
@@ -16,9 +20,163 @@ constexpr int kAsideNames = 100;
 
 }  // namespace
 
+// Keeps num.mmm in step with the table. The window thread stages each changed
+// record (a copy of its 16 bytes, numbered); a save, on whatever thread runs it,
+// applies the staged records up to a number to its own copy of the image and
+// writes them in place on the file it keeps open, then flushes the data. A save
+// that fails, a file removed meanwhile or a file that was not trusted is replaced
+// whole from that copy through a temporary file. Staging never waits for a save.
+class TableFileWriter {
+ public:
+  TableFileWriter(std::filesystem::path file, FileSystem& fs, OperatorLog& log, bool flush)
+      : file_(std::move(file)), fs_(fs), log_(log), flush_(flush) {}
+
+  // At load, before any save: the image the file holds.
+  void Reset(const Bytes& image, bool needsFullSave) {
+    std::lock_guard write(writeMutex_);
+    {
+      std::lock_guard stage(stageMutex_);
+      staged_.clear();
+    }
+    copy_ = image;
+    openFile_.reset();
+    needsFullSave_ = needsFullSave;
+  }
+
+  // mayWrite false: num.mmm is not ours to write yet (unreadable, not set aside).
+  std::uint64_t Stage(TablePosition position, const std::uint8_t* record, bool mayWrite) {
+    Change c;
+    c.position = position;
+    std::copy_n(record, kTransmitterRecordSize, c.bytes.begin());
+    c.mayWrite = mayWrite;
+    std::lock_guard stage(stageMutex_);
+    c.seq = nextSeq_++;
+    staged_.push_back(c);
+    return c.seq;
+  }
+
+  void SaveUpTo(std::uint64_t seq) {
+    std::lock_guard write(writeMutex_);
+    // The staged list is taken whole (the window thread never waits for a copy);
+    // changes staged after `seq` go back in front of any staged meanwhile.
+    std::vector<Change> changes;
+    {
+      std::lock_guard stage(stageMutex_);
+      changes.swap(staged_);
+    }
+    const auto later = std::find_if(changes.begin(), changes.end(),
+                                    [seq](const Change& c) { return c.seq > seq; });
+    if (later != changes.end()) {
+      std::lock_guard stage(stageMutex_);
+      staged_.insert(staged_.begin(), later, changes.end());
+      changes.erase(later, changes.end());
+    }
+    if (changes.empty()) return;
+    std::vector<TablePosition> dirty;
+    dirty.reserve(changes.size());
+    for (const Change& c : changes) {
+      if (copy_.size() < c.position + kTransmitterRecordSize) {
+        copy_.resize(c.position + kTransmitterRecordSize);
+      }
+      std::copy(c.bytes.begin(), c.bytes.end(), copy_.begin() + c.position);
+      dirty.push_back(c.position);
+    }
+    bool ok = changes.back().mayWrite;
+    if (ok) {
+      try {
+        ok = Write(dirty);
+      } catch (...) {
+        ok = false;
+      }
+    }
+    if (!ok) {
+      needsFullSave_ = true;
+      openFile_.reset();
+    } else {
+      needsFullSave_ = false;
+    }
+    Outcome(ok);
+  }
+
+  bool Failing() const {
+    std::lock_guard lock(stateMutex_);
+    return failing_;
+  }
+
+ private:
+  struct Change {
+    std::uint64_t seq = 0;
+    TablePosition position = 0;
+    std::array<std::uint8_t, kTransmitterRecordSize> bytes{};
+    bool mayWrite = true;
+  };
+
+  bool Write(std::vector<TablePosition>& dirty) {
+    if (!needsFullSave_ && !openFile_) openFile_ = fs_.OpenForUpdate(file_);
+    // One look per save (not per record) for a file removed behind our back.
+    if (needsFullSave_ || !openFile_ || !fs_.Exists(file_)) {
+      openFile_.reset();
+      if (!fs_.Replace(file_, copy_)) return false;  // Replace flushes by itself
+      openFile_ = fs_.OpenForUpdate(file_);          // none: the next save replaces again
+      return true;
+    }
+    std::sort(dirty.begin(), dirty.end());
+    dirty.erase(std::unique(dirty.begin(), dirty.end()), dirty.end());
+    for (const TablePosition pos : dirty) {
+      if (!openFile_->WriteAt(pos, ByteView(copy_.data() + pos, kTransmitterRecordSize))) {
+        return false;
+      }
+    }
+    return !flush_ || openFile_->Sync();
+  }
+
+  void Outcome(bool ok) {
+    const std::string name = file_.filename().string();
+    bool tellFailure = false;
+    bool tellRecovery = false;
+    {
+      std::lock_guard lock(stateMutex_);
+      tellFailure = !ok && !failing_;
+      tellRecovery = ok && failing_;
+      failing_ = !ok;
+    }
+    try {
+      if (tellFailure) log_.Report("Не удалось сохранить таблицу передатчиков (" + name + ").");
+      if (tellRecovery) log_.Report("Таблица передатчиков (" + name + ") снова сохраняется.");
+    } catch (...) {
+    }
+  }
+
+  const std::filesystem::path file_;
+  FileSystem& fs_;
+  OperatorLog& log_;
+  const bool flush_;
+
+  std::mutex stageMutex_;  // held only for moments: the window thread takes it
+  std::vector<Change> staged_;
+  std::uint64_t nextSeq_ = 1;
+
+  std::mutex writeMutex_;  // one save at a time; guards the members below
+  Bytes copy_;             // the image as of the last change applied
+  std::unique_ptr<UpdatableFile> openFile_;
+  bool needsFullSave_ = false;
+
+  mutable std::mutex stateMutex_;
+  bool failing_ = false;
+};
+
 TransmitterTable::TransmitterTable(std::filesystem::path file, FileSystem& fs, const Clock& clock,
-                                   OperatorLog& log)
-    : file_(std::move(file)), fs_(fs), clock_(clock), log_(log) {}
+                                   OperatorLog& log, AfterDurableQueue* writeBehind)
+    : file_(std::move(file)),
+      fs_(fs),
+      clock_(clock),
+      log_(log),
+      writeBehind_(writeBehind),
+      writer_(std::make_shared<TableFileWriter>(file_, fs, log, writeBehind != nullptr)) {}
+
+TransmitterTable::~TransmitterTable() = default;
+
+bool TransmitterTable::SaveFailing() const { return writer_->Failing(); }
 
 std::string TransmitterTable::FileName() const { return file_.filename().string(); }
 
@@ -30,8 +188,8 @@ void TransmitterTable::LoadTable() {
 void TransmitterTable::ReadImage() {
   image_.clear();
   index_.clear();
-  needsFullSave_ = false;
   unreadablePending_ = false;
+  writer_->Reset(image_, false);
   if (!fs_.Exists(file_)) return;
 
   std::optional<Bytes> content = fs_.ReadAll(file_);
@@ -55,7 +213,9 @@ void TransmitterTable::ReadImage() {
     log_.Report("Длина таблицы передатчиков (" + FileName() + ") не кратна " +
                 std::to_string(kTransmitterRecordSize) + " байтам: последние " +
                 std::to_string(extra) + " байт отброшены.");
-    if (!fs_.Truncate(file_, image_.size())) needsFullSave_ = true;
+    writer_->Reset(image_, !fs_.Truncate(file_, image_.size()));
+  } else {
+    writer_->Reset(image_, false);
   }
   RebuildIndex();
 }
@@ -130,7 +290,9 @@ FoundTransmitter TransmitterTable::FindOrAdd(TransmitterId id) {
   image_.resize(position + kTransmitterRecordSize);
   EncodeTransmitterRecord(r, image_.data() + position);
   index_.emplace(id, position);
-  SaveChange(position);
+  // With write-behind the new record waits for the report's WriteBack, which comes
+  // after the report's events.
+  SaveChange(position, /*schedule=*/false);
   if (observer_ != nullptr) observer_->RecordStored(position, nullptr, r);
   return {r, position, true};
 }
@@ -146,34 +308,18 @@ void TransmitterTable::WriteBack(TablePosition position, const TransmitterRecord
   if (observer_ != nullptr) observer_->RecordStored(position, &before, record);
 }
 
-void TransmitterTable::SaveChange(TablePosition position) {
-  bool ok = true;
-  if (unreadablePending_) ok = MoveUnreadableAside();
-  if (ok) {
-    // Only the 16 changed bytes are written, in place (a new record at the end is a
-    // whole-record position too). A killed process therefore leaves every complete
-    // record valid. After a failure, or when the file has gone, the whole image
-    // replaces the file through a temporary file.
-    if (needsFullSave_ || !fs_.Exists(file_)) {
-      ok = fs_.Replace(file_, image_);
-    } else {
-      ok = fs_.WriteAt(file_, position, ByteView(image_.data() + position, kTransmitterRecordSize),
-                       /*durable=*/false);
-    }
-  }
-  if (ok) {
-    needsFullSave_ = false;
-    if (saveFailing_) {
-      saveFailing_ = false;
-      log_.Report("Таблица передатчиков (" + FileName() + ") снова сохраняется.");
-    }
+void TransmitterTable::SaveChange(TablePosition position, bool schedule) {
+  bool mayWrite = true;
+  if (unreadablePending_) mayWrite = MoveUnreadableAside();
+  const std::uint64_t seq = writer_->Stage(position, image_.data() + position, mayWrite);
+  if (writeBehind_ == nullptr) {
+    writer_->SaveUpTo(seq);
     return;
   }
-  needsFullSave_ = true;
-  if (!saveFailing_) {
-    saveFailing_ = true;
-    log_.Report("Не удалось сохранить таблицу передатчиков (" + FileName() + ").");
-  }
+  if (!schedule) return;
+  // A later job of the table covers every change staged before it.
+  std::shared_ptr<TableFileWriter> writer = writer_;
+  writeBehind_->AfterDurable(writer.get(), [writer, seq] { writer->SaveUpTo(seq); });
 }
 
 }  // namespace kestrel

@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
 
+#include "delivery/after_durable_queue.h"
 #include "platform/bytes.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
@@ -39,14 +41,26 @@ struct FoundTransmitter {
   bool added = false;  // true when this call appended the record
 };
 
+class TableFileWriter;
+
 // Every transmitter ever heard, in the order first heard: the in-memory image of
 // num.mmm, byte for byte. Lookups go through an index (first record of an id
-// wins), and saves write only what changed, so the cost of one report does not
-// grow with the table. Used on the window thread only.
+// wins), and saves write only what changed, on the file kept open, so the cost of
+// one report does not grow with the table. Used on the window thread only.
+//
+// Write-behind: given an AfterDurableQueue, the changed records reach num.mmm as
+// that queue's jobs, after the event files handed over before them, and are then
+// flushed; the window thread never waits for the disk, and num.mmm on stable
+// storage never claims a status whose events could still be lost. A record added
+// by FindOrAdd goes with the next WriteBack (the report's own, after its events).
+// Without a queue each change is written at once on the caller's thread, unflushed.
 class TransmitterTable {
  public:
-  TransmitterTable(std::filesystem::path file, FileSystem& fs, const Clock& clock,
-                   OperatorLog& log);
+  TransmitterTable(std::filesystem::path file, FileSystem& fs, const Clock& clock, OperatorLog& log,
+                   AfterDurableQueue* writeBehind = nullptr);
+  ~TransmitterTable();
+  TransmitterTable(const TransmitterTable&) = delete;
+  TransmitterTable& operator=(const TransmitterTable&) = delete;
 
   // Reads num.mmm once at start-up. Missing: the table stays empty. A length that
   // is not a multiple of 16 keeps the whole records. A file that cannot be read is
@@ -74,8 +88,9 @@ class TransmitterTable {
   std::optional<TablePosition> Find(TransmitterId id) const;
   const Bytes& Image() const { return image_; }
   const std::filesystem::path& File() const { return file_; }
-  // True from a failed save until the next successful one.
-  bool SaveFailing() const { return saveFailing_; }
+  // True from a failed save until the next successful one. With write-behind, as
+  // far as the saves that have run tell.
+  bool SaveFailing() const;
   // One observer at most; nullptr removes it.
   void SetObserver(TableObserver* observer) { observer_ = observer; }
 
@@ -83,8 +98,9 @@ class TransmitterTable {
   void ReadImage();
   void CheckPosition(TablePosition position) const;
   void RebuildIndex();
-  // Brings the file up to date after the 16 bytes at `position` changed.
-  void SaveChange(TablePosition position);
+  // Brings the file up to date after the 16 bytes at `position` changed: at once,
+  // or (write-behind) with the next scheduled save when `schedule` is false.
+  void SaveChange(TablePosition position, bool schedule = true);
   bool MoveUnreadableAside();
   std::string FileName() const;
 
@@ -92,15 +108,14 @@ class TransmitterTable {
   FileSystem& fs_;
   const Clock& clock_;
   OperatorLog& log_;
+  AfterDurableQueue* writeBehind_;
   Bytes image_;
   std::unordered_map<TransmitterId, TablePosition> index_;
-  // The file may differ from the image (a save failed, or its length was wrong at
-  // start-up and could not be cut): the next save replaces it whole.
-  bool needsFullSave_ = false;
   // num.mmm could not be read at start-up and is still to be renamed aside; nothing
   // is saved over it until that has been done.
   bool unreadablePending_ = false;
-  bool saveFailing_ = false;
+  // Writes num.mmm; shared with the jobs that the write-behind queue holds.
+  std::shared_ptr<TableFileWriter> writer_;
   TableObserver* observer_ = nullptr;
 };
 

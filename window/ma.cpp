@@ -248,6 +248,7 @@ void TForm1::FormCreate() {
   // 1. Station link down, Image2 red.
   StationLink = false;
   WorkDir = services_.workDir.empty() ? CurrentDirectory() : services_.workDir;
+  flusher_ = std::make_unique<GroupFlusher>(services_.fs, operatorLog_);
   DrawLinkIndicator(*Image2, StationLink, 0);
 
   // 4. The access code of this run.
@@ -262,13 +263,14 @@ void TForm1::FormCreate() {
   connect(ComPort1, &ComPort::Failed, this,
           [this](const QString& reason) { RunGuarded([this, reason] { OnPortFailed(reason); }); });
   reception_ = std::make_unique<Reception>(
-      ReceptionServices{clock, services_.fs, operatorLog_, WorkDir}, *ComPort1);
+      ReceptionServices{clock, services_.fs, operatorLog_, WorkDir, flusher_.get()}, *ComPort1);
 
   // Delivery: events and their spool files; the link worker is started below.
   linkUi_ = std::make_unique<WindowLinkUi>([this] { AdvanceIndicator(); });
-  delivery_ = std::make_unique<Delivery>(
-      DeliveryServices{clock, services_.fs, operatorLog_, *linkUi_, services_.tcpClients},
-      reception_->SpoolPlace());
+  delivery_ =
+      std::make_unique<Delivery>(DeliveryServices{clock, services_.fs, operatorLog_, *linkUi_,
+                                                  services_.tcpClients, flusher_.get()},
+                                 reception_->SpoolPlace());
   reception_->DeliverTo(*delivery_);
 
   // 8. The serial port.
@@ -528,8 +530,13 @@ void TForm1::RequestShutdown() {
 bool TForm1::FinishWorker(int boundMs) {
   if (!delivery_) return true;
   // Serve the worker's synchronous calls while waiting: it may be inside one.
-  return delivery_->Finish(boundMs,
-                           [] { QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall); });
+  if (!delivery_->Finish(boundMs,
+                         [] { QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall); }))
+    return false;
+  // What waits for a flush goes to the disk now; later writes are flushed at once.
+  if (flusher_ && !flusher_->Stop(std::chrono::seconds(5)))
+    Note(QStringLiteral("Файлы событий не удалось сбросить на диск за 5 с."));
+  return true;
 }
 
 std::size_t TForm1::UnwrittenEvents() const { return delivery_ ? delivery_->UnwrittenEvents() : 0; }

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "delivery/delivery.h"
+#include "delivery/group_flusher.h"
 #include "delivery/tick_step.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
@@ -170,6 +171,8 @@ class TForm1 final : public QWidget {
 
   Services services_;
   MemoOperatorLog operatorLog_;
+  // Flushes spool files and then num.mmm in groups, off the window thread.
+  std::unique_ptr<GroupFlusher> flusher_;
   std::unique_ptr<WindowLinkUi> linkUi_;
   std::unique_ptr<Reception> reception_;
   std::unique_ptr<Delivery> delivery_;

@@ -242,6 +242,14 @@ TEST_F(SpoolDrainTest, AFileWrittenWhileTheFolderIsListedIsKept) {
     bool RenameNoReplace(const fs::path& a, const fs::path& b) noexcept override {
       return inner_.RenameNoReplace(a, b);
     }
+    bool RenameNoFlush(const fs::path& a, const fs::path& b) noexcept override {
+      return inner_.RenameNoFlush(a, b);
+    }
+    bool FlushFile(const fs::path& p) noexcept override { return inner_.FlushFile(p); }
+    bool FlushFolder(const fs::path& d) noexcept override { return inner_.FlushFolder(d); }
+    std::unique_ptr<UpdatableFile> OpenForUpdate(const fs::path& p) noexcept override {
+      return inner_.OpenForUpdate(p);
+    }
     bool Remove(const fs::path& p) noexcept override { return inner_.Remove(p); }
     bool CreateDirectories(const fs::path& d) noexcept override {
       return inner_.CreateDirectories(d);

@@ -121,6 +121,14 @@ class RacingFileSystem final : public FileSystem {
   bool Remove(const fs::path& p) noexcept override { return disk_.Remove(p); }
   bool CreateDirectories(const fs::path& d) noexcept override { return disk_.CreateDirectories(d); }
   std::vector<DirEntry> List(const fs::path& d) noexcept override { return disk_.List(d); }
+  bool RenameNoFlush(const fs::path& from, const fs::path& to) noexcept override {
+    return disk_.RenameNoFlush(from, to);
+  }
+  bool FlushFile(const fs::path& p) noexcept override { return disk_.FlushFile(p); }
+  bool FlushFolder(const fs::path& d) noexcept override { return disk_.FlushFolder(d); }
+  std::unique_ptr<UpdatableFile> OpenForUpdate(const fs::path& p) noexcept override {
+    return disk_.OpenForUpdate(p);
+  }
 
   int races_ = 0;
 

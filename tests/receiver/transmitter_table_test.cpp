@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "delivery/group_flusher.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/faulty_file_system.h"
 #include "tests/support/recording_operator_log.h"
@@ -321,6 +322,84 @@ TEST_F(TransmitterTableTest, FailedSaveKeepsTheChangeAndRetries) {
   table_.FindOrAdd(3);
   EXPECT_EQ(fs_.Calls(Op::Replace), replaces);
   EXPECT_EQ(OnDisk(), table_.Image());
+}
+
+// Write-behind: the table's saves wait in the group flusher (driven by hand here)
+// behind the event files handed over before them.
+class TableWriteBehindTest : public TransmitterTableTest {
+ protected:
+  GroupFlusher flusher_{fs_, log_, GroupFlusher::Options{std::chrono::milliseconds(50), true}};
+  TransmitterTable behind_{dir_ / "num.mmm", fs_, clock_, log_, &flusher_};
+};
+
+TEST_F(TableWriteBehindTest, ChangesWaitForTheFlusherAndGoTogetherOnTheOpenFile) {
+  test::WriteFileBytes(File(), Image({Rec(1, 1)}));
+  behind_.LoadTable();
+
+  // A new transmitter's record waits for the report's write-back.
+  const FoundTransmitter f = behind_.FindOrAdd(2);
+  EXPECT_EQ(flusher_.Waiting(), 0u);
+  TransmitterRecord r = f.record;
+  r.Status1 = 5;
+  behind_.WriteBack(f.position, r);
+  behind_.WriteBack(0, Rec(1, 1, 7, 7));
+  EXPECT_EQ(flusher_.Waiting(), 1u);  // one save stands for both
+  EXPECT_EQ(OnDisk(), Image({Rec(1, 1)}));
+
+  flusher_.RunOnce();
+  EXPECT_EQ(OnDisk(), behind_.Image());
+  EXPECT_EQ(fs_.Calls(Op::FlushFile), 1);  // one data flush for the group
+
+  for (int i = 0; i < 5; ++i) {
+    behind_.WriteBack(16, Rec(2, 2, static_cast<std::uint8_t>(i), 4));
+    flusher_.RunOnce();
+    EXPECT_EQ(OnDisk(), behind_.Image());
+  }
+  EXPECT_EQ(fs_.Calls(Op::OpenForUpdate), 1);  // kept open
+  EXPECT_EQ(fs_.Calls(Op::Replace), 0);
+  EXPECT_EQ(fs_.Calls(Op::FlushFile), 6);
+  EXPECT_TRUE(log_.Lines().empty());
+}
+
+TEST_F(TableWriteBehindTest, AChangeMadeWhileAGroupRunsWaitsForTheNextGroup) {
+  test::WriteFileBytes(File(), Image({Rec(1, 1), Rec(2, 2)}));
+  behind_.LoadTable();
+  // The window thread changes record 2 while the flusher works on a group that
+  // holds the save of record 1 (its events were handed over after this group began).
+  flusher_.AfterDurable(nullptr, [&] { behind_.WriteBack(16, Rec(2, 2, 8, 8)); });
+  behind_.WriteBack(0, Rec(1, 1, 9, 9));
+  flusher_.RunOnce();
+  EXPECT_EQ(OnDisk(), Image({Rec(1, 1, 9, 9), Rec(2, 2)}));
+  EXPECT_EQ(flusher_.Waiting(), 1u);
+  flusher_.RunOnce();
+  EXPECT_EQ(OnDisk(), behind_.Image());
+}
+
+TEST_F(TableWriteBehindTest, FailuresAndARemovedFileLeadToAWholeRewrite) {
+  test::WriteFileBytes(File(), Image({Rec(1, 1)}));
+  behind_.LoadTable();
+  fs_.Fail(Op::FlushFile);  // the data flush of the open file fails
+  behind_.WriteBack(0, Rec(1, 1, 3, 3));
+  EXPECT_FALSE(behind_.SaveFailing());  // not known before the save has run
+  flusher_.RunOnce();
+  EXPECT_TRUE(behind_.SaveFailing());
+  EXPECT_EQ(log_.Lines(),
+            std::vector<std::string>{"Не удалось сохранить таблицу передатчиков (num.mmm)."});
+
+  fs_.HealAll();
+  behind_.FindOrAdd(2);
+  behind_.WriteBack(16, Rec(2, 2, 4, 4));
+  flusher_.RunOnce();
+  EXPECT_FALSE(behind_.SaveFailing());
+  EXPECT_EQ(fs_.Calls(Op::Replace), 1);
+  EXPECT_EQ(OnDisk(), behind_.Image());
+  EXPECT_EQ(log_.Lines().back(), "Таблица передатчиков (num.mmm) снова сохраняется.");
+
+  std::filesystem::remove(File());
+  behind_.WriteBack(0, Rec(1, 1, 5, 5));
+  flusher_.RunOnce();
+  EXPECT_EQ(OnDisk(), behind_.Image());
+  EXPECT_EQ(fs_.Calls(Op::Replace), 2);
 }
 
 }  // namespace

@@ -75,4 +75,38 @@ std::vector<DirEntry> FaultyFileSystem::List(const std::filesystem::path& dir) n
   return disk_.List(dir);
 }
 
+class FaultyFileSystem::File final : public UpdatableFile {
+ public:
+  File(FaultyFileSystem& owner, std::filesystem::path path, std::unique_ptr<UpdatableFile> real)
+      : owner_(owner), path_(std::move(path)), real_(std::move(real)) {}
+  bool WriteAt(std::uint64_t offset, ByteView data) override {
+    return !owner_.Fails(Op::WriteAt, path_) && real_->WriteAt(offset, data);
+  }
+  bool Sync() override { return !owner_.Fails(Op::FlushFile, path_) && real_->Sync(); }
+  std::optional<std::uint64_t> Size() override { return real_->Size(); }
+
+ private:
+  FaultyFileSystem& owner_;
+  std::filesystem::path path_;
+  std::unique_ptr<UpdatableFile> real_;
+};
+
+bool FaultyFileSystem::RenameNoFlush(const std::filesystem::path& from,
+                                     const std::filesystem::path& to) noexcept {
+  return !Fails(Op::Rename, to) && !Fails(Op::Rename, from) && disk_.RenameNoFlush(from, to);
+}
+bool FaultyFileSystem::FlushFile(const std::filesystem::path& p) noexcept {
+  return !Fails(Op::FlushFile, p) && disk_.FlushFile(p);
+}
+bool FaultyFileSystem::FlushFolder(const std::filesystem::path& dir) noexcept {
+  return !Fails(Op::FlushFolder, dir) && disk_.FlushFolder(dir);
+}
+std::unique_ptr<UpdatableFile> FaultyFileSystem::OpenForUpdate(
+    const std::filesystem::path& p) noexcept {
+  if (Fails(Op::OpenForUpdate, p)) return nullptr;
+  std::unique_ptr<UpdatableFile> real = disk_.OpenForUpdate(p);
+  if (!real) return nullptr;
+  return std::make_unique<File>(*this, p, std::move(real));
+}
+
 }  // namespace kestrel::test

@@ -26,7 +26,11 @@ class FaultyFileSystem final : public FileSystem {
     Rename,
     Remove,
     CreateDirectories,
-    List
+    List,
+    FlushFile,  // also Sync of a file opened for update
+    FlushFolder,
+    OpenForUpdate,
+    Count  // not an operation: how many there are
   };
 
   // Fails `op` for every path containing `fragment` (empty: every path).
@@ -49,13 +53,22 @@ class FaultyFileSystem final : public FileSystem {
   bool Remove(const std::filesystem::path& p) noexcept override;
   bool CreateDirectories(const std::filesystem::path& dir) noexcept override;
   std::vector<DirEntry> List(const std::filesystem::path& dir) noexcept override;
+  // RenameNoFlush fails with Op::Rename; a file opened for update fails its writes
+  // with Op::WriteAt and its Sync with Op::FlushFile, checked at every call.
+  bool RenameNoFlush(const std::filesystem::path& from,
+                     const std::filesystem::path& to) noexcept override;
+  bool FlushFile(const std::filesystem::path& p) noexcept override;
+  bool FlushFolder(const std::filesystem::path& dir) noexcept override;
+  std::unique_ptr<UpdatableFile> OpenForUpdate(const std::filesystem::path& p) noexcept override;
 
  private:
+  class File;
+
   bool Fails(Op op, const std::filesystem::path& p);
 
   mutable std::mutex mutex_;
   std::multiset<std::pair<Op, std::string>> failing_;
-  int calls_[11] = {};
+  int calls_[static_cast<int>(Op::Count)] = {};
   DiskFileSystem disk_;
 };
 

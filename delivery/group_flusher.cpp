@@ -1,0 +1,257 @@
+#include "delivery/group_flusher.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace kestrel {
+
+namespace fs = std::filesystem;
+
+struct GroupFlusher::Core {
+  Core(FileSystem& f, OperatorLog& l, Options o) : fs(f), log(l), options(o) {}
+
+  FileSystem& fs;
+  OperatorLog& log;
+  const Options options;
+
+  mutable std::mutex mutex;  // guards everything below but runMutex
+  std::condition_variable wake;
+  std::condition_variable done;
+  Group pending;
+  std::chrono::steady_clock::time_point firstAt{};
+  bool stopping = false;
+  bool stopped = false;    // Stop has been called and the held work is done
+  bool finished = false;   // the thread has ended its loop
+  bool abandoned = false;  // Stop gave up waiting: report nothing more
+  bool failing = false;
+  Figures figures;
+
+  std::mutex runMutex;  // one group at a time
+
+  void Tell(const std::string& line) {
+    {
+      std::lock_guard lock(mutex);
+      if (abandoned) return;
+    }
+    try {
+      log.Report(line);
+    } catch (...) {
+    }
+  }
+
+  // Nothing handed over now would be flushed by the thread: it has ended, or was
+  // never there and Stop has been called. Expects mutex to be held.
+  bool Ended() const { return finished || stopped; }
+
+  Group Take() {
+    Group g = std::move(pending);
+    pending = Group{};
+    return g;
+  }
+};
+
+// Work handed over after the end runs on the caller's thread. After a stop that gave
+// up waiting, the thread may still hold runMutex in a flush that does not return:
+// the caller then does not wait for it.
+void GroupFlusher::RunAtOnce(Core& core, Group& group, std::unique_lock<std::mutex>& lock) {
+  const bool abandoned = core.abandoned;
+  lock.unlock();
+  std::unique_lock run(core.runMutex, std::defer_lock);
+  if (!abandoned) run.lock();
+  RunGroup(core, group);
+}
+
+GroupFlusher::GroupFlusher(FileSystem& fs, OperatorLog& log, Options options)
+    : core_(std::make_shared<Core>(fs, log, options)) {
+  if (!options.manual) {
+    std::shared_ptr<Core> core = core_;
+    thread_ = std::thread([core] { Loop(core); });
+  }
+}
+
+GroupFlusher::~GroupFlusher() { Stop(); }
+
+void GroupFlusher::FileWritten(const fs::path& file) {
+  std::unique_lock lock(core_->mutex);
+  if (core_->Ended()) {
+    Group now;
+    now.files.push_back(file);
+    RunAtOnce(*core_, now, lock);
+    return;
+  }
+  if (core_->pending.Empty()) core_->firstAt = std::chrono::steady_clock::now();
+  core_->pending.files.push_back(file);
+  lock.unlock();
+  core_->wake.notify_all();
+}
+
+void GroupFlusher::AfterDurable(const void* key, std::function<void()> job) {
+  std::unique_lock lock(core_->mutex);
+  if (core_->Ended()) {
+    Group now;
+    now.jobs.push_back(Job{key, std::move(job)});
+    RunAtOnce(*core_, now, lock);
+    return;
+  }
+  Group& g = core_->pending;
+  if (g.Empty()) core_->firstAt = std::chrono::steady_clock::now();
+  // Every file of this group is flushed before any of its jobs runs, so a later job
+  // of the same key may stand in for an earlier one wherever that one stood.
+  if (key != nullptr) {
+    for (Job& waiting : g.jobs) {
+      if (waiting.key == key) {
+        waiting.run = std::move(job);
+        return;
+      }
+    }
+  }
+  g.jobs.push_back(Job{key, std::move(job)});
+  lock.unlock();
+  core_->wake.notify_all();
+}
+
+bool GroupFlusher::RunOnce() {
+  Group g;
+  {
+    std::lock_guard lock(core_->mutex);
+    g = core_->Take();
+  }
+  if (g.Empty()) return false;
+  std::lock_guard run(core_->runMutex);
+  RunGroup(*core_, g);
+  return true;
+}
+
+bool GroupFlusher::Stop(std::chrono::milliseconds limit) {
+  if (!thread_.joinable()) {
+    // Manual mode, or stopped before.
+    while (RunOnce()) {
+    }
+    std::lock_guard lock(core_->mutex);
+    core_->stopped = true;
+    return true;
+  }
+  std::unique_lock lock(core_->mutex);
+  core_->stopping = true;
+  core_->wake.notify_all();
+  const bool inTime = core_->done.wait_for(lock, limit, [this] { return core_->finished; });
+  if (!inTime) core_->abandoned = true;
+  core_->stopped = true;
+  lock.unlock();
+  if (inTime) {
+    thread_.join();
+  } else {
+    thread_.detach();
+  }
+  return inTime;
+}
+
+GroupFlusher::Figures GroupFlusher::Counts() const {
+  std::lock_guard lock(core_->mutex);
+  return core_->figures;
+}
+
+std::size_t GroupFlusher::Waiting() const {
+  std::lock_guard lock(core_->mutex);
+  return core_->pending.files.size() + core_->pending.jobs.size();
+}
+
+void GroupFlusher::Loop(const std::shared_ptr<Core>& core) {
+  for (;;) {
+    Group g;
+    {
+      std::unique_lock lock(core->mutex);
+      core->wake.wait(lock, [&] { return core->stopping || !core->pending.Empty(); });
+      if (!core->stopping) {
+        // Let the group gather for the rest of its window; a stop cuts it short.
+        const auto due = core->firstAt + core->options.window;
+        core->wake.wait_until(lock, due, [&] { return core->stopping; });
+      }
+      if (core->pending.Empty()) {
+        if (!core->stopping) continue;
+        core->finished = true;
+        core->done.notify_all();
+        return;
+      }
+      g = core->Take();
+    }
+    {
+      std::lock_guard run(core->runMutex);
+      RunGroup(*core, g);
+    }
+    std::lock_guard lock(core->mutex);
+    if (core->abandoned) return;
+  }
+}
+
+void GroupFlusher::RunGroup(Core& core, Group& group) {
+  Figures add;
+  std::string firstFailure;
+  std::vector<fs::path> folders;
+  for (const fs::path& file : group.files) {
+    fs::path folder = file.parent_path();
+    if (folder.empty()) folder = ".";
+    if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
+      folders.push_back(folder);
+    }
+    bool ok = false;
+    try {
+      // A file already acknowledged and removed needs no flush.
+      ok = core.fs.FlushFile(file) || !core.fs.Exists(file);
+    } catch (...) {
+    }
+    ++add.filesFlushed;
+    if (!ok) {
+      ++add.failures;
+      if (firstFailure.empty()) {
+        firstFailure = "Не удалось сбросить на диск файл события " + file.string() + ".";
+      }
+    }
+  }
+  for (const fs::path& folder : folders) {
+    bool ok = false;
+    try {
+      ok = core.fs.FlushFolder(folder);
+    } catch (...) {
+    }
+    ++add.folderFlushes;
+    if (!ok) {
+      ++add.failures;
+      if (firstFailure.empty()) {
+        firstFailure = "Не удалось сбросить на диск папку событий " + folder.string() + ".";
+      }
+    }
+  }
+  // The jobs run even when a flush failed: the data is written (a dead process
+  // loses nothing of it), only its survival of a power cut is in doubt, and
+  // holding the table back for ever would lose more than it protects.
+  for (Job& job : group.jobs) {
+    try {
+      if (job.run) job.run();
+    } catch (...) {
+    }
+    ++add.jobsRun;
+  }
+
+  bool tellFailure = false;
+  bool tellRecovery = false;
+  {
+    std::lock_guard lock(core.mutex);
+    ++core.figures.runs;
+    core.figures.filesFlushed += add.filesFlushed;
+    core.figures.folderFlushes += add.folderFlushes;
+    core.figures.jobsRun += add.jobsRun;
+    core.figures.failures += add.failures;
+    if (add.failures > 0) {
+      tellFailure = !core.failing;
+      core.failing = true;
+    } else if (core.failing && add.filesFlushed > 0) {
+      tellRecovery = true;
+      core.failing = false;
+    }
+  }
+  if (tellFailure) core.Tell(firstFailure);
+  if (tellRecovery) core.Tell("Файлы событий снова сбрасываются на диск.");
+}
+
+}  // namespace kestrel
