@@ -7,7 +7,6 @@
 #include "platform/ini_file.h"
 #include "platform/version.h"
 #include "receiver/event_rules.h"
-#include "receiver/no_test_supervision.h"
 
 namespace kestrel {
 
@@ -52,7 +51,7 @@ void Reception::Tick() {
   noTestStep_.Run([this] { SuperviseNoTest(); });
 }
 
-std::size_t Reception::SuperviseNoTest() { return CheckNoTest(context_); }
+std::size_t Reception::SuperviseNoTest() { return noTest_.CheckNoTest(); }
 
 std::uint32_t Reception::SilenceMs() const {
   return static_cast<std::uint32_t>(services_.clock.TickMs() - input_->LastDataTick());

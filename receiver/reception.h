@@ -17,6 +17,7 @@
 #include "platform/operator_log.h"
 #include "platform/serial_port.h"
 #include "receiver/event_context.h"
+#include "receiver/no_test_supervision.h"
 #include "receiver/raw_log.h"
 #include "receiver/receiver_input.h"
 #include "receiver/settings.h"
@@ -111,6 +112,7 @@ class Reception {
   std::unique_ptr<RawLog> rawLog_;
   Outbox outbox_;
   EventContext context_;
+  NoTestSupervision noTest_{context_};
   std::unique_ptr<ReceiverInput> input_;
   TickStep noTestStep_;
 };

@@ -181,6 +181,11 @@ bool TransmitterTable::SaveFailing() const { return writer_->Failing(); }
 std::string TransmitterTable::FileName() const { return file_.filename().string(); }
 
 void TransmitterTable::LoadTable() {
+  ReadImage();
+  if (observer_ != nullptr) observer_->TableLoaded();
+}
+
+void TransmitterTable::ReadImage() {
   image_.clear();
   index_.clear();
   unreadablePending_ = false;
@@ -288,17 +293,19 @@ FoundTransmitter TransmitterTable::FindOrAdd(TransmitterId id) {
   // With write-behind the new record waits for the report's WriteBack, which comes
   // after the report's events.
   SaveChange(position, /*schedule=*/false);
+  if (observer_ != nullptr) observer_->RecordStored(position, nullptr, r);
   return {r, position, true};
 }
 
 void TransmitterTable::WriteBack(TablePosition position, const TransmitterRecord& record) {
   CheckPosition(position);
-  const TransmitterId oldId = DecodeTransmitterRecord(image_.data() + position).Id();
+  const TransmitterRecord before = DecodeTransmitterRecord(image_.data() + position);
   EncodeTransmitterRecord(record, image_.data() + position);
   // The event rules write back the record they were given, so its id stays. Should
   // it change all the same, the index is built afresh to stay true to the image.
-  if (record.Id() != oldId) RebuildIndex();
+  if (record.Id() != before.Id()) RebuildIndex();
   SaveChange(position);
+  if (observer_ != nullptr) observer_->RecordStored(position, &before, record);
 }
 
 void TransmitterTable::SaveChange(TablePosition position, bool schedule) {

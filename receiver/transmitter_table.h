@@ -22,6 +22,19 @@ namespace kestrel {
 // A record's position is its byte offset in the image (16 × its index).
 using TablePosition = std::size_t;
 
+// Told of every change of a table's image, once it has been made, on the table's
+// thread. Must not change the table from inside a call.
+class TableObserver {
+ public:
+  virtual ~TableObserver() = default;
+  // The image was read anew (LoadTable): any record may have changed.
+  virtual void TableLoaded() = 0;
+  // The record at `position` was stored (WriteBack; `before` is what it held) or
+  // appended (FindOrAdd; no `before`).
+  virtual void RecordStored(TablePosition position, const TransmitterRecord* before,
+                            const TransmitterRecord& after) = 0;
+};
+
 struct FoundTransmitter {
   TransmitterRecord record;
   TablePosition position = 0;
@@ -78,8 +91,11 @@ class TransmitterTable {
   // True from a failed save until the next successful one. With write-behind, as
   // far as the saves that have run tell.
   bool SaveFailing() const;
+  // One observer at most; nullptr removes it.
+  void SetObserver(TableObserver* observer) { observer_ = observer; }
 
  private:
+  void ReadImage();
   void CheckPosition(TablePosition position) const;
   void RebuildIndex();
   // Brings the file up to date after the 16 bytes at `position` changed: at once,
@@ -100,6 +116,7 @@ class TransmitterTable {
   bool unreadablePending_ = false;
   // Writes num.mmm; shared with the jobs that the write-behind queue holds.
   std::shared_ptr<TableFileWriter> writer_;
+  TableObserver* observer_ = nullptr;
 };
 
 }  // namespace kestrel

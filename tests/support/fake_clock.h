@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 
 #include "platform/clock.h"
@@ -16,12 +17,20 @@ class FakeClock final : public Clock {
   DateTime Now() const override { return now_.load(); }
   std::uint32_t TickMs() const override { return tick_.load(); }
 
+  // Sets the date-time alone, as when the wall clock is set: the tick stays.
   void SetNow(DateTime t) { now_.store(t); }
   void SetTick(std::uint32_t t) { tick_.store(t); }
   // Moves both the date-time and the tick forward.
   void AdvanceMs(std::uint32_t ms) {
     now_.store(now_.load() + ms / kMsPerDay);
     tick_.fetch_add(ms);
+  }
+  // Runs on to the date-time `t` (later than now): the tick moves by the same
+  // number of milliseconds.
+  void AdvanceTo(DateTime t) {
+    const double ms = std::round((t - now_.load()) * kMsPerDay);
+    now_.store(t);
+    tick_.fetch_add(static_cast<std::uint32_t>(static_cast<std::int64_t>(ms)));
   }
 
  private:
