@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/paths.h"
+
 namespace kestrel {
 
 SpoolIndex::SpoolIndex(SpoolLocation location) : location_(std::move(location)) {}
@@ -21,7 +23,7 @@ bool SpoolIndex::Rescan(FileSystem& files) {
     return std::tie(a.modified, a.name) < std::tie(b.modified, b.name);
   });
   std::set<std::filesystem::path> present;
-  for (const DirEntry& e : listed) present.insert(location_.dir / e.name);
+  for (const DirEntry& e : listed) present.insert(location_.dir / PathFromUtf8(e.name));
 
   std::lock_guard lock(mutex_);
   for (auto it = entries_.begin(); it != entries_.end();) {
@@ -37,7 +39,7 @@ bool SpoolIndex::Rescan(FileSystem& files) {
     }
   }
   for (const DirEntry& e : listed) {
-    const auto path = location_.dir / e.name;
+    const auto path = location_.dir / PathFromUtf8(e.name);
     if (!entries_.contains(path)) AddLocked(path);
   }
   return true;

@@ -20,7 +20,7 @@ bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
 }  // namespace
 
 std::filesystem::path SpoolLocation::FileFor(const std::string& baseName) const {
-  return dir / (namePrefix + baseName + ".dd8");
+  return dir / PathFromUtf8(namePrefix + baseName + ".dd8");
 }
 
 bool SpoolLocation::IsSpoolName(const std::string& fileName) const {
@@ -39,7 +39,7 @@ SpoolLocation MakeSpoolLocation(const std::string& pathForSoobCp1251,
   // The prefix is plain text put before each name: what follows its last
   // separator starts every file name, what comes before is the folder.
   const std::filesystem::path prefix = PathFromSetting(pathForSoobCp1251);
-  location.namePrefix = prefix.filename().string();
+  location.namePrefix = PathToUtf8(prefix.filename());
   const std::filesystem::path folder = prefix.parent_path();
   location.dir = folder.empty() ? workDir : workDir / folder;
   return location;

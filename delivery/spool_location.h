@@ -11,7 +11,7 @@ namespace kestrel {
 // start of each file name (usually nothing).
 struct SpoolLocation {
   std::filesystem::path dir;  // the folder holding the spool files
-  std::string namePrefix;     // file-name part of the prefix, usually empty
+  std::string namePrefix;     // file-name part of the prefix (UTF-8), usually empty
 
   // dir / (namePrefix + baseName + ".dd8")
   std::filesystem::path FileFor(const std::string& baseName) const;

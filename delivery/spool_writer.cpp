@@ -7,6 +7,7 @@
 #include "delivery/event_record.h"
 #include "delivery/spool_file_format.h"
 #include "delivery/spool_file_name.h"
+#include "platform/paths.h"
 #include "platform/rename_aside.h"
 
 namespace kestrel {
@@ -215,7 +216,7 @@ void SpoolWriter::RecoverAtStartup() {
         entry.name.compare(0, location_.namePrefix.size(), location_.namePrefix) != 0) {
       continue;
     }
-    const std::filesystem::path temp = location_.dir / entry.name;
+    const std::filesystem::path temp = location_.dir / PathFromUtf8(entry.name);
     const std::optional<Bytes> content = fs_.ReadAll(temp);
     if (content && IsCompleteEventFile(*content)) {
       // The name it was meant to have, or the next free one.

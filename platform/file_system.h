@@ -12,7 +12,7 @@
 namespace kestrel {
 
 struct DirEntry {
-  std::string name;  // file name only, as the file system spells it
+  std::string name;  // file name only, UTF-8 (PathFromUtf8 makes it a path again)
   std::uint64_t size = 0;
   bool regular = false;
   std::filesystem::file_time_type modified{};

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "platform/file_system.h"
+#include "platform/paths.h"
 
 namespace kestrel {
 namespace fs = std::filesystem;
@@ -284,9 +285,9 @@ std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) noexcept try {
       if (ec) break;
       DirEntry e;
       try {
-        e.name = it->path().filename().string();
+        e.name = PathToUtf8(it->path().filename());
       } catch (const std::exception&) {
-        continue;  // a name the narrow text cannot hold: no caller could open it anyway
+        continue;  // a name that is no valid text (a lone surrogate): no caller could open it
       }
       std::error_code entryEc;
       e.regular = it->is_regular_file(entryEc) && !entryEc;

@@ -14,12 +14,16 @@ std::filesystem::path PathFromSetting(std::string_view cp1251Text) {
     if (c == '\\') c = '/';
   }
 #endif
-#ifdef _WIN32
-  // Windows reads narrow text in its ANSI code page; the text here is UTF-8.
-  return std::filesystem::path(std::u8string(text.begin(), text.end()));
-#else
-  return std::filesystem::path(text);
-#endif
+  return PathFromUtf8(text);
+}
+
+std::filesystem::path PathFromUtf8(std::string_view utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string PathToUtf8(const std::filesystem::path& p) {
+  const std::u8string text = p.u8string();
+  return std::string(text.begin(), text.end());
 }
 
 std::filesystem::path SettingsFilePath(const std::filesystem::path& workDir) {

@@ -12,6 +12,11 @@ namespace kestrel {
 // the folder spool.
 std::filesystem::path PathFromSetting(std::string_view cp1251Text);
 
+// Names as the program's text holds them (UTF-8) and paths, both ways. On Windows
+// narrow text would be read in the ANSI code page; these never are.
+std::filesystem::path PathFromUtf8(std::string_view utf8);
+std::string PathToUtf8(const std::filesystem::path& p);
+
 // The settings file's name and where it is: workDir/drvkestrel.ini. Every reader
 // and writer of the settings file takes its path from here.
 inline constexpr char kSettingsFileName[] = "drvkestrel.ini";

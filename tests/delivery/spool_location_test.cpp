@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/file_system.h"
+#include "platform/paths.h"
+#include "tests/support/temp_dir.h"
+
 namespace kestrel {
 namespace {
 
@@ -69,6 +73,27 @@ TEST(SpoolLocation, SpoolNamesEndInDd8AnyCaseAndStartWithThePrefix) {
     EXPECT_EQ(plain.IsSpoolName(c.name), c.plain) << c.name;
     EXPECT_EQ(prefixed.IsSpoolName(c.name), c.prefixed) << c.name;
   }
+}
+
+// "Очередь\ев" in Windows-1251: the folder Очередь, every name starting with "ев".
+// The names are UTF-8 in the program and reach the disk and come back from a
+// listing as the same names (Windows would read narrow text in its ANSI code page).
+TEST(SpoolLocation, ACyrillicNameStartRoundTripsThroughTheDisk) {
+  const char* setting = "\xCE\xF7\xE5\xF0\xE5\xE4\xFC\\\xE5\xE2";
+  const SpoolLocation inWork = MakeSpoolLocation(setting, "/w");
+  EXPECT_EQ(inWork.namePrefix, "ев");
+  EXPECT_EQ(inWork.FileFor("5265C00"), PathFromUtf8("/w/Очередь/ев5265C00.dd8"));
+
+  test::TempDir dir;
+  DiskFileSystem disk;
+  const SpoolLocation location = MakeSpoolLocation(setting, dir.Path());
+  ASSERT_TRUE(disk.CreateDirectories(location.dir));
+  ASSERT_TRUE(disk.WriteNew(location.FileFor("5265C00"), Bytes{1, 2, 3, 4}, false));
+  const std::vector<DirEntry> listed = disk.List(location.dir);
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].name, "ев5265C00.dd8");
+  EXPECT_TRUE(location.IsSpoolName(listed[0].name));
+  EXPECT_EQ(disk.ReadAll(location.dir / PathFromUtf8(listed[0].name)), (Bytes{1, 2, 3, 4}));
 }
 
 }  // namespace
