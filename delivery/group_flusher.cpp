@@ -114,6 +114,9 @@ bool GroupFlusher::RunOnce() {
   Group g;
   {
     std::lock_guard lock(core_->mutex);
+    // A thread given up on while it hung in a flush still holds the run: waiting
+    // for it here would hang whoever asked.
+    if (core_->abandoned) return false;
     g = core_->Take();
   }
   if (g.Empty()) return false;
@@ -125,6 +128,10 @@ bool GroupFlusher::RunOnce() {
 bool GroupFlusher::Stop(std::chrono::milliseconds limit) {
   if (!thread_.joinable()) {
     // Manual mode, or stopped before.
+    {
+      std::lock_guard lock(core_->mutex);
+      if (core_->abandoned) return false;  // stopped before, and not in time
+    }
     while (RunOnce()) {
     }
     std::lock_guard lock(core_->mutex);

@@ -189,6 +189,24 @@ TEST_F(GroupFlusherTest, StopFlushesWhatItHoldsWithoutWaitingForTheWindow) {
   EXPECT_TRUE(flusher.Stop());  // a second stop is harmless
 }
 
+TEST(GroupFlusherStop, AStopGivenUpOnDoesNotHangTheNextOne) {
+  // Both outlive the flusher's thread, which is left behind while it hangs.
+  static test::PowerLossFileSystem fs;
+  static test::RecordingOperatorLog log;
+  auto gate = std::make_shared<std::promise<void>>();
+  std::shared_future<void> open = gate->get_future().share();
+  {
+    GroupFlusher flusher(fs, log, GroupFlusher::Options{1ms, false});
+    flusher.AfterDurable(nullptr, [open] { open.wait(); });  // a flush that hangs
+    EXPECT_FALSE(flusher.Stop(50ms));
+    // The stop at the end of the program and the destructor come after this one:
+    // neither may wait for the thread that hangs.
+    EXPECT_FALSE(flusher.Stop(50ms));
+    EXPECT_FALSE(flusher.RunOnce());
+  }
+  gate->set_value();
+}
+
 TEST_F(GroupFlusherTest, TheThreadFlushesAGroupByItself) {
   GroupFlusher flusher(fs_, log_, GroupFlusher::Options{5ms, false});
   std::promise<void> done;
