@@ -25,17 +25,26 @@ bool SpoolIndex::Rescan(FileSystem& files) {
   std::set<std::filesystem::path> present;
   for (const DirEntry& e : listed) present.insert(location_.dir / PathFromUtf8(e.name));
 
+  // Kept: files still there, files in flight (their answer settles them), and
+  // files that became known after the listing began.
+  const auto forgettable = [&](const Entry& e) {
+    return !e.inFlight && e.generation < startGeneration;
+  };
+  std::vector<std::filesystem::path> absent;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [path, e] : entries_) {
+      if (!present.contains(path) && forgettable(e)) absent.push_back(path);
+    }
+  }
+  // A listing can fail part of the way (no file handle left, a folder briefly
+  // unreadable): a file missing from it is forgotten only when it is really gone.
+  std::erase_if(absent, [&](const std::filesystem::path& p) { return files.Exists(p); });
+
   std::lock_guard lock(mutex_);
-  for (auto it = entries_.begin(); it != entries_.end();) {
-    const Entry& e = it->second;
-    // Kept: files still there, files in flight (their answer settles them), and
-    // files that became known after the listing began.
-    if (present.contains(it->first) || e.inFlight || e.generation >= startGeneration) {
-      ++it;
-    } else {
-      const auto next = std::next(it);
+  for (const std::filesystem::path& p : absent) {
+    if (const auto it = entries_.find(p); it != entries_.end() && forgettable(it->second)) {
       EraseLocked(it);
-      it = next;
     }
   }
   for (const DirEntry& e : listed) {

@@ -200,6 +200,19 @@ TEST_F(SpoolDrainTest, FilesCopiedInByHandAreFoundByTheNextRescan) {
   EXPECT_TRUE(Take());
 }
 
+TEST_F(SpoolDrainTest, AListingThatFailsForgetsNoFileStillOnDisk) {
+  Spool("A.dd8", EventFile(1), 20);
+  Spool("B.dd8", EventFile(2), 10);
+  drain.Rescan();
+  ASSERT_EQ(index.Waiting(), 2u);
+  fs::remove(dir / "B.dd8");
+  files.Fail(FaultyFileSystem::Op::List);  // the folder is there, its listing comes back empty
+  drain.Rescan();
+  EXPECT_TRUE(index.Knows(dir / "A.dd8")) << "waiting on disk, still to be sent";
+  EXPECT_FALSE(index.Knows(dir / "B.dd8")) << "really gone";
+  EXPECT_EQ(index.Waiting(), 1u);
+}
+
 TEST_F(SpoolDrainTest, FilesThatVanishAreForgottenWhenMetOrAtTheNextRescan) {
   Spool("A.dd8", EventFile(1), 30);
   Spool("B.dd8", EventFile(2), 20);
