@@ -161,6 +161,12 @@ SpoolIndex::AckOutcome SpoolIndex::Acknowledge(FileSystem& files, const std::fil
   // that was sent is deleted. An unreadable file is taken to be the one sent.
   if (const auto now = files.ReadAll(file);
       now && !std::equal(now->begin(), now->end(), content.begin(), content.end())) {
+    // What the name holds now was never answered: it goes (again) like any other.
+    if (it != entries_.end() && it->second.inFlight) {
+      it->second.inFlight = false;
+      --inFlightCount_;
+      if (!it->second.deferred) MakeReadyLocked(file, it->second);
+    }
     return AckOutcome::NotTheSameFile;
   }
   if (files.Remove(file)) {

@@ -200,6 +200,19 @@ TEST_F(SpoolDrainTest, FilesCopiedInByHandAreFoundByTheNextRescan) {
   EXPECT_TRUE(Take());
 }
 
+TEST_F(SpoolDrainTest, ANameThatHoldsAnotherEventAtTheAcknowledgementGoesAgain) {
+  Spool("A.dd8", EventFile(1), 10);
+  drain.Rescan();
+  ASSERT_TRUE(Take());
+  const Bytes second = EventFile(2);
+  Spool("A.dd8", second, 10);  // put there by hand while the first was on its way
+  EXPECT_EQ(index.Acknowledge(files, dir / "A.dd8", Content(handed[0])),
+            SpoolIndex::AckOutcome::NotTheSameFile);
+  EXPECT_EQ(ReadFileBytes(dir / "A.dd8"), second) << "never answered: kept";
+  ASSERT_TRUE(Take()) << "and sent like any other file";
+  EXPECT_EQ(handed.back().payload, Bytes(second.begin() + 4, second.end()));
+}
+
 TEST_F(SpoolDrainTest, AListingThatFailsForgetsNoFileStillOnDisk) {
   Spool("A.dd8", EventFile(1), 20);
   Spool("B.dd8", EventFile(2), 10);
