@@ -173,12 +173,18 @@ std::optional<std::uint32_t> cl::NextWakeInMs() const {
       std::lock_guard lock(queueMutex_);
       queued = !Queue.Empty();
     }
-    // A backlog file the worker could take goes at the same pace.
-    if (queued || (drain_ != nullptr && index_.Backlog() > 0)) {
-      return until(lastBlockTick_, kPauseMs);
+    // A backlog file the worker could take goes at the same pace; one turned away
+    // is waited for until its retry delay is over, not stepped for.
+    std::optional<std::uint32_t> backlog;
+    if (drain_ != nullptr) backlog = index_.NextDueInMs(now);
+    if (queued || backlog == 0u) return until(lastBlockTick_, kPauseMs);
+    std::optional<std::uint32_t> wake;
+    if (Registered) wake = until(LastKeepAliveTick, kKeepAliveMs + 1);
+    if (backlog) {
+      const std::uint32_t next = std::max(*backlog, until(lastBlockTick_, kPauseMs));
+      wake = wake ? std::min(*wake, next) : next;
     }
-    if (Registered) return until(LastKeepAliveTick, kKeepAliveMs + 1);
-    return std::nullopt;
+    return wake;
   }
   if (ReconnectEnabled.load()) return until(LastConnectTick, kReconnectMs + 1);
   if (!DeniedShown) return 0;

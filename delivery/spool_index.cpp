@@ -225,6 +225,15 @@ std::size_t SpoolIndex::Waiting() const {
   return entries_.size() - settledCount_;
 }
 
+std::optional<std::uint32_t> SpoolIndex::NextDueInMs(std::uint32_t now) const {
+  std::lock_guard lock(mutex_);
+  if (!ready_.empty()) return 0;
+  if (deferred_.empty()) return std::nullopt;
+  // The oldest deferral falls due first (a stale one only wakes the link early).
+  const std::uint32_t gone = now - deferred_.front().from;
+  return gone > kRetryAfterMs ? 0 : kRetryAfterMs + 1 - gone;
+}
+
 std::size_t SpoolIndex::Backlog() const {
   std::lock_guard lock(mutex_);
   return entries_.size() - settledCount_ - inFlightCount_;

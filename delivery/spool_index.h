@@ -92,6 +92,9 @@ class SpoolIndex {
   std::size_t Waiting() const;
   // Of those, the ones not in flight: the backlog.
   std::size_t Backlog() const;
+  // How long until TakeNext may give a file at tick `now`: 0 when one may go now,
+  // nothing when none waits (files turned away wait out their retry delay).
+  std::optional<std::uint32_t> NextDueInMs(std::uint32_t now) const;
   // Files acknowledged and deleted since start-up.
   std::uint64_t Delivered() const;
   // For tests: whether the file is known, in flight, settled.

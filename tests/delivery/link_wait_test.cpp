@@ -60,6 +60,19 @@ TEST_F(LinkWaitTest, LoneEventGoesAtOnceNextAfterThePaceKeepAlivesOnTimeNothingB
   EXPECT_EQ(SentWith(cmdEvent).size(), 2u);
 }
 
+TEST_F(LinkWaitTest, AFileTurnedAwayIsWaitedForNotSteppedFor) {
+  const std::uint32_t t0 = clock.TickMs();
+  ConnectAndRegister();
+  link.SetDrain(&drain);
+  answer = [](std::int32_t) -> std::optional<Bytes> { return ReplyOf(cmdKeepAlive); };
+  ASSERT_TRUE(spool.Write(cmdEvent, EventPayload(1)));  // a backlog of one file
+  steps = 0;
+  RunFor(3100, t0);
+  // Sent, turned away, sent again after its 3 s; between them only keepalives.
+  EXPECT_EQ(SentWith(cmdEvent).size(), 2u);
+  EXPECT_LE(steps, 10) << "not a step every 20 ms while the file waits";
+}
+
 TEST_F(LinkWaitTest, WaitsFollowTheLinkState) {
   // First attempt at once, and the next more than 5000 ms after it began.
   peer.SetRefuseConnections(true);
