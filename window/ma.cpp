@@ -531,8 +531,11 @@ bool TForm1::FinishWorker(int boundMs) {
   if (!delivery_) return true;
   // Serve the worker's synchronous calls while waiting: it may be inside one.
   if (!delivery_->Finish(boundMs,
-                         [] { QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall); }))
+                         [] { QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall); })) {
+    // The program ends without the worker; what the disk holds is flushed first.
+    if (flusher_) flusher_->Stop(std::chrono::seconds(1));
     return false;
+  }
   // What waits for a flush goes to the disk now; later writes are flushed at once.
   if (flusher_ && !flusher_->Stop(std::chrono::seconds(5)))
     Note(QStringLiteral("Файлы событий не удалось сбросить на диск за 5 с."));
