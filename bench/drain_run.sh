@@ -13,30 +13,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 files=${DRAIN_FILES:-20000}
-BUILD=${KESTREL_BUILD_DIR:-$root/build}
 E2E=$root/tests/e2e
-
-if [[ -z ${KESTREL_BUILD_DIR:-} ]]; then
-  [[ -f $BUILD/CMakeCache.txt ]] || cmake -S . -B "$BUILD" >/dev/null
-  cmake --build "$BUILD" -j2 --target drvkestrel msgserver receiver-sim >/dev/null
-fi
-
-export TZ=UTC QT_QPA_PLATFORM=offscreen LC_ALL=C
-work=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-drain.XXXXXX")
+source bench/run_support.sh
+bench_programs
+bench_workdir drain
 run=$work/run
 mkdir -p "$run"
-pids=()
 cleanup() {
-  local p
-  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
-  sleep 0.5
-  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
+  stop_started
   echo "run files in $work"
 }
 trap cleanup EXIT
 log() { printf '[%s] %s\n' "$(date +%T)" "$*"; }
-wait_line() { for _ in $(seq $(($3 * 20))); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done; return 1; }
 
 port=$((20000 + RANDOM % 30000))
 printf '[main]\r\nComPort=COM1\r\nbr=9600\r\nNoTimeTest=30\r\n[ServerHost]\r\nAddress=127.0.0.1\r\nPort=%s\r\n' "$port" \

@@ -13,27 +13,15 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${IDLE_SECONDS:-60}
 count=${IDLE_TRANSMITTERS:-1000000}
-BUILD=${KESTREL_BUILD_DIR:-$root/build}
-
-if [[ -z ${KESTREL_BUILD_DIR:-} ]]; then
-  [[ -f $BUILD/CMakeCache.txt ]] || cmake -S . -B "$BUILD" >/dev/null
-  cmake --build "$BUILD" -j2 --target drvkestrel msgserver receiver-sim no_test_supervision_bench >/dev/null
-fi
-
-export TZ=UTC QT_QPA_PLATFORM=offscreen LC_ALL=C
-work=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-idle.XXXXXX")
-pids=()
+source bench/run_support.sh
+bench_programs no_test_supervision_bench
+bench_workdir idle
 cleanup() {
-  local p
-  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
-  sleep 0.5
-  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
+  stop_started
   rm -rf "$work"
 }
 trap cleanup EXIT
 log() { printf '[%s] %s\n' "$(date +%T)" "$*" >&2; }
-wait_line() { for _ in $(seq $(($3 * 20))); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done; return 1; }
 ticks() { awk '{ print $14 + $15 }' "$1" 2>/dev/null || echo 0; }
 hz=$(getconf CLK_TCK)
 

@@ -346,20 +346,7 @@ class DiskUpdatableFile final : public UpdatableFile {
   DiskUpdatableFile& operator=(const DiskUpdatableFile&) = delete;
 
   bool WriteAt(std::uint64_t offset, ByteView data) override {
-    const std::uint8_t* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-      const ssize_t n = ::pwrite(fd_, p, left, static_cast<off_t>(offset));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      if (n == 0) return false;
-      p += n;
-      left -= static_cast<std::size_t>(n);
-      offset += static_cast<std::uint64_t>(n);
-    }
-    return true;
+    return PWriteAll(fd_, offset, data);
   }
   bool Sync() override { return DataSync(fd_); }
   std::optional<std::uint64_t> Size() override {
