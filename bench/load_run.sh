@@ -22,12 +22,7 @@ bench_programs
 bench_workdir load
 run=$work/run
 mkdir -p "$run"
-cleanup() {
-  stop_started
-  echo "run files in $work"
-}
-trap cleanup EXIT
-log() { printf '[%s] %s\n' "$(date +%T)" "$*"; }
+trap stop_and_keep_files EXIT
 
 port=$((20000 + RANDOM % 30000))
 printf '[main]\r\nComPort=COM1\r\nbr=9600\r\nNoTimeTest=30\r\n[ServerHost]\r\nAddress=127.0.0.1\r\nPort=%s\r\n' "$port" \

@@ -5,6 +5,8 @@
 #                               the targets named) and the environment of every run
 #   bench_workdir NAME          a fresh folder $work (kestrel-NAME.XXXXXX under TMPDIR)
 #   stop_started                ends the processes in $pids: TERM, then KILL after 0.5 s
+#   stop_and_keep_files         the same, then says where the run's files are (an EXIT trap)
+#   log TEXT                    TEXT with the time of day
 #   wait_line FILE TEXT SECONDS true once FILE holds a line with TEXT, false at the limit
 
 bench_programs() {
@@ -28,6 +30,13 @@ stop_started() {
   for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
 }
+
+stop_and_keep_files() {
+  stop_started
+  echo "run files in $work"
+}
+
+log() { printf '[%s] %s\n' "$(date +%T)" "$*"; }
 
 wait_line() {
   for _ in $(seq $(($3 * 20))); do

@@ -11,6 +11,8 @@
 #include <string>
 #include <system_error>
 
+#include "platform/folder_listing.h"
+
 namespace kestrel {
 namespace fs = std::filesystem;
 namespace {
@@ -295,33 +297,7 @@ bool DiskFileSystem::CreateDirectories(const fs::path& dir) noexcept {
   }
 }
 
-std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) noexcept {
-  std::vector<DirEntry> out;
-  try {
-    std::error_code ec;
-    fs::directory_iterator it(dir, ec);
-    if (ec) return {};
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-      if (ec) break;
-      DirEntry e;
-      e.name = it->path().filename().string();
-      std::error_code entryEc;
-      e.regular = it->is_regular_file(entryEc) && !entryEc;
-      if (e.regular) {
-        const auto size = it->file_size(entryEc);
-        if (!entryEc) e.size = size;
-        const auto time = it->last_write_time(entryEc);
-        if (!entryEc) e.modified = time;
-      }
-      out.push_back(std::move(e));
-    }
-    std::sort(out.begin(), out.end(),
-              [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
-  } catch (const std::exception&) {
-    return {};
-  }
-  return out;
-}
+std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) noexcept { return ListFolder(dir); }
 
 }  // namespace kestrel
 

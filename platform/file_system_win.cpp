@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "platform/file_system.h"
+#include "platform/folder_listing.h"
 #include "platform/paths.h"
 
 namespace kestrel {
@@ -275,39 +276,7 @@ bool DiskFileSystem::CreateDirectories(const fs::path& dir) noexcept try {
   return false;
 }
 
-std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) noexcept try {
-  std::vector<DirEntry> out;
-  try {
-    std::error_code ec;
-    fs::directory_iterator it(dir, ec);
-    if (ec) return {};
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-      if (ec) break;
-      DirEntry e;
-      try {
-        e.name = PathToUtf8(it->path().filename());
-      } catch (const std::exception&) {
-        continue;  // a name that is no valid text (a lone surrogate): no caller could open it
-      }
-      std::error_code entryEc;
-      e.regular = it->is_regular_file(entryEc) && !entryEc;
-      if (e.regular) {
-        const auto size = it->file_size(entryEc);
-        if (!entryEc) e.size = size;
-        const auto time = it->last_write_time(entryEc);
-        if (!entryEc) e.modified = time;
-      }
-      out.push_back(std::move(e));
-    }
-    std::sort(out.begin(), out.end(),
-              [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
-  } catch (const std::exception&) {
-    return {};
-  }
-  return out;
-} catch (...) {  // out of memory
-  return {};
-}
+std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) noexcept { return ListFolder(dir); }
 
 // Flushing and positioned updates: used by the group flusher and the transmitter
 // table, which keep flushes off the window thread.
