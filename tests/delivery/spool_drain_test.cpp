@@ -18,6 +18,7 @@
 #include "delivery/commands.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/faulty_file_system.h"
+#include "tests/support/forwarding_file_system.h"
 #include "tests/support/recording_operator_log.h"
 #include "tests/support/temp_dir.h"
 
@@ -249,45 +250,17 @@ TEST_F(SpoolDrainTest, FilesThatVanishAreForgottenWhenMetOrAtTheNextRescan) {
 TEST_F(SpoolDrainTest, AFileWrittenWhileTheFolderIsListedIsKept) {
   // The listing misses the file the writer adds meanwhile; the rescan must not
   // forget it.
-  class Racing final : public FileSystem {
+  class Racing final : public ForwardingFileSystem {
    public:
-    Racing(FileSystem& inner, std::function<void()> during) : inner_(inner), during_(during) {}
-    bool Exists(const fs::path& p) noexcept override { return inner_.Exists(p); }
-    std::optional<Bytes> ReadAll(const fs::path& p) noexcept override { return inner_.ReadAll(p); }
-    bool Append(const fs::path& p, ByteView d) noexcept override { return inner_.Append(p, d); }
-    bool WriteAt(const fs::path& p, std::uint64_t o, ByteView d, bool f) noexcept override {
-      return inner_.WriteAt(p, o, d, f);
-    }
-    bool Truncate(const fs::path& p, std::uint64_t s) noexcept override {
-      return inner_.Truncate(p, s);
-    }
-    bool WriteNew(const fs::path& p, ByteView d, bool f) noexcept override {
-      return inner_.WriteNew(p, d, f);
-    }
-    bool Replace(const fs::path& p, ByteView d) noexcept override { return inner_.Replace(p, d); }
-    bool RenameNoReplace(const fs::path& a, const fs::path& b) noexcept override {
-      return inner_.RenameNoReplace(a, b);
-    }
-    bool RenameNoFlush(const fs::path& a, const fs::path& b) noexcept override {
-      return inner_.RenameNoFlush(a, b);
-    }
-    bool FlushFile(const fs::path& p) noexcept override { return inner_.FlushFile(p); }
-    bool FlushFolder(const fs::path& d) noexcept override { return inner_.FlushFolder(d); }
-    std::unique_ptr<UpdatableFile> OpenForUpdate(const fs::path& p) noexcept override {
-      return inner_.OpenForUpdate(p);
-    }
-    bool Remove(const fs::path& p) noexcept override { return inner_.Remove(p); }
-    bool CreateDirectories(const fs::path& d) noexcept override {
-      return inner_.CreateDirectories(d);
-    }
+    Racing(FileSystem& inner, std::function<void()> during)
+        : ForwardingFileSystem(inner), during_(std::move(during)) {}
     std::vector<DirEntry> List(const fs::path& d) noexcept override {
-      auto listed = inner_.List(d);
+      auto listed = ForwardingFileSystem::List(d);
       during_();
       return listed;
     }
 
    private:
-    FileSystem& inner_;
     std::function<void()> during_;
   } racing(files, [this] {
     Spool("N.dd8", EventFile(5), 0);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/support/faulty_file_system.h"
+#include "tests/support/forwarding_file_system.h"
 #include "tests/support/temp_dir.h"
 
 namespace kestrel {
@@ -96,38 +97,15 @@ TEST(RenameAside, ARenameThatFailsOutrightEndsTheAttempt) {
 
 // A name found free but taken by another writer before the rename: the next name
 // is tried, and the other writer's file is kept.
-class RacingFileSystem final : public FileSystem {
+class RacingFileSystem final : public test::ForwardingFileSystem {
  public:
-  bool Exists(const fs::path& p) noexcept override { return disk_.Exists(p); }
-  std::optional<Bytes> ReadAll(const fs::path& p) noexcept override { return disk_.ReadAll(p); }
-  bool Append(const fs::path& p, ByteView d) noexcept override { return disk_.Append(p, d); }
-  bool WriteAt(const fs::path& p, std::uint64_t o, ByteView d, bool durable) noexcept override {
-    return disk_.WriteAt(p, o, d, durable);
-  }
-  bool Truncate(const fs::path& p, std::uint64_t s) noexcept override {
-    return disk_.Truncate(p, s);
-  }
-  bool WriteNew(const fs::path& p, ByteView d, bool durable) noexcept override {
-    return disk_.WriteNew(p, d, durable);
-  }
-  bool Replace(const fs::path& p, ByteView d) noexcept override { return disk_.Replace(p, d); }
+  RacingFileSystem() : ForwardingFileSystem(disk_) {}
   bool RenameNoReplace(const fs::path& from, const fs::path& to) noexcept override {
     if (races_ > 0) {
       --races_;
       test::WriteFileText(to, "other writer");
     }
-    return disk_.RenameNoReplace(from, to);
-  }
-  bool Remove(const fs::path& p) noexcept override { return disk_.Remove(p); }
-  bool CreateDirectories(const fs::path& d) noexcept override { return disk_.CreateDirectories(d); }
-  std::vector<DirEntry> List(const fs::path& d) noexcept override { return disk_.List(d); }
-  bool RenameNoFlush(const fs::path& from, const fs::path& to) noexcept override {
-    return disk_.RenameNoFlush(from, to);
-  }
-  bool FlushFile(const fs::path& p) noexcept override { return disk_.FlushFile(p); }
-  bool FlushFolder(const fs::path& d) noexcept override { return disk_.FlushFolder(d); }
-  std::unique_ptr<UpdatableFile> OpenForUpdate(const fs::path& p) noexcept override {
-    return disk_.OpenForUpdate(p);
+    return ForwardingFileSystem::RenameNoReplace(from, to);
   }
 
   int races_ = 0;
