@@ -151,8 +151,12 @@ void MessageServer::HandlePacket(const Bytes& packet) {
 
   const auto after = [this](const std::optional<std::int64_t>& n) { return n && packets_ > *n; };
   qint64 due = uptime_.elapsed() + options_.delayMs;
+  bool miss = false;
+  bool extra = false;
   if (command == cmdEvent) {
     ++eventsRun_;
+    miss = options_.missEvery && eventsRun_ % *options_.missEvery == 0;
+    extra = options_.extraEvery && eventsRun_ % *options_.extraEvery == 0;
     const bool late = (options_.lateAt && eventsRun_ == *options_.lateAt) ||
                       (options_.lateEvery && eventsRun_ % *options_.lateEvery == 0);
     if (late && options_.lateMs > 0) {
@@ -160,9 +164,14 @@ void MessageServer::HandlePacket(const Bytes& packet) {
       print_("late seq=" + std::to_string(sequence) + " ms=" + std::to_string(options_.lateMs));
     }
   }
-  if (options_.noReply) {
+  if (options_.noReply || miss) {
+    if (miss) print_("missed seq=" + std::to_string(sequence));
     PrintVerbose("reply none");
     return;
+  }
+  if (extra) {
+    print_("extra seq=" + std::to_string(sequence));
+    Schedule(Action{due, false, BuildBlock(BuildPacket(cmdQuery, ReplySequence(0), {})), {}});
   }
   if (after(options_.closeAfter)) {
     PrintVerbose("reply close");

@@ -102,6 +102,10 @@ ParseOutcome ParseServerOptions(const std::vector<std::string>& args) {
       o.lateAt = number(1, kMaxCount);
     } else if (name == "--late-every") {
       o.lateEvery = number(1, kMaxCount);
+    } else if (name == "--miss-every") {
+      o.missEvery = number(1, kMaxCount);
+    } else if (name == "--extra-every") {
+      o.extraEvery = number(1, kMaxCount);
     } else if (name == "--delay-ms") {
       if (auto v = number(0, 3600000)) o.delayMs = *v;
     } else {
@@ -140,6 +144,9 @@ std::string ServerUsage() {
          "                        behind them)\n"
          "  --late-at N           the reply to the Nth event of the run is late\n"
          "  --late-every N        the reply to every Nth event of the run is late\n"
+         "  --miss-every N        never answer every Nth event of the run (breaks the rule)\n"
+         "  --extra-every N       send an unasked cmdQuery ahead of the reply to every Nth\n"
+         "                        event of the run (breaks the rule)\n"
          "  --help                this text\n"
          "\"After N packets\": the first N packets of a connection are answered normally.\n"
          "Output lines: listening 127.0.0.1:<port>, connected, disconnected, registered,\n"

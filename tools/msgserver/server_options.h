@@ -34,6 +34,10 @@ struct ServerOptions {
   std::int64_t lateMs = 0;                          // the late replies' extra delay
   std::optional<std::int64_t> lateAt;               // the reply to the Nth event of the run is late
   std::optional<std::int64_t> lateEvery;  // the reply to every Nth event of the run is late
+  // Breaking the one-reply rule: every Nth event of the run gets no reply, or an
+  // unasked cmdQuery ahead of its reply.
+  std::optional<std::int64_t> missEvery;
+  std::optional<std::int64_t> extraEvery;
 };
 
 struct ParseOutcome {
