@@ -11,6 +11,7 @@
 #include "delivery/spool_file_format.h"
 #include "delivery/spool_writer.h"
 #include "delivery/stop_aware_client.h"
+#include "platform/paths.h"
 
 namespace kestrel {
 
@@ -149,13 +150,6 @@ void cl::Wake() {
   stopCv_.notify_all();
 }
 
-bool cl::ReplyDue() const {
-  for (const Awaiting& a : awaiting_) {
-    if (!a.missed) return true;
-  }
-  return false;
-}
-
 std::optional<std::uint32_t> cl::NextWakeInMs() const {
   if (StopRequested.load() || settlePending_) return 0;
   const std::uint32_t now = clock_.TickMs();
@@ -167,7 +161,7 @@ std::optional<std::uint32_t> cl::NextWakeInMs() const {
   if (Online.load()) {
     // Counting errors after a failed read keeps the steady pace of steps.
     if (ReplyBlock.empty() || ErrorCount > kMaxErrors) return kPauseMs;
-    if (JustConnected || ReplyDue()) return 0;
+    if (JustConnected || matcher_.ReplyDue()) return 0;
     bool queued = false;
     {
       std::lock_guard lock(queueMutex_);
@@ -177,7 +171,7 @@ std::optional<std::uint32_t> cl::NextWakeInMs() const {
     // is waited for until its retry delay is over, not stepped for.
     std::optional<std::uint32_t> backlog;
     if (drain_ != nullptr) backlog = index_.NextDueInMs(now);
-    if (queued || backlog == 0u) return until(lastBlockTick_, kPauseMs);
+    if (queued || backlog == 0u || matcher_.ProbeDue()) return until(lastBlockTick_, kPauseMs);
     std::optional<std::uint32_t> wake;
     if (Registered) wake = until(LastKeepAliveTick, kKeepAliveMs + 1);
     if (backlog) {
@@ -287,12 +281,31 @@ void cl::OnlineStep() {
   }
   PacketTaken = false;
   bool readReply = false;
-  if (Online.load()) TakeFromBacklog();
+  // While a block waits for its reply nothing new is written: the line is settled
+  // first (its reply read, late or not, or the block given up).
+  const bool mayWrite = matcher_.MayWrite();
+  const bool probe = mayWrite && matcher_.ProbeDue();
+  if (mayWrite && !probe && Online.load()) TakeFromBacklog();
 
   std::optional<QueuedPacket> front;
-  {
+  const auto peek = [&] {
+    front.reset();
+    if (!mayWrite || probe) return;
     std::lock_guard lock(queueMutex_);
     if (const QueuedPacket* p = Queue.PeekFront()) front = *p;
+  };
+  peek();
+  if (!front && mayWrite && !probe && Registered &&
+      Since(clock_.TickMs(), LastKeepAliveTick) > kKeepAliveMs) {
+    KeepAliveDue = true;
+    LastKeepAliveTick = clock_.TickMs();
+  }
+  if (probe) KeepAliveDue = true;  // a reply is owed: a keepalive goes first
+  if ((front || KeepAliveDue) && Client && Client->Connected()) {
+    const bool wasOnline = Online.load();
+    ReadUnaskedReplies();
+    if (wasOnline && !Online.load()) return;  // a command took the link down
+    peek();  // an unasked query queued its answer, or a command cleared the queue
   }
   if (front) {
     PacketTaken = true;
@@ -303,8 +316,8 @@ void cl::OnlineStep() {
             std::lock_guard lock(queueMutex_);
             Queue.DropFront();
           }
-          awaiting_.push_back({front->command, front->kind, front->spoolFile, front->payload,
-                               PacketSequence(front->packet)});
+          matcher_.Written({front->command, front->kind, front->spoolFile, front->payload,
+                            PacketSequence(front->packet)});
           lastBlockTick_ = clock_.TickMs();
         } else {
           ++ErrorCount;  // stays at the front
@@ -318,21 +331,18 @@ void cl::OnlineStep() {
       // live events are spooled at the end of the step.
       GoOffline();
     }
-  } else if (Registered && Since(clock_.TickMs(), LastKeepAliveTick) > kKeepAliveMs) {
-    KeepAliveDue = true;
-    LastKeepAliveTick = clock_.TickMs();
+    KeepAliveDue = false;  // the block itself shows the link alive
   }
 
-  ReplyMatch match;
   bool didRead = false;
   ReceiveResult received = ReceiveResult::Nothing;
-  if (KeepAliveDue || JustConnected || PacketTaken || ReplyDue()) {
+  if (KeepAliveDue || JustConnected || PacketTaken || matcher_.ReplyDue()) {
     if (KeepAliveDue) {
       KeepAliveDue = false;
       try {
         if (Client) {
           if (SendBlock(*Client, BuildPacket(cmdKeepAlive, 0, {})) == SendResult::Written) {
-            awaiting_.push_back({cmdKeepAlive, PacketKind::Internal, {}, {}, 0});
+            matcher_.Written({cmdKeepAlive, PacketKind::Internal, {}, {}, 0});
             lastBlockTick_ = clock_.TickMs();
           } else {
             ++ErrorCount;
@@ -372,88 +382,58 @@ void cl::OnlineStep() {
     readReply = false;
   }
   const bool valid = readReply && IsValidReply(ReplyBlock);
-  if (didRead) match = MatchReply(received, valid);
+  ReplyMatcher::Placement placed;
+  if (didRead && !StopRequested.load()) {
+    if (valid) {
+      placed = matcher_.ReplyRead(ReplyCommand(ReplyBlock), PacketSequence(ReplyBlock));
+    } else if (received == ReceiveResult::Nothing) {
+      placed = matcher_.ReadGaveUp();
+    } else if (received != ReceiveResult::ProtocolError) {
+      placed = matcher_.BadReplyRead();  // bytes that made no reply: the block's answer
+    }
+    // After a protocol error the connection is closed: all it held goes again.
+  }
+  for (const WrittenBlock& b : placed.unanswered) Unanswered(b, false);
+  if (placed.startAfresh) {
+    // Not acted on: the command may be anybody's, and the link goes down anyway.
+    if (Online.load()) Resynchronise(placed.why);
+    return;
+  }
   if (valid) {
     Indicate();
-    HandleReply(ReplyCommand(ReplyBlock), std::move(match.answered));
-  } else if (match.answered) {
-    Unanswered(*match.answered);
+    HandleReply(ReplyCommand(ReplyBlock), std::move(placed.answered));
+  } else if (placed.answered) {
+    Unanswered(*placed.answered, true);
   }
-  // A command that took the link down already starts the next connection afresh.
-  if (match.resync && Online.load()) Resynchronise();
 }
 
-// ---------------------------------------------------------------- reply matching
-
-cl::ReplyMatch cl::MatchReply(ReceiveResult r, bool valid) {
-  if (awaiting_.empty()) {
-    // Nothing was waiting: a reply now is one more than the blocks written. With
-    // a server that does not echo, later replies could no longer be told apart.
-    const bool extra = r != ReceiveResult::Nothing && r != ReceiveResult::ProtocolError;
-    return ReplyMatch{std::nullopt, extra && !echoSeen_};
-  }
-  if (r == ReceiveResult::ProtocolError) return {};  // the connection is closed: all goes again
-  if (r == ReceiveResult::Nothing) {
-    // The connection stayed silent. A server known to echo has left these blocks
-    // unanswered: they count as not delivered (a late reply matches nothing). A
-    // server that does not echo may still answer them late: they keep waiting,
-    // and a reply that then finds two blocks waiting takes the link down.
-    if (echoSeen_) {
-      std::deque<Awaiting> given;
-      given.swap(awaiting_);
-      for (const Awaiting& a : given) Unanswered(a);
-    } else {
-      for (Awaiting& a : awaiting_) a.missed = true;
+void cl::ReadUnaskedReplies() {
+  // Bounded: a server that floods the line cannot hold the worker here.
+  constexpr int kMostPerStep = 8;
+  for (int i = 0; i < kMostPerStep; ++i) {
+    if (!Client || !Client->Connected() || !Client->HasPendingData()) return;
+    Bytes block;
+    StopAwareClient reader(
+        *Client, [this] { return StopRequested.load(); }, readSliceMs_,
+        [this] { return clock_.TickMs(); });
+    const ReceiveResult r = ReceiveBlock(reader, clock_, block);
+    if (r == ReceiveResult::ProtocolError) {
+      ++ErrorCount;  // the connection is closed
+      return;
     }
-    return {};
+    if (r != ReceiveResult::Block || !IsValidReply(block)) continue;
+    matcher_.UnaskedReply(PacketSequence(block));
+    Indicate();
+    HandleReply(ReplyCommand(block), std::nullopt);
+    if (!Online.load()) return;  // a command took the link down
   }
-  if (valid) {
-    const std::int64_t sequence = PacketSequence(ReplyBlock);
-    ReplyMatch bySequence = MatchBySequence(sequence);
-    if (bySequence.answered || echoSeen_) return bySequence;
-  }
-  if (echoSeen_) return {};  // a block that answers nothing the server was asked
-  return MatchByOrder(valid, valid ? ReplyCommand(ReplyBlock) : 0);
 }
 
-cl::ReplyMatch cl::MatchBySequence(std::int64_t sequence) {
-  // Keepalives all carry 0, and so does the first connection's Hello: a 0 shows
-  // nothing about echoing, but once echoing is known it still picks the block.
-  if (sequence == 0 && !echoSeen_) return {};
-  for (std::size_t i = 0; i < awaiting_.size(); ++i) {
-    if (awaiting_[i].sequence != sequence) continue;
-    if (sequence != 0) echoSeen_ = true;
-    // Blocks written before the one answered were passed over by the server.
-    for (std::size_t j = 0; j < i; ++j) Unanswered(awaiting_[j]);
-    ReplyMatch m;
-    m.answered = std::move(awaiting_[i]);
-    awaiting_.erase(awaiting_.begin(), awaiting_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-    return m;
-  }
-  return {};
-}
-
-cl::ReplyMatch cl::MatchByOrder(bool valid, std::int32_t command) {
-  // By order alone a reply can be shown to answer a block only when it is the one
-  // block waiting.
-  if (awaiting_.size() != 1) return ReplyMatch{std::nullopt, true};
-  const bool ack = valid && command == cmdEventAck;
-  if (ack && orderInDoubt_ && awaiting_.front().kind != PacketKind::Internal) {
-    // An acknowledgement that may belong to an earlier block deletes nothing.
-    return ReplyMatch{std::nullopt, true};
-  }
-  // A query may have come unasked; then every later reply is one block late.
-  if (valid && command == cmdQuery) orderInDoubt_ = true;
-  ReplyMatch m;
-  m.answered = std::move(awaiting_.front());
-  awaiting_.pop_front();
-  return m;
-}
-
-void cl::Resynchronise() {
-  // Replies and blocks cannot be shown to line up: a new connection starts them
-  // afresh, and everything the link held goes again.
+void cl::Resynchronise(const std::string& why) {
+  // A reply that cannot be placed: a new connection starts afresh, and
+  // everything the link held goes again.
   ++resyncCount_;
+  Log("Ответ сервера не удаётся отнести к блоку (" + why + ") - переподсоединение.");
   DropLink();
 }
 
@@ -480,12 +460,12 @@ void cl::TakeFromBacklog() {
   if (!queued) index_.Release(next->file);
 }
 
-void cl::HandleReply(std::int32_t command, std::optional<Awaiting> answered) {
+void cl::HandleReply(std::int32_t command, std::optional<WrittenBlock> answered) {
   if (answered) {
     if (command == cmdEventAck && !answered->spoolFile.empty()) {
       AcknowledgeSpoolFile(*answered);
     } else if (command != cmdEventAck) {
-      Unanswered(*answered);
+      Unanswered(*answered, true);  // a query too: the block it answers is not acknowledged
     }
   }
   switch (command) {
@@ -517,17 +497,23 @@ void cl::HandleReply(std::int32_t command, std::optional<Awaiting> answered) {
   }
 }
 
-void cl::Unanswered(const Awaiting& a) {
+void cl::Unanswered(const WrittenBlock& a, bool refused) {
   // An event is delivered only by its own acknowledgement. Its file is offered
-  // again later, so a server that refuses it is not hammered with it.
+  // again later, each time after a longer pause, so a server that refuses it is
+  // not hammered with it; the operator hears of a refused file once.
   if (!a.spoolFile.empty()) {
-    index_.Release(a.spoolFile, clock_.TickMs());
+    if (!refused) {
+      index_.Release(a.spoolFile, clock_.TickMs());
+    } else if (index_.Refuse(a.spoolFile, clock_.TickMs())) {
+      oplog_.Report("Сервер не принял событие из файла " + PathToUtf8(a.spoolFile.filename()) +
+                    "; оно будет отправлено снова (через 3 с, затем реже, до 5 мин).");
+    }
   } else if (a.kind == PacketKind::LiveEvent) {
     SpoolLiveEvent(a.payload);
   }
 }
 
-void cl::AcknowledgeSpoolFile(const Awaiting& a) {
+void cl::AcknowledgeSpoolFile(const WrittenBlock& a) {
   // Deleted only when the file still holds what was sent.
   const Bytes content = EncodeSpoolFile(a.command, a.payload);
   if (index_.Acknowledge(files_, a.spoolFile, content) == SpoolIndex::AckOutcome::Undeletable) {
@@ -540,8 +526,7 @@ void cl::AcknowledgeSpoolFile(const Awaiting& a) {
 
 void cl::ConnectionAttempt() {
   SettleLinkDown();
-  echoSeen_ = false;
-  orderInDoubt_ = false;
+  matcher_.NewConnection();
   Indicate();
   Log(kMsgConnecting);
   LastConnectTick = clock_.TickMs();
@@ -633,14 +618,13 @@ void cl::SettleLinkDown() {
   settlePending_ = false;
   std::vector<std::pair<std::int32_t, Bytes>> toSpool;
   std::vector<std::filesystem::path> files;
-  for (Awaiting& a : awaiting_) {
+  for (WrittenBlock& a : matcher_.TakeAll()) {
     if (!a.spoolFile.empty()) {
       files.push_back(std::move(a.spoolFile));
     } else if (a.kind == PacketKind::LiveEvent) {
       toSpool.emplace_back(a.command, std::move(a.payload));
     }
   }
-  awaiting_.clear();
   {
     std::lock_guard lock(queueMutex_);
     for (QueuedPacket& p : Queue.TakeAll()) {

@@ -19,6 +19,7 @@
 #include "delivery/link_port.h"
 #include "delivery/link_ui.h"
 #include "delivery/packet_queue.h"
+#include "delivery/reply_matcher.h"
 #include "delivery/spool_index.h"
 #include "platform/bytes.h"
 #include "platform/clock.h"
@@ -46,17 +47,18 @@ struct LinkIdentity {
 // reconnects, runs the handshake, sends queued packets one per step with one reply
 // read after each block, keeps the link alive and obeys the server's commands.
 //
-// Delivery guarantee: blocks written and not yet answered are remembered in order
-// (keepalives included) with their sequence numbers. A reply that carries the
-// sequence number of a waiting block answers that block (the server is then known
-// to echo numbers, for the rest of the connection); blocks written before it are
-// unanswered. A server not known to echo is matched by order, one reply to the one
-// waiting block; when that cannot be shown (two blocks waiting, or an
-// acknowledgement after a reply that may have come unasked) the link is taken down
-// and what it held goes again: a duplicate, never a loss. A live event counts as
-// delivered only when its own block is answered with cmdEventAck; answered
-// otherwise, or still waiting or queued when the link goes down or the worker
-// stops, it is written to a spool file. The acknowledgement of a block that
+// Delivery guarantee: the server's only promise is one reply for each block, so
+// the worker writes a block only when the one before it is answered or given up,
+// and a ReplyMatcher says which block each reply answers (by order; by sequence
+// number too while the server shows that it echoes them). After a read finds the
+// line silent, nothing new is written until the block's late reply comes or the
+// block is given up as unanswered. Before each block, a reply already waiting is
+// read as an unasked one: its command is obeyed, but it acknowledges nothing. The
+// link is taken down only for a reply that cannot be placed at all (logged with
+// the reason): what it held goes again, a duplicate, never a loss. A live event
+// counts as delivered only when its own block is answered with cmdEventAck;
+// answered otherwise, or still waiting or queued when the link goes down or the
+// worker stops, it is written to a spool file. The acknowledgement of a block that
 // carried a spool file deletes that file. Packets the worker made itself
 // (handshake, query answers) belong to their connection and die with it.
 //
@@ -68,7 +70,8 @@ struct LinkIdentity {
 // Written ahead: every event is in a spool file before it reaches the link, and
 // the packets of the queue refer to their files. Only the cmdEventAck of a block
 // deletes the file that block carried; answered otherwise, the file is offered
-// again more than 3 s later; still waiting or queued when the link goes down, it
+// again after a delay that grows with each refusal (3 s, doubling up to 5 min; the
+// first refusal of a file is logged); still waiting or queued when the link goes down, it
 // simply stays in the backlog. (An event the disk refused travels from memory and
 // is handed back to the writer when it is not acknowledged.)
 //
@@ -131,8 +134,7 @@ class cl final : public LinkPort {
   // once, nullopt means nothing is scheduled (the worker then waits for a packet or
   // a stop). Worker thread, or a test that drives LinkStep itself.
   std::optional<std::uint32_t> NextWakeInMs() const;
-  // Times the link was taken down because replies and blocks could not be shown to
-  // line up.
+  // Times the link was taken down because a reply could not be placed.
   int ResyncCount() const { return resyncCount_; }
 
   // Cut long reads into pieces of sliceMs (0: never cut). For tests.
@@ -153,24 +155,11 @@ class cl final : public LinkPort {
   int GetErrorCount() const { return ErrorCount; }
   std::int64_t GetNextSequence() const;
   std::size_t QueuedCount() const;
-  std::size_t AwaitingReplyCount() const { return awaiting_.size(); }
+  std::size_t AwaitingReplyCount() const { return matcher_.WaitingCount(); }
+  // This connection's server is believed to echo sequence numbers.
+  bool EchoBelieved() const { return matcher_.EchoBelieved(); }
 
  private:
-  // A block written and not answered yet.
-  struct Awaiting {
-    std::int32_t command = 0;
-    PacketKind kind = PacketKind::Internal;
-    std::filesystem::path spoolFile;
-    Bytes payload;
-    std::int64_t sequence = 0;  // 0 for keepalives
-    bool missed = false;        // a read for it found the connection silent
-  };
-  // What one read means for the blocks waiting.
-  struct ReplyMatch {
-    std::optional<Awaiting> answered;
-    bool resync = false;
-  };
-
   bool Enqueue(std::int32_t command, ByteView payload, PacketKind kind,
                const std::filesystem::path& file, bool onlyWhenOnline);
   void OnlineStep();
@@ -180,18 +169,17 @@ class cl final : public LinkPort {
   void DropLink();
   void ReleaseClient();
   void GoOffline();
-  void HandleReply(std::int32_t command, std::optional<Awaiting> answered);
-  // Reply matching: which waiting block a read answers, if any can be shown.
-  ReplyMatch MatchReply(ReceiveResult r, bool valid);
-  ReplyMatch MatchBySequence(std::int64_t sequence);
-  ReplyMatch MatchByOrder(bool valid, std::int32_t command);
-  bool ReplyDue() const;
-  void Resynchronise();
+  void HandleReply(std::int32_t command, std::optional<WrittenBlock> answered);
+  // Reads the replies already waiting before a write: each is obeyed and
+  // acknowledges nothing.
+  void ReadUnaskedReplies();
+  void Resynchronise(const std::string& why);
   // The wait between steps.
   void WaitForWork();
   void Wake();
-  void Unanswered(const Awaiting& a);
-  void AcknowledgeSpoolFile(const Awaiting& a);
+  // A block not acknowledged: `refused` when the server answered it otherwise.
+  void Unanswered(const WrittenBlock& a, bool refused);
+  void AcknowledgeSpoolFile(const WrittenBlock& a);
   // Settles what the link held when it went down: live events (waiting for a
   // reply or still queued) to spool files, spool-file packets dropped.
   void SettleLinkDown();
@@ -230,9 +218,7 @@ class cl final : public LinkPort {
   std::string LogLine;
   std::unique_ptr<TcpClient> Client;
   Bytes ReplyBlock;
-  std::deque<Awaiting> awaiting_;
-  bool echoSeen_ = false;      // this connection's server echoes sequence numbers
-  bool orderInDoubt_ = false;  // a reply may have come unasked (server not echoing)
+  ReplyMatcher matcher_;
   int resyncCount_ = 0;
   std::uint32_t lastBlockTick_ = 0;  // when the last block was written
   bool settlePending_ = false;

@@ -7,6 +7,10 @@
 
 namespace kestrel {
 
+// The last list holds the longest delay, and only it.
+static_assert(SpoolIndex::RetryDelayMs(SpoolIndex::kDelayLevels) == SpoolIndex::kLongestRetryMs &&
+              SpoolIndex::RetryDelayMs(SpoolIndex::kDelayLevels - 1) < SpoolIndex::kLongestRetryMs);
+
 SpoolIndex::SpoolIndex(SpoolLocation location) : location_(std::move(location)) {}
 
 bool SpoolIndex::Rescan(FileSystem& files) {
@@ -96,14 +100,19 @@ bool SpoolIndex::Claim(const std::filesystem::path& file) {
 }
 
 void SpoolIndex::PromoteDueLocked(std::uint32_t now) {
-  while (!deferred_.empty()) {
-    const Deferral& d = deferred_.front();
-    if (static_cast<std::uint32_t>(now - d.from) <= kRetryAfterMs) break;
-    if (const auto it = entries_.find(d.file);
-        it != entries_.end() && it->second.deferred && it->second.seq == d.seq) {
-      MakeReadyLocked(it->first, it->second);
+  for (int level = 0; level < kDelayLevels; ++level) {
+    auto& list = deferred_[static_cast<std::size_t>(level)];
+    const std::uint32_t delay = RetryDelayMs(level + 1);
+    while (!list.empty()) {
+      const Deferral& d = list.front();
+      if (static_cast<std::uint32_t>(now - d.from) <= delay) break;
+      if (const auto it = entries_.find(d.file); it != entries_.end() && it->second.deferred &&
+                                                 it->second.seq == d.seq &&
+                                                 it->second.deferral == d.deferral) {
+        MakeReadyLocked(it->first, it->second);
+      }
+      list.pop_front();
     }
-    deferred_.pop_front();
   }
 }
 
@@ -130,11 +139,29 @@ void SpoolIndex::Release(const std::filesystem::path& file,
   e.inFlight = false;
   --inFlightCount_;
   if (retryFrom) {
-    e.deferred = true;
-    deferred_.push_back({*retryFrom, file, e.seq});
+    DeferLocked(file, e, *retryFrom, 0);
   } else if (!e.deferred) {
     MakeReadyLocked(file, e);
   }
+}
+
+void SpoolIndex::DeferLocked(const std::filesystem::path& file, Entry& e, std::uint32_t from,
+                             int level) {
+  e.deferred = true;
+  e.deferral = nextDeferral_++;
+  deferred_[static_cast<std::size_t>(level)].push_back({from, file, e.seq, e.deferral});
+}
+
+bool SpoolIndex::Refuse(const std::filesystem::path& file, std::uint32_t from) {
+  std::lock_guard lock(mutex_);
+  const auto it = entries_.find(file);
+  if (it == entries_.end() || !it->second.inFlight) return false;
+  Entry& e = it->second;
+  e.inFlight = false;
+  --inFlightCount_;
+  if (e.refusals < kDelayLevels) ++e.refusals;
+  DeferLocked(file, e, from, e.refusals - 1);
+  return e.refusals == 1;
 }
 
 void SpoolIndex::ReleaseAll() {
@@ -228,10 +255,18 @@ std::size_t SpoolIndex::Waiting() const {
 std::optional<std::uint32_t> SpoolIndex::NextDueInMs(std::uint32_t now) const {
   std::lock_guard lock(mutex_);
   if (!ready_.empty()) return 0;
-  if (deferred_.empty()) return std::nullopt;
-  // The oldest deferral falls due first (a stale one only wakes the link early).
-  const std::uint32_t gone = now - deferred_.front().from;
-  return gone > kRetryAfterMs ? 0 : kRetryAfterMs + 1 - gone;
+  // The oldest deferral of each delay falls due first (a stale one only wakes the
+  // link early).
+  std::optional<std::uint32_t> due;
+  for (int level = 0; level < kDelayLevels; ++level) {
+    const auto& list = deferred_[static_cast<std::size_t>(level)];
+    if (list.empty()) continue;
+    const std::uint32_t delay = RetryDelayMs(level + 1);
+    const std::uint32_t gone = now - list.front().from;
+    const std::uint32_t left = gone > delay ? 0 : delay + 1 - gone;
+    due = due ? std::min(*due, left) : left;
+  }
+  return due;
 }
 
 std::size_t SpoolIndex::Backlog() const {

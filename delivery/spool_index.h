@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -31,13 +32,24 @@ namespace kestrel {
 // handed over goes first; never handed over goes before any that was, oldest
 // first by time of writing), "in flight" (queued or waiting for its reply: never
 // offered twice at once), the tick before which it must not be offered again
-// (3 s after an answer other than cmdEventAck), read failures in a row, and files
-// settled for the run (acknowledged but undeletable, or bad and not renamable).
+// (after an answer other than cmdEventAck: 3 s, doubling with each such answer up
+// to 5 min), read failures in a row, and files settled for the run (acknowledged
+// but undeletable, or bad and not renamable).
 //
 // Shared by the window thread and the link worker: every member takes the mutex.
 class SpoolIndex {
  public:
+  // The first retry delay of a file turned away; each further one doubles it, up
+  // to kLongestRetryMs.
   static constexpr std::uint32_t kRetryAfterMs = 3000;
+  static constexpr std::uint32_t kLongestRetryMs = 300000;
+  static constexpr int kDelayLevels = 8;  // 3, 6, 12, 24, 48, 96, 192 s and 5 min
+  // The delay of a file's n-th deferral (n from 1).
+  static constexpr std::uint32_t RetryDelayMs(int n) {
+    std::uint32_t d = kRetryAfterMs;
+    for (int i = 1; i < n && d < kLongestRetryMs; ++i) d *= 2;
+    return d < kLongestRetryMs ? d : kLongestRetryMs;
+  }
 
   explicit SpoolIndex(SpoolLocation location);
 
@@ -62,9 +74,14 @@ class SpoolIndex {
   std::optional<std::filesystem::path> TakeNext(std::uint32_t now);
 
   // The file is no longer in flight. With `retryFrom`, it may not go before more
-  // than kRetryAfterMs after that tick (the server answered otherwise).
+  // than kRetryAfterMs after that tick (no answer came, or it could not be read).
   void Release(const std::filesystem::path& file,
                std::optional<std::uint32_t> retryFrom = std::nullopt);
+  // The server turned the in-flight file away at tick `from`: released, and not to
+  // go before more than its retry delay after it: 3 s the first time, twice the
+  // last each time after, up to 5 min. True the first time for this file (tell
+  // the operator once), false after.
+  bool Refuse(const std::filesystem::path& file, std::uint32_t from);
   // The link went down: nothing is in flight any more.
   void ReleaseAll();
 
@@ -110,6 +127,8 @@ class SpoolIndex {
     bool inFlight = false;
     bool settled = false;
     bool deferred = false;
+    int refusals = 0;            // times turned away: picks the retry delay
+    std::uint64_t deferral = 0;  // the current deferral's number
     int readFailures = 0;
   };
   using Key = std::tuple<std::uint64_t, std::uint64_t, std::filesystem::path>;
@@ -127,15 +146,20 @@ class SpoolIndex {
   mutable std::mutex mutex_;
   std::map<std::filesystem::path, Entry> entries_;
   std::set<Key> ready_;  // waiting, not in flight, not deferred
-  // Files answered otherwise, in the order of their answers (so in tick order).
+  // Files answered otherwise, one list per retry delay, each in the order of the
+  // answers (so in tick order, and in order of falling due).
   struct Deferral {
     std::uint32_t from;
     std::filesystem::path file;
-    std::uint64_t seq;  // the entry's seq at deferral: a stale deferral is skipped
+    std::uint64_t seq;       // the entry's seq and deferral number at deferral: a
+    std::uint64_t deferral;  // stale deferral is skipped
   };
-  std::deque<Deferral> deferred_;
+  // Expects mutex_ held and the entry in flight.
+  void DeferLocked(const std::filesystem::path& file, Entry& e, std::uint32_t from, int level);
+  std::array<std::deque<Deferral>, kDelayLevels> deferred_;
   std::uint64_t nextOrder_ = 1;
   std::uint64_t nextSeq_ = 1;
+  std::uint64_t nextDeferral_ = 1;
   std::uint64_t generation_ = 0;
   std::size_t settledCount_ = 0;
   std::size_t inFlightCount_ = 0;

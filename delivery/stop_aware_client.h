@@ -35,6 +35,7 @@ class StopAwareClient final : public TcpClient {
   ReadEnd Read(std::size_t count, int timeoutMs, Bytes& out) override;
   ReadEnd ReadWithin(std::size_t count, int timeoutMs, int limitMs, Bytes& out) override;
   void Disconnect() override { inner_.Disconnect(); }
+  bool HasPendingData() override { return inner_.HasPendingData(); }
 
  private:
   // limitMs < 0: no overall limit.

@@ -99,6 +99,14 @@ TcpClient::ReadEnd QtTcpClient::ReadUntil(std::size_t count, int timeoutMs,
   }
 }
 
+bool QtTcpClient::HasPendingData() {
+  if (!socket_) return false;
+  if (socket_->bytesAvailable() > 0) return true;
+  // Without an event loop nothing is taken from the network except in a wait.
+  socket_->waitForReadyRead(0);
+  return socket_->bytesAvailable() > 0;
+}
+
 void QtTcpClient::Disconnect() {
   const bool wasOpen = open_;
   open_ = false;

@@ -41,6 +41,7 @@ class QtTcpClient final : public TcpClient {
   ReadEnd Read(std::size_t count, int timeoutMs, Bytes& out) override;
   ReadEnd ReadWithin(std::size_t count, int timeoutMs, int limitMs, Bytes& out) override;
   void Disconnect() override;
+  bool HasPendingData() override;
 
  private:
   ReadEnd ReadUntil(std::size_t count, int timeoutMs, const QDeadlineTimer& deadline, Bytes& out);

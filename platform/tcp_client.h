@@ -44,6 +44,9 @@ class TcpClient {
     return Read(count, timeoutMs, out);
   }
   virtual void Disconnect() = 0;
+  // Whether bytes from the peer can be read now, without waiting for any (a closed
+  // connection has none). A client that cannot tell says no.
+  virtual bool HasPendingData() { return false; }
 };
 
 // Makes the real client (or a fake, in tests). Called on the thread that will use

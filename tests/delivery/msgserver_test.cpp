@@ -147,6 +147,54 @@ TEST_F(MsgServerTest, ServerCommandsAfterNPackets) {
   }
 }
 
+TEST_F(MsgServerTest, ReplySequenceFieldAsTheOptionsSay) {
+  struct Case {
+    QStringList args;
+    std::vector<std::int64_t> replySequences;  // to blocks with 7, 8, 9
+  };
+  const Case cases[] = {
+      {{}, {0, 0, 0}},
+      {{"--echo"}, {7, 8, 9}},
+      {{"--own-counter"}, {0, 1, 2}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.join(' ').toStdString());
+    socket_.abort();
+    Start(c.args);
+    for (std::size_t i = 0; i < 3; ++i) {
+      Send(cmdPortInfo, 7 + static_cast<std::int64_t>(i), PortInfoPayload("COM3", true));
+      const Reply r = Receive();
+      const Bytes packet(r.packet.begin(), r.packet.end());
+      ASSERT_TRUE(IsValidReply(packet));
+      EXPECT_EQ(PacketSequence(packet), c.replySequences[i]);
+    }
+  }
+}
+
+TEST_F(MsgServerTest, QueriesInReplyToHelloAndEveryNthKeepAlive) {
+  Start({"--query-hello", "--query-keepalive-every", "2"});
+  EXPECT_EQ(Exchange(cmdHello, 0, HelloPayload()), cmdQuery);
+  EXPECT_EQ(Exchange(cmdKeepAlive, 0), cmdKeepAlive);
+  EXPECT_EQ(Exchange(cmdEvent, 1, EventPayload()), cmdEventAck) << "events are not counted";
+  EXPECT_EQ(Exchange(cmdKeepAlive, 0), cmdQuery);
+  EXPECT_EQ(Exchange(cmdKeepAlive, 0), cmdKeepAlive);
+}
+
+TEST_F(MsgServerTest, LateReplyHoldsTheRepliesBehindItAndRepeatsAreMarked) {
+  Start({"--late-at", "2", "--late-ms", "1500"});
+  EXPECT_EQ(Exchange(cmdEvent, 1, EventPayload()), cmdEventAck);
+  Send(cmdEvent, 2, EventPayload());
+  EXPECT_TRUE(Receive(1000).prefix.isEmpty()) << "the second event's reply is late";
+  Send(cmdKeepAlive, 0);
+  EXPECT_EQ(ReplyCommandOf(Receive()), cmdEventAck);
+  EXPECT_EQ(ReplyCommandOf(Receive()), cmdKeepAlive);
+  EXPECT_EQ(server_->WaitForLine("event", 3000).value_or(""),
+            "event seq=1 id=123456 code=41 flag=1 first=1 time=2026-12-10 03:04:05.678");
+  EXPECT_EQ(server_->WaitForLine("event", 3000).value_or(""),
+            "event seq=2 id=123456 code=41 flag=1 first=1 again=1 time=2026-12-10 03:04:05.678");
+  EXPECT_TRUE(server_->WaitForLine("late seq=2 ms=1500", 3000));
+}
+
 TEST_F(MsgServerTest, DenyAndNoAck) {
   Start({"--deny", "--no-ack"});
   EXPECT_EQ(Exchange(cmdVersion, 0, VersionPayload("8.1.4.30")), cmdAccessDenied);
@@ -226,9 +274,10 @@ TEST_F(MsgServerTest, CommandLineErrors) {
     int exitCode;
   };
   const Case cases[] = {
-      {{"--help"}, 0},       {{"--port", "abc"}, 2},      {{"--port", "70000"}, 2},
-      {{"--drop-after"}, 2}, {{"--query-every", "0"}, 2}, {{"--bogus"}, 2},
-      {{"--deny=1"}, 2},     {{"--delay-ms", "-5"}, 2},
+      {{"--help"}, 0},         {{"--port", "abc"}, 2},      {{"--port", "70000"}, 2},
+      {{"--drop-after"}, 2},   {{"--query-every", "0"}, 2}, {{"--bogus"}, 2},
+      {{"--deny=1"}, 2},       {{"--delay-ms", "-5"}, 2},   {{"--echo", "--own-counter"}, 2},
+      {{"--late-at", "0"}, 2},
   };
   for (const Case& c : cases) {
     QProcess p;

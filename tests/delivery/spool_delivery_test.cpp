@@ -63,7 +63,11 @@ TEST_F(SpoolDeliveryTest, UnacknowledgedFilesStayAndTakeTurns) {
     clock.AdvanceMs(10);
   }
   ConnectAndRegister();
-  Run(35);  // 7 s: each is offered again strictly more than 3 s after its answer
+  // Each is offered again strictly more than 3 s after its first refusal, then
+  // more than 6 s after its second.
+  Run(35);  // 7 s
+  EXPECT_THAT(ServerEventNumbers(), ElementsAre(1, 2, 1, 2));
+  Run(15);  // 10 s
   EXPECT_THAT(ServerEventNumbers(), ElementsAre(1, 2, 1, 2, 1, 2));
   EXPECT_EQ(SpoolFiles().size(), 2u);
 }

@@ -173,6 +173,14 @@ TcpClient::ReadEnd ScriptedPeer::Read(std::uint64_t id, std::size_t count, int t
   return TcpClient::ReadEnd::Complete;
 }
 
+bool ScriptedPeer::HasPendingData(std::uint64_t id) const {
+  std::lock_guard lock(mutex_);
+  if (!open_ || id != connectionId_ || incoming_.empty()) return false;
+  const Item& head = incoming_.front();
+  // A chunk whose delay is over has arrived (a close is no data).
+  return !head.close && clock_.TickMs() - headSince_ >= head.delayMs;
+}
+
 void ScriptedPeer::Close(std::uint64_t id, bool byDisconnect) {
   std::lock_guard lock(mutex_);
   if (byDisconnect) ++disconnects_;
@@ -210,6 +218,8 @@ TcpClient::ReadEnd ScriptedTcpClient::ReadWithin(std::size_t count, int timeoutM
                                                  Bytes& out) {
   return peer_.Read(id_, count, timeoutMs, limitMs, out);
 }
+
+bool ScriptedTcpClient::HasPendingData() { return id_ != 0 && peer_.HasPendingData(id_); }
 
 void ScriptedTcpClient::Disconnect() {
   if (!open_) return;

@@ -87,6 +87,7 @@ class ScriptedPeer {
   TcpClient::ReadEnd Read(std::uint64_t id, std::size_t count, int timeoutMs, int limitMs,
                           Bytes& out);
   void Close(std::uint64_t id, bool byDisconnect);
+  bool HasPendingData(std::uint64_t id) const;
 
   void EndConnectionLocked();
   void StartHeadLocked();
@@ -129,6 +130,7 @@ class ScriptedTcpClient final : public TcpClient {
   ReadEnd Read(std::size_t count, int timeoutMs, Bytes& out) override;
   ReadEnd ReadWithin(std::size_t count, int timeoutMs, int limitMs, Bytes& out) override;
   void Disconnect() override;
+  bool HasPendingData() override;
 
  private:
   ScriptedPeer& peer_;

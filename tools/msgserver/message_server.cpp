@@ -76,6 +76,8 @@ void MessageServer::OnNewConnection() {
     buffer_.clear();
     packets_ = 0;
     replies_ = 0;
+    repliesAll_ = 0;
+    keepAlives_ = 0;
     print_("connected");
     connect(next, &QTcpSocket::readyRead, this, [this, next] { OnReadyRead(next); });
     connect(next, &QTcpSocket::disconnected, this, [this, next] { OnDisconnected(next); });
@@ -148,10 +150,28 @@ void MessageServer::HandlePacket(const Bytes& packet) {
   }
 
   const auto after = [this](const std::optional<std::int64_t>& n) { return n && packets_ > *n; };
-  const qint64 due = uptime_.elapsed() + options_.delayMs;
-  if (options_.noReply) {
+  qint64 due = uptime_.elapsed() + options_.delayMs;
+  bool miss = false;
+  bool extra = false;
+  if (command == cmdEvent) {
+    ++eventsRun_;
+    miss = options_.missEvery && eventsRun_ % *options_.missEvery == 0;
+    extra = options_.extraEvery && eventsRun_ % *options_.extraEvery == 0;
+    const bool late = (options_.lateAt && eventsRun_ == *options_.lateAt) ||
+                      (options_.lateEvery && eventsRun_ % *options_.lateEvery == 0);
+    if (late && options_.lateMs > 0) {
+      due += options_.lateMs;
+      print_("late seq=" + std::to_string(sequence) + " ms=" + std::to_string(options_.lateMs));
+    }
+  }
+  if (options_.noReply || miss) {
+    if (miss) print_("missed seq=" + std::to_string(sequence));
     PrintVerbose("reply none");
     return;
+  }
+  if (extra) {
+    print_("extra seq=" + std::to_string(sequence));
+    Schedule(Action{due, false, BuildBlock(BuildPacket(cmdQuery, ReplySequence(0), {})), {}});
   }
   if (after(options_.closeAfter)) {
     PrintVerbose("reply close");
@@ -171,7 +191,7 @@ void MessageServer::HandlePacket(const Bytes& packet) {
   if (after(options_.disconnectAfter)) special = cmdServerDisconnect;
   if (special != 0) {
     PrintVerbose("reply cmd=" + Hex32(special));
-    Schedule(Action{due, false, BuildBlock(BuildPacket(special, sequence, {})), {}});
+    Schedule(Action{due, false, BuildBlock(BuildPacket(special, ReplySequence(sequence), {})), {}});
     return;
   }
   bool registered = false;
@@ -181,8 +201,14 @@ void MessageServer::HandlePacket(const Bytes& packet) {
 
 Bytes MessageServer::OrdinaryReply(std::int32_t command, std::int64_t sequence, bool& registered) {
   ++replies_;
+  if (command == cmdKeepAlive) ++keepAlives_;
   std::int32_t reply = cmdKeepAlive;
   if (options_.queryEvery && replies_ % *options_.queryEvery == 0) {
+    reply = cmdQuery;
+  } else if (command == cmdKeepAlive && options_.queryKeepAliveEvery &&
+             keepAlives_ % *options_.queryKeepAliveEvery == 0) {
+    reply = cmdQuery;
+  } else if (command == cmdHello && options_.queryHello) {
     reply = cmdQuery;
   } else if (command == cmdVersion) {
     reply = options_.deny ? cmdAccessDenied : cmdRegistered;
@@ -190,7 +216,7 @@ Bytes MessageServer::OrdinaryReply(std::int32_t command, std::int64_t sequence, 
   } else if (command == cmdEvent) {
     reply = options_.noAck ? cmdKeepAlive : cmdEventAck;
   }
-  Bytes block = BuildBlock(BuildPacket(reply, sequence, {}));
+  Bytes block = BuildBlock(BuildPacket(reply, ReplySequence(sequence), {}));
   if (options_.hugeLength) {
     // Announces 2 GiB - 1 bytes and sends only the header.
     PutU32(&block[5], 0x7FFFFFFF);
@@ -200,6 +226,19 @@ Bytes MessageServer::OrdinaryReply(std::int32_t command, std::int64_t sequence, 
     PrintVerbose("reply cmd=" + Hex32(reply));
   }
   return block;
+}
+
+std::int64_t MessageServer::ReplySequence(std::int64_t blockSequence) {
+  const std::int64_t count = repliesAll_++;
+  switch (options_.replySequence) {
+    case ServerOptions::ReplySequence::Echo:
+      return blockSequence;
+    case ServerOptions::ReplySequence::OwnCounter:
+      return count;
+    case ServerOptions::ReplySequence::Zero:
+      break;
+  }
+  return 0;
 }
 
 void MessageServer::Schedule(Action action) {
@@ -249,8 +288,12 @@ void MessageServer::PrintEvent(std::int64_t sequence, ByteView payload) {
   std::string code;
   code += Printable(payload[7]);
   code += Printable(payload[8]);
+  // The same record again (sent twice by the driver) is marked, so duplicates can
+  // be counted from this output alone.
+  const int before = seen_[Bytes(payload.begin(), payload.end())]++;
   print_("event seq=" + std::to_string(sequence) + " id=" + id + " code=" + code +
          " flag=" + std::to_string(payload[5]) + " first=" + std::to_string(payload[4]) +
+         (before > 0 ? " again=" + std::to_string(before) : std::string()) +
          " time=" + FormatTime(GetF64(&payload[11])));
 }
 

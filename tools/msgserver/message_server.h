@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "platform/bytes.h"
@@ -45,6 +46,8 @@ class MessageServer final : public QObject {
   void HandlePacket(const Bytes& packet);
   // The reply block to a packet that gets an ordinary answer.
   Bytes OrdinaryReply(std::int32_t command, std::int64_t sequence, bool& registered);
+  // What the reply to a block with this sequence number carries in its own.
+  std::int64_t ReplySequence(std::int64_t blockSequence);
   void Schedule(Action action);
   void RunDueActions();
   void PrintEvent(std::int64_t sequence, ByteView payload);
@@ -57,6 +60,10 @@ class MessageServer final : public QObject {
   Bytes buffer_;                  // received bytes not yet forming a whole block
   std::int64_t packets_ = 0;      // packets received on the current connection
   std::int64_t replies_ = 0;      // ordinary replies made on the current connection
+  std::int64_t repliesAll_ = 0;   // every reply made on the current connection
+  std::int64_t keepAlives_ = 0;   // keepalives received on the current connection
+  std::int64_t eventsRun_ = 0;    // events received since start
+  std::map<Bytes, int> seen_;     // event records received since start, and how often
   std::deque<Action> actions_;    // replies and closes, in order, each at its time
   QElapsedTimer uptime_;
   QTimer actionTimer_;

@@ -24,6 +24,8 @@ ParseOutcome ParseServerOptions(const std::vector<std::string>& args) {
   ParseOutcome out;
   ServerOptions& o = out.options;
   constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
+  bool echo = false;
+  bool ownCounter = false;
 
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
@@ -84,6 +86,26 @@ ParseOutcome ParseServerOptions(const std::vector<std::string>& args) {
       o.garbageAfter = number(0, kMaxCount);
     } else if (name == "--query-every") {
       o.queryEvery = number(1, kMaxCount);
+    } else if (name == "--echo") {
+      flag(echo);
+      if (echo) o.replySequence = ServerOptions::ReplySequence::Echo;
+    } else if (name == "--own-counter") {
+      flag(ownCounter);
+      if (ownCounter) o.replySequence = ServerOptions::ReplySequence::OwnCounter;
+    } else if (name == "--query-keepalive-every") {
+      o.queryKeepAliveEvery = number(1, kMaxCount);
+    } else if (name == "--query-hello") {
+      flag(o.queryHello);
+    } else if (name == "--late-ms") {
+      if (auto v = number(0, 3600000)) o.lateMs = *v;
+    } else if (name == "--late-at") {
+      o.lateAt = number(1, kMaxCount);
+    } else if (name == "--late-every") {
+      o.lateEvery = number(1, kMaxCount);
+    } else if (name == "--miss-every") {
+      o.missEvery = number(1, kMaxCount);
+    } else if (name == "--extra-every") {
+      o.extraEvery = number(1, kMaxCount);
     } else if (name == "--delay-ms") {
       if (auto v = number(0, 3600000)) o.delayMs = *v;
     } else {
@@ -91,6 +113,7 @@ ParseOutcome ParseServerOptions(const std::vector<std::string>& args) {
     }
     if (!out.error.empty()) return out;
   }
+  if (echo && ownCounter) out.error = "--echo and --own-counter exclude each other";
   return out;
 }
 
@@ -111,10 +134,24 @@ std::string ServerUsage() {
          "  --no-reply            never reply\n"
          "  --huge-length         replies announce a block of 2 GiB - 1 bytes\n"
          "  --no-ack              answer events with keepalive instead of cmdEventAck\n"
+         "  --echo                replies carry the sequence number of the block they answer\n"
+         "                        (by default every reply carries 0)\n"
+         "  --own-counter         replies carry the server's own count of replies on the\n"
+         "                        connection: 0, 1, 2, ...\n"
+         "  --query-keepalive-every N  answer every Nth keepalive of a connection with cmdQuery\n"
+         "  --query-hello         answer Hello with cmdQuery\n"
+         "  --late-ms N           delay the late replies by N ms more (later replies wait\n"
+         "                        behind them)\n"
+         "  --late-at N           the reply to the Nth event of the run is late\n"
+         "  --late-every N        the reply to every Nth event of the run is late\n"
+         "  --miss-every N        never answer every Nth event of the run (breaks the rule)\n"
+         "  --extra-every N       send an unasked cmdQuery ahead of the reply to every Nth\n"
+         "                        event of the run (breaks the rule)\n"
          "  --help                this text\n"
          "\"After N packets\": the first N packets of a connection are answered normally.\n"
          "Output lines: listening 127.0.0.1:<port>, connected, disconnected, registered,\n"
-         "event seq=.. id=.. code=.. flag=.. first=.. time=..; with --verbose also\n"
+         "event seq=.. id=.. code=.. flag=.. first=.. [again=N] time=.. (again=N: the\n"
+         "same event record received N times before); with --verbose also\n"
          "packet cmd=0x.. seq=.. len=.. and reply cmd=0x.. (or reply none/close/garbage).\n"
          "Runs until SIGTERM or SIGINT, then exits with 0.\n";
 }

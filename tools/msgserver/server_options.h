@@ -24,6 +24,20 @@ struct ServerOptions {
   bool noReply = false;
   bool hugeLength = false;  // every reply announces a block of 2 GiB - 1 bytes
   bool noAck = false;       // events answered with keepalive
+  // What a reply carries in its sequence field: 0 (the least a server must do), the
+  // sequence of the block it answers, or the server's own count of replies on the
+  // connection (0, 1, 2, ...).
+  enum class ReplySequence { Zero, Echo, OwnCounter };
+  ReplySequence replySequence = ReplySequence::Zero;
+  std::optional<std::int64_t> queryKeepAliveEvery;  // every Nth keepalive answered with cmdQuery
+  bool queryHello = false;                          // Hello answered with cmdQuery
+  std::int64_t lateMs = 0;                          // the late replies' extra delay
+  std::optional<std::int64_t> lateAt;               // the reply to the Nth event of the run is late
+  std::optional<std::int64_t> lateEvery;  // the reply to every Nth event of the run is late
+  // Breaking the one-reply rule: every Nth event of the run gets no reply, or an
+  // unasked cmdQuery ahead of its reply.
+  std::optional<std::int64_t> missEvery;
+  std::optional<std::int64_t> extraEvery;
 };
 
 struct ParseOutcome {
