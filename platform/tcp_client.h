@@ -44,6 +44,9 @@ class TcpClient {
     return Read(count, timeoutMs, out);
   }
   virtual void Disconnect() = 0;
+  // Why the last Connect failed, in words for the operator ("имя сервера не
+  // найдено", "соединение отклонено", ...); empty when not known.
+  virtual std::string FailureText() const { return {}; }
 };
 
 // Makes the real client (or a fake, in tests). Called on the thread that will use

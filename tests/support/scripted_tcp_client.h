@@ -129,6 +129,8 @@ class ScriptedTcpClient final : public TcpClient {
   ReadEnd Read(std::size_t count, int timeoutMs, Bytes& out) override;
   ReadEnd ReadWithin(std::size_t count, int timeoutMs, int limitMs, Bytes& out) override;
   void Disconnect() override;
+  // A refused connection says so, as the real client does.
+  std::string FailureText() const override { return failure_; }
 
  private:
   ScriptedPeer& peer_;
@@ -136,6 +138,7 @@ class ScriptedTcpClient final : public TcpClient {
   bool open_ = false;     // between a successful Connect and Disconnect
   std::function<void()> onConnected_;
   std::function<void()> onDisconnected_;
+  std::string failure_;
 };
 
 }  // namespace kestrel::test
