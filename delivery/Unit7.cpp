@@ -12,6 +12,7 @@
 #include "delivery/spool_writer.h"
 #include "delivery/stop_aware_client.h"
 #include "platform/paths.h"
+#include "platform/text_1251.h"
 
 namespace kestrel {
 
@@ -364,6 +365,12 @@ void cl::OnlineStep() {
         const ReceiveResult r = ReceiveBlock(reader, clock_, ReplyBlock);
         didRead = true;
         received = r;
+        if (r == ReceiveResult::Late && ++lateReplies_ >= kLateRepliesToDrop) {
+          lateReplies_ = 0;
+          ErrorCount = kMaxErrors + 1;  // the next step takes the link down
+        } else if (r == ReceiveResult::Block) {
+          lateReplies_ = 0;
+        }
         if (r == ReceiveResult::ProtocolError) {
           ++ErrorCount;
           readReply = false;
@@ -553,7 +560,22 @@ void cl::ConnectionAttempt() {
     caught_.Report("подключение");
     connected = false;
   }
-  if (!connected) return;  // silent; the next attempt follows the 5000 ms rule
+  if (!connected) {
+    // Told when the attempts begin to fail, with the reason, and when one works
+    // again, with the count; the next attempt follows the 5000 ms rule.
+    if (connectFailures_++ == 0) {
+      const std::string why = Client ? Client->FailureText() : std::string();
+      oplog_.Report("Не удалось соединиться с сервером " + Cp1251ToUtf8(host.address) + ":" +
+                    std::to_string(host.port) + (why.empty() ? "" : " (" + why + ")") +
+                    "; попытки продолжаются.");
+    }
+    return;
+  }
+  if (connectFailures_ > 0) {
+    oplog_.Notice("Соединение с сервером установлено после неудачных попыток: " +
+                  std::to_string(connectFailures_) + ".");
+    connectFailures_ = 0;
+  }
 
   Online.store(true);
   Log(kMsgConnected);

@@ -88,6 +88,9 @@ class cl final : public LinkPort {
   static constexpr std::uint32_t kKeepAliveMs = 500;
   static constexpr int kConnectTimeoutMs = 2500;
   static constexpr int kMaxErrors = 20;
+  // Replies in a row that miss their deadline (ReceiveResult::Late) before the link
+  // is taken down as if kMaxErrors had been passed.
+  static constexpr int kLateRepliesToDrop = 3;
   static constexpr int kPauseMs = 20;
   // Long reads are cut into pieces of this length so a stop is noticed quickly.
   static constexpr int kDefaultReadSliceMs = 100;
@@ -214,6 +217,7 @@ class cl final : public LinkPort {
   std::uint32_t LastKeepAliveTick = 0;
   std::uint32_t LastConnectTick = 0;
   int ErrorCount = 0;
+  int lateReplies_ = 0;  // replies in a row that missed their deadline
   bool DeniedShown = false;
   std::string LogLine;
   std::unique_ptr<TcpClient> Client;
@@ -223,6 +227,7 @@ class cl final : public LinkPort {
   std::uint32_t lastBlockTick_ = 0;  // when the last block was written
   bool settlePending_ = false;
   std::optional<std::int32_t> reportedBadPort_;
+  int connectFailures_ = 0;  // failed connection attempts in a row
 
   // Queue and sequence counter, under one mutex.
   mutable std::mutex queueMutex_;

@@ -45,6 +45,10 @@ std::optional<SpoolPacket> SpoolDrain::TakeNext() {
     if (!content) {
       if (!files_.Exists(path)) {
         index_.Forget(path);  // gone behind our back
+      } else if (!files_.IsRegularFile(path)) {
+        // A link, a folder or anything else the driver never writes: never read
+        // through, never sent.
+        SetAside(path, "не файл");
       } else if (index_.NoteReadFailure(path) >= kReadFailuresToSetAside) {
         SetAside(path, "файл не читается");
       } else {

@@ -18,8 +18,10 @@ constexpr const char* kTempSuffix = ".part";
 constexpr const char* kSetAsideSuffix = ".bad";
 // How many names X.bad, X.bad1, ... are tried.
 constexpr int kSetAsideNames = 1000;
-// Names tried, one number after another, before a write counts as failed.
-constexpr std::uint32_t kMaxNameProbes = 4096;
+// Names tried, one number after another, before a write counts as failed: a
+// minute of names. Names found taken are skipped by later writes, so a folder
+// strewn with foreign entries costs this once, not per event.
+constexpr std::uint32_t kMaxNameProbes = 60 * 1000;
 
 std::string WriteFailedText(const std::string& name) {
   return "Не удалось записать событие в файл " + name + ".";
@@ -55,13 +57,20 @@ std::optional<std::filesystem::path> SpoolWriter::Write(std::int32_t command, By
     if (auto written = WriteFileLocked(command, payload, now, &name)) return written;
   }
   if (name.empty()) name = location_.FileFor(SpoolFileName(now)).string();
+  const std::string reason = LastDiskFailureText();
   Pending kept;
   kept.id = nextId_++;
   kept.command = command;
   kept.payload.assign(payload.begin(), payload.end());
   kept.firstTried = now;
   pending_.push_back(std::move(kept));
-  Tell(log_, WriteFailedText(name));
+  // Told when the failures begin, with the reason, and when they end, with a count:
+  // not once per event.
+  if (failedWrites_++ == 0) {
+    Tell(log_, WriteFailedText(name) +
+                   (reason.empty() ? std::string() : " Причина: " + reason + ".") +
+                   " События хранятся в памяти, пока запись не восстановится.");
+  }
   return std::nullopt;
 }
 
@@ -144,8 +153,15 @@ std::optional<std::filesystem::path> SpoolWriter::WriteFileLocked(std::int32_t c
                                                                   std::string* attemptedName) {
   const Bytes content = EncodeSpoolFile(command, payload);
   const std::uint32_t base = SpoolFileNumber(when);
-  // Several files in one millisecond: carry on after the last name used for it.
-  const std::uint32_t first = (haveLast_ && base == lastBase_) ? lastUsed_ + 1 : base;
+  // Names from coveredFrom_ to coveredTo_ are known to be used or taken (several
+  // files in one millisecond, or names that something else holds): carry on after.
+  const bool covered = haveCovered_ && base >= coveredFrom_ && base <= coveredTo_;
+  const std::uint32_t first = covered ? coveredTo_ + 1 : base;
+  const auto cover = [&](std::uint32_t upTo) {
+    if (!covered) coveredFrom_ = base;
+    coveredTo_ = upTo;
+    haveCovered_ = true;
+  };
   for (int round = 0; round < 2; ++round) {
     bool blocked = false;  // a failure other than a taken name
     std::uint32_t n = first;
@@ -160,9 +176,12 @@ std::optional<std::filesystem::path> SpoolWriter::WriteFileLocked(std::int32_t c
         // Counts as a failed write: the packet is kept.
       }
       if (written) {
-        haveLast_ = true;
-        lastBase_ = base;
-        lastUsed_ = n;
+        cover(n);
+        if (failedWrites_ > 0) {
+          Tell(log_, "Запись событий в файлы восстановлена; событий, не записанных сразу: " +
+                         std::to_string(failedWrites_) + ".");
+          failedWrites_ = 0;
+        }
         const std::filesystem::path final = location_.FileFor(baseName);
         if (onWritten_) {
           try {
@@ -175,6 +194,8 @@ std::optional<std::filesystem::path> SpoolWriter::WriteFileLocked(std::int32_t c
       }
       blocked = !nameTaken;
     }
+    // Every name tried was taken: the next attempt goes on after them.
+    if (!blocked) cover(n - 1);
     // A missing folder is made (with its parents), then the names are tried again.
     if (!blocked || round > 0 || fs_.Exists(location_.dir) ||
         !fs_.CreateDirectories(location_.dir)) {
@@ -188,6 +209,8 @@ bool SpoolWriter::TryWriteAs(const std::string& baseName, ByteView content, bool
   const std::filesystem::path final = location_.FileFor(baseName);
   std::filesystem::path temp = final;
   temp += kTempSuffix;
+  // Taken by anything at all: a file, a folder, a link even if it leads nowhere.
+  // Nothing is ever written through a link; the rename below never replaces either.
   if (fs_.Exists(final) || fs_.Exists(temp)) {
     *nameTaken = true;
     return false;

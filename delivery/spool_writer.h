@@ -27,11 +27,14 @@ namespace kestrel {
 // A file appears whole or not at all: it is written under a temporary name in the
 // same folder (the final name + ".part", which the drain never takes), flushed to
 // the disk, then renamed to its final name without ever replacing a file. Final
-// names are SpoolFileName of the clock + ".dd8"; a name that is taken moves on to
-// the next free number. A missing folder is created with its parents.
+// names are SpoolFileName of the clock + ".dd8"; a name that is taken (by a file,
+// a folder or a link, even one leading nowhere) moves on to the next free number,
+// and later writes start after the names found taken. A missing folder is created
+// with its parents.
 //
-// A packet that cannot be written is reported to the operator log once and kept in
-// memory; RetryPending (every timer tick) hands the kept packets on, oldest first.
+// A packet that cannot be written is kept in memory; the operator log is told when
+// writes begin to fail (with the reason) and when they work again (with a count).
+// RetryPending (every timer tick) hands the kept packets on, oldest first.
 //
 // Thread-safe: the window thread and the link worker may call any member at the
 // same time. No lock of this object is held while it calls into a LinkPort, so the
@@ -102,9 +105,12 @@ class SpoolWriter {
   mutable std::mutex mutex_;
   std::deque<Pending> pending_;
   std::uint64_t nextId_ = 1;
-  std::uint32_t lastBase_ = 0;  // number of the clock at the last write
-  std::uint32_t lastUsed_ = 0;  // number of the name that write used
-  bool haveLast_ = false;
+  // A run of names known to be used by this writer or taken by something else.
+  std::uint32_t coveredFrom_ = 0;
+  std::uint32_t coveredTo_ = 0;
+  bool haveCovered_ = false;
+  // Events that could not be written at once since the last write that worked.
+  std::uint64_t failedWrites_ = 0;
 
   std::mutex retryMutex_;  // one RetryPending at a time
 };

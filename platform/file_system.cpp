@@ -51,10 +51,11 @@ class Fd {
   int fd_;
 };
 
+// Never through a symbolic link: a link in place of a file fails with ELOOP.
 int OpenRetry(const char* name, int flags, mode_t mode = 0666) {
   int fd;
   do {
-    fd = ::open(name, flags | O_CLOEXEC, mode);
+    fd = ::open(name, flags | O_CLOEXEC | O_NOFOLLOW, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -122,7 +123,8 @@ fs::path ParentOf(const fs::path& p) {
 // Makes a new name, a rename or a removal in the folder durable.
 bool SyncDirectoryOf(const fs::path& p) noexcept {
   try {
-    Fd dir(OpenRetry(ParentOf(p).c_str(), O_RDONLY | O_DIRECTORY));
+    // A folder may be reached through a link (the administrator's choice of place).
+    Fd dir(::open(ParentOf(p).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.Valid()) return false;
     // Some file systems cannot flush a folder (EINVAL); the data itself is safe then.
     return Sync(dir.Get()) || errno == EINVAL;
@@ -143,9 +145,39 @@ fs::path TemporaryNameBeside(const fs::path& target) {
 
 }  // namespace
 
+std::string LastDiskFailureText() {
+  switch (errno) {
+    case ENOSPC:
+      return "диск заполнен";
+    case EDQUOT:
+      return "превышена квота диска";
+    case EROFS:
+      return "диск только для чтения";
+    case EACCES:
+    case EPERM:
+      return "нет прав";
+    case EIO:
+      return "ошибка ввода-вывода";
+    default:
+      return {};
+  }
+}
+
+// Questions only: the reason of an earlier failure (errno) stays as it was.
 bool DiskFileSystem::Exists(const fs::path& p) noexcept {
-  std::error_code ec;
-  return fs::exists(p, ec) && !ec;
+  const int saved = errno;
+  struct stat st {};
+  const bool there = ::lstat(p.c_str(), &st) == 0;
+  errno = saved;
+  return there;
+}
+
+bool DiskFileSystem::IsRegularFile(const fs::path& p) noexcept {
+  const int saved = errno;
+  struct stat st {};
+  const bool file = ::lstat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  errno = saved;
+  return file;
 }
 
 std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) noexcept {
@@ -228,36 +260,31 @@ bool DiskFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) no
 
 bool DiskFileSystem::Replace(const fs::path& p, ByteView data) noexcept {
   try {
-    // Through a symbolic link the file it points to is replaced, not the link.
-    fs::path target = p;
-    std::error_code ec;
-    if (fs::is_symlink(p, ec)) {
-      const fs::path resolved = fs::weakly_canonical(p, ec);
-      if (ec) return false;
-      target = resolved;
-    }
-    // The new file keeps the rights of the one it replaces.
+    // A link of the name is replaced by the file itself, never written through, so
+    // nothing it leads to is touched. A folder or anything else stays as it is.
     struct stat st {};
-    const bool existed = ::stat(target.c_str(), &st) == 0;
+    const bool existed = ::lstat(p.c_str(), &st) == 0;
+    if (existed && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return false;
+    const bool keepMode = existed && S_ISREG(st.st_mode);  // the rights of the file replaced
 
     fs::path temp;
     Fd fd;
     for (int attempt = 0; attempt < 100 && !fd.Valid(); ++attempt) {
-      temp = TemporaryNameBeside(target);
-      fd = Fd(OpenRetry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, existed ? 0600 : 0666));
+      temp = TemporaryNameBeside(p);
+      fd = Fd(OpenRetry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, keepMode ? 0600 : 0666));
       if (!fd.Valid() && errno != EEXIST) return false;
     }
     if (!fd.Valid()) return false;
     bool ok = WriteAll(fd.Get(), data);
-    if (ok && existed) ::fchmod(fd.Get(), st.st_mode & 07777);  // best effort: else 0600
+    if (ok && keepMode) ::fchmod(fd.Get(), st.st_mode & 07777);  // best effort: else 0600
     if (ok) ok = Sync(fd.Get());
     ok = fd.Close() && ok;
-    if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
+    if (ok) ok = ::rename(temp.c_str(), p.c_str()) == 0;
     if (!ok) {
       RemoveQuietly(temp);
       return false;
     }
-    SyncDirectoryOf(target);  // the new content is in place; this only hardens the rename
+    SyncDirectoryOf(p);  // the new content is in place; this only hardens the rename
     return true;
   } catch (...) {  // out of memory making a name
     return false;
@@ -330,6 +357,12 @@ class DiskUpdatableFile final : public UpdatableFile {
     if (::fstat(fd_, &st) != 0) return std::nullopt;
     return static_cast<std::uint64_t>(st.st_size);
   }
+  bool IsStillAt(const fs::path& p) override {
+    struct stat mine {};
+    struct stat named {};
+    if (::fstat(fd_, &mine) != 0 || ::lstat(p.c_str(), &named) != 0) return false;
+    return S_ISREG(named.st_mode) && mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+  }
 
  private:
   int fd_;
@@ -338,7 +371,7 @@ class DiskUpdatableFile final : public UpdatableFile {
 int OpenNoIntr(const char* name, int flags) {
   int fd;
   do {
-    fd = ::open(name, flags | O_CLOEXEC);
+    fd = ::open(name, flags | O_CLOEXEC | O_NOFOLLOW);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -360,15 +393,15 @@ bool DiskFileSystem::RenameNoFlush(const fs::path& from, const fs::path& to) noe
 }
 
 bool DiskFileSystem::FlushFile(const fs::path& p) noexcept {
-  const int fd = OpenNoIntr(p.c_str(), O_RDONLY);
-  if (fd < 0) return false;
-  const bool ok = DataSync(fd);
-  ::close(fd);
-  return ok;
+  Fd fd = OpenExistingRegular(p, O_RDONLY);
+  if (!fd.Valid()) return false;
+  const bool ok = DataSync(fd.Get());
+  return fd.Close() && ok;
 }
 
 bool DiskFileSystem::FlushFolder(const fs::path& dir) noexcept {
-  const int fd = OpenNoIntr(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
+  // A folder may be reached through a link (the administrator's choice of place).
+  const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   int rc;
   do {
@@ -381,7 +414,7 @@ bool DiskFileSystem::FlushFolder(const fs::path& dir) noexcept {
 }
 
 std::unique_ptr<UpdatableFile> DiskFileSystem::OpenForUpdate(const fs::path& p) noexcept {
-  const int fd = OpenNoIntr(p.c_str(), O_RDWR);
+  const int fd = OpenNoIntr(p.c_str(), O_RDWR | O_NONBLOCK);
   if (fd < 0) return nullptr;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

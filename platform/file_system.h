@@ -28,18 +28,28 @@ class UpdatableFile {
   virtual bool Sync() = 0;
   // The current size, or nullopt when it cannot be told.
   virtual std::optional<std::uint64_t> Size() = 0;
+  // True when the name still leads to this very file, itself (not through a link):
+  // false once it was removed, renamed away or replaced by another file.
+  virtual bool IsStillAt(const std::filesystem::path& p) = 0;
 };
 
 // The file operations the receiver and delivery layers need. Passed in, so tests
 // can make any one of them fail (full disk, no rights) without touching the disk's
 // real state. Every operation reports failure by its result, never by throwing.
 // Only regular files are read or written: a folder, FIFO or device where a file is
-// expected makes the operation fail at once, never wait.
+// expected makes the operation fail at once, never wait. Symbolic links are never
+// followed: a link where a file is expected is refused like a folder, so nothing
+// outside the folders the driver was given is ever read or written through one.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
+  // True when anything has the name: a file, a folder, a link (even one that leads
+  // nowhere). Links are not followed, so a name that is taken is seen as taken.
   virtual bool Exists(const std::filesystem::path& p) noexcept = 0;
+  // True when the name is a regular file itself: not a link (even to a file), not a
+  // folder, FIFO or device.
+  virtual bool IsRegularFile(const std::filesystem::path& p) noexcept = 0;
   // The whole content; nullopt when the file is missing or cannot be read.
   virtual std::optional<Bytes> ReadAll(const std::filesystem::path& p) noexcept = 0;
   // Appends to the end, creating the file when missing. Other processes may have
@@ -56,6 +66,8 @@ class FileSystem {
   virtual bool WriteNew(const std::filesystem::path& p, ByteView data, bool durable) noexcept = 0;
   // Replaces the file's whole content safely: a temporary file beside it, flushed,
   // then renamed over it. A crash leaves the old content or the new, never a mix.
+  // A link of that name is replaced by the file, never written through; a folder
+  // or anything else that is not a file is left alone (the call fails).
   virtual bool Replace(const std::filesystem::path& p, ByteView data) noexcept = 0;
   // Renames; fails when `to` exists already.
   virtual bool RenameNoReplace(const std::filesystem::path& from,
@@ -66,7 +78,7 @@ class FileSystem {
   // Creates the folder and any missing parents; true when the folder exists afterwards.
   virtual bool CreateDirectories(const std::filesystem::path& dir) noexcept = 0;
   // Entries of a folder (not recursive), sorted by name; empty when it cannot be
-  // listed. Size and time are filled for regular files (symbolic links followed).
+  // listed. Size and time are filled for regular files; a link is not one (not followed).
   virtual std::vector<DirEntry> List(const std::filesystem::path& dir) noexcept = 0;
 
   // Renames without replacing, like RenameNoReplace, but leaves the folder unflushed:
@@ -83,10 +95,16 @@ class FileSystem {
   virtual std::unique_ptr<UpdatableFile> OpenForUpdate(const std::filesystem::path& p) noexcept = 0;
 };
 
+// Words for why the last failed operation of the real disk on this thread failed,
+// for the operator ("диск заполнен", "диск только для чтения", "нет прав"); empty
+// when the reason is none of the known ones.
+std::string LastDiskFailureText();
+
 // The real disk.
 class DiskFileSystem final : public FileSystem {
  public:
   bool Exists(const std::filesystem::path& p) noexcept override;
+  bool IsRegularFile(const std::filesystem::path& p) noexcept override;
   std::optional<Bytes> ReadAll(const std::filesystem::path& p) noexcept override;
   bool Append(const std::filesystem::path& p, ByteView data) noexcept override;
   bool WriteAt(const std::filesystem::path& p, std::uint64_t offset, ByteView data,

@@ -45,12 +45,14 @@ class Handle {
 };
 
 // True when the name is an existing plain disk file: not a folder, not a device
-// (CON, NUL, COM1, ...), not a pipe. Asked before opening, so that opening never
-// reaches a device (opening a serial port alone changes its lines) or waits on one.
+// (CON, NUL, COM1, ...), not a pipe, not a link (a reparse point is never followed).
+// Asked before opening, so that opening never reaches a device (opening a serial
+// port alone changes its lines) or waits on one.
 bool IsPlainFileName(const fs::path& p) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!::GetFileAttributesExW(p.c_str(), GetFileExInfoStandard, &data)) return false;
-  return (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+  return (data.dwFileAttributes &
+          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
 }
 
 // True when the open handle is a file on a disk (the name may still have led
@@ -59,12 +61,14 @@ bool IsDiskFile(HANDLE h) {
   if (::GetFileType(h) != FILE_TYPE_DISK) return false;
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(h, &info)) return false;
-  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  return (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
 }
 
+// Opens the name itself: a link (reparse point) is opened as what it is, never
+// followed, and then refused as no plain file.
 Handle Open(const fs::path& p, DWORD access, DWORD disposition) {
   return Handle(::CreateFileW(p.c_str(), access, kShareAll, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
 // Opens an existing or new disk file; an invalid handle for anything else.
@@ -140,9 +144,31 @@ fs::path WriteTemporaryBeside(const fs::path& target, ByteView data, bool durabl
 
 }  // namespace
 
+std::string LastDiskFailureText() {
+  switch (::GetLastError()) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return "диск заполнен";
+    case ERROR_DISK_QUOTA_EXCEEDED:
+      return "превышена квота диска";
+    case ERROR_WRITE_PROTECT:
+      return "диск только для чтения";
+    case ERROR_ACCESS_DENIED:
+      return "нет прав";
+    default:
+      return {};
+  }
+}
+
 bool DiskFileSystem::Exists(const fs::path& p) noexcept try {
-  std::error_code ec;
-  return fs::exists(p, ec) && !ec;
+  // The attributes of the name itself: a link that leads nowhere is there too.
+  return ::GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES;
+} catch (...) {  // out of memory
+  return false;
+}
+
+bool DiskFileSystem::IsRegularFile(const fs::path& p) noexcept try {
+  return IsPlainFileName(p);
 } catch (...) {  // out of memory
   return false;
 }
@@ -227,16 +253,13 @@ bool DiskFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) no
 }
 
 bool DiskFileSystem::Replace(const fs::path& p, ByteView data) noexcept try {
-  // Through a symbolic link the file it points to is replaced, not the link.
-  fs::path target = p;
-  std::error_code ec;
-  if (fs::is_symlink(p, ec)) {
-    const fs::path resolved = fs::weakly_canonical(p, ec);
-    if (ec) return false;
-    target = resolved;
-  }
-  // Only a plain file is replaced: never a folder or a device.
-  if (::GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES && !IsPlainFileName(target)) {
+  // A plain file, or a link of the name (replaced itself, never written through);
+  // never a folder or a device.
+  const fs::path& target = p;
+  const DWORD attributes = ::GetFileAttributesW(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && !IsPlainFileName(target) &&
+      ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0 ||
+       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)) {
     return false;
   }
   const fs::path temp = WriteTemporaryBeside(target, data, true);
@@ -293,6 +316,20 @@ class DiskUpdatableFile final : public UpdatableFile {
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(h_.Get(), &size)) return std::nullopt;
     return static_cast<std::uint64_t>(size.QuadPart);
+  }
+  bool IsStillAt(const fs::path& p) override {
+    if (!IsPlainFileName(p)) return false;
+    Handle named(::CreateFileW(p.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION mine{};
+    BY_HANDLE_FILE_INFORMATION theirs{};
+    if (!named.Valid() || !::GetFileInformationByHandle(h_.Get(), &mine) ||
+        !::GetFileInformationByHandle(named.Get(), &theirs)) {
+      return false;
+    }
+    return mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber &&
+           mine.nFileIndexHigh == theirs.nFileIndexHigh &&
+           mine.nFileIndexLow == theirs.nFileIndexLow;
   }
 
  private:

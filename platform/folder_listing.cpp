@@ -26,7 +26,9 @@ std::vector<DirEntry> ListFolder(const fs::path& dir) noexcept {
         continue;  // a name that is no valid text (a lone surrogate): no caller could open it
       }
       std::error_code entryEc;
-      e.regular = it->is_regular_file(entryEc) && !entryEc;
+      // The entry itself: a link is not a file, wherever it leads.
+      const fs::file_status status = it->symlink_status(entryEc);
+      e.regular = !entryEc && fs::is_regular_file(status);
       if (e.regular) {
         const auto size = it->file_size(entryEc);
         if (!entryEc) e.size = size;

@@ -8,9 +8,9 @@
 namespace kestrel {
 
 // The entries of a folder (not recursive), sorted by name, names in UTF-8; size and
-// time filled for regular files (symbolic links followed). Empty when the folder
-// cannot be listed; stops at an entry that cannot be read. Both systems' disks list
-// through this.
+// time filled for regular files (a symbolic link is none: it is not followed). Empty when the
+// folder cannot be listed; stops at an entry that cannot be read. Both systems' disks list through
+// this.
 std::vector<DirEntry> ListFolder(const std::filesystem::path& dir) noexcept;
 
 }  // namespace kestrel

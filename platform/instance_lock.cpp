@@ -9,6 +9,7 @@
 #else
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,12 +30,20 @@ std::unique_ptr<InstanceLock> InstanceLock::TryAcquire(const std::filesystem::pa
                                                        std::string& why) {
   auto h = std::make_unique<Handle>();
   // No sharing: a second open of the file fails while this handle lives.
-  h->file = CreateFileW(path.wstring().c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // The name itself: a link is opened as what it is (never followed), then refused.
+  h->file =
+      CreateFileW(path.wstring().c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h->file == INVALID_HANDLE_VALUE) {
     const DWORD err = GetLastError();
     why = err == ERROR_SHARING_VIOLATION ? "another drvkestrel already runs in this folder"
                                          : "cannot open " + path.string();
+    return nullptr;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(h->file) != FILE_TYPE_DISK || !GetFileInformationByHandle(h->file, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    why = "cannot use " + path.string() + ": not a regular file";
     return nullptr;
   }
   const std::string pid = std::to_string(GetCurrentProcessId()) + "\n";
@@ -71,9 +80,20 @@ std::string ReadHolder(int fd) {
 std::unique_ptr<InstanceLock> InstanceLock::TryAcquire(const std::filesystem::path& path,
                                                        std::string& why) {
   auto h = std::make_unique<Handle>();
-  h->fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // Never through a link, and never anything but a plain file: the lock file is
+  // truncated and written, which must not reach whatever a link leads to.
+  // A link planted under the name is removed (it is no lock of ours), once.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    h->fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    if (h->fd >= 0 || errno != ELOOP || ::unlink(path.c_str()) != 0) break;
+  }
   if (h->fd < 0) {
     why = "cannot open " + path.string() + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  struct stat st {};
+  if (::fstat(h->fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    why = "cannot use " + path.string() + ": not a regular file";
     return nullptr;
   }
   if (::flock(h->fd, LOCK_EX | LOCK_NB) != 0) {

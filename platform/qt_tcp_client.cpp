@@ -11,6 +11,25 @@
 
 namespace kestrel {
 
+namespace {
+
+std::string ConnectFailureText(QAbstractSocket::SocketError error, const QString& qtText) {
+  switch (error) {
+    case QAbstractSocket::HostNotFoundError:
+      return "имя сервера не найдено";
+    case QAbstractSocket::ConnectionRefusedError:
+      return "соединение отклонено";
+    case QAbstractSocket::SocketTimeoutError:
+      return "сервер не ответил";
+    case QAbstractSocket::NetworkError:
+      return "сеть недоступна";
+    default:
+      return qtText.toStdString();
+  }
+}
+
+}  // namespace
+
 QtTcpClient::QtTcpClient() = default;
 
 QtTcpClient::~QtTcpClient() {
@@ -27,7 +46,9 @@ bool QtTcpClient::Connect(const std::string& host, std::uint16_t port, int timeo
   // The server is reached directly, whatever proxy the environment names.
   socket_->setProxy(QNetworkProxy::NoProxy);
   socket_->connectToHost(QString::fromStdString(Cp1251ToUtf8(host)), port);
+  failure_.clear();
   if (!socket_->waitForConnected(std::max(timeoutMs, 0))) {
+    failure_ = ConnectFailureText(socket_->error(), socket_->errorString());
     socket_->abort();
     socket_.reset();
     return false;

@@ -42,12 +42,14 @@ class QtTcpClient final : public TcpClient {
   ReadEnd ReadWithin(std::size_t count, int timeoutMs, int limitMs, Bytes& out) override;
   void Disconnect() override;
   bool HasPendingData() override;
+  std::string FailureText() const override { return failure_; }
 
  private:
   ReadEnd ReadUntil(std::size_t count, int timeoutMs, const QDeadlineTimer& deadline, Bytes& out);
 
   std::unique_ptr<QTcpSocket> socket_;
-  bool open_ = false;  // between a successful Connect and Disconnect
+  std::string failure_;  // why the last Connect failed
+  bool open_ = false;    // between a successful Connect and Disconnect
   std::function<void()> onConnected_;
   std::function<void()> onDisconnected_;
 };

@@ -47,6 +47,9 @@ class TcpClient {
   // Whether bytes from the peer can be read now, without waiting for any (a closed
   // connection has none). A client that cannot tell says no.
   virtual bool HasPendingData() { return false; }
+  // Why the last Connect failed, in words for the operator ("имя сервера не
+  // найдено", "соединение отклонено", ...); empty when not known.
+  virtual std::string FailureText() const { return {}; }
 };
 
 // Makes the real client (or a fake, in tests). Called on the thread that will use

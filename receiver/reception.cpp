@@ -16,9 +16,12 @@ Reception::Reception(ReceptionServices services, SerialPort& port)
       table_(services_.workDir / kTableFileName, services_.fs, services_.clock, services_.log,
              services_.writeBehind),
       context_{table_, outbox_, services_.clock},
-      noTestStep_("контроль молчания передатчиков", services_.log) {
+      noTestStep_("контроль молчания передатчиков", services_.log),
+      tableStep_("сохранение таблицы передатчиков", services_.log) {
   table_.LoadTable();
-  settings_ = ReadMainSettings(IniFile(SettingsFilePath(services_.workDir), services_.fs));
+  const std::filesystem::path iniPath = SettingsFilePath(services_.workDir);
+  settings_ = ReadMainSettings(IniFile(iniPath, services_.fs));
+  TellDefaultSettings(iniPath);
   context_.FirstNumber = settings_.FirstNumber;
   context_.NoTimeTest = settings_.NoTimeTest;
   port_.SetBaudRate(BaudRateFromSetting(settings_.br));
@@ -32,6 +35,23 @@ Reception::Reception(ReceptionServices services, SerialPort& port)
       [this](const ReceiverFrame& frame, const FoundTransmitter& found) {
         ApplyFrame(frame, found, context_);
       });
+}
+
+void Reception::TellDefaultSettings(const std::filesystem::path& iniPath) {
+  if (services_.fs.ReadAll(iniPath)) return;
+  const std::string name = iniPath.filename().string();
+  const std::string what =
+      services_.fs.Exists(iniPath)
+          ? "Файл настроек " + name + " не читается (не обычный файл или нет прав)"
+          : "Файл настроек " + name + " не найден";
+  const MainSettings& s = settings_;
+  try {
+    services_.log.Report(what + "; действуют значения по умолчанию: порт " + s.ComPort +
+                         " (не выбран), скорость " + std::to_string(s.br) + ", первый номер " +
+                         std::to_string(s.FirstNumber) + ", контроль молчания " +
+                         std::to_string(s.NoTimeTest) + " мин, журнал приёма выключен.");
+  } catch (...) {
+  }
 }
 
 void Reception::DeliverTo(EventSink& events) { outbox_.SetTarget(events); }
@@ -49,6 +69,7 @@ void Reception::BytesWaiting(int count) {
 
 void Reception::Tick() {
   noTestStep_.Run([this] { SuperviseNoTest(); });
+  tableStep_.Run([this] { table_.RetryFailedSave(); });
 }
 
 std::size_t Reception::SuperviseNoTest() { return noTest_.CheckNoTest(); }

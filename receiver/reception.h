@@ -66,7 +66,8 @@ class Reception {
   void BytesWaiting(int count);
 
   // --- the 200 ms tick ---
-  // Reception's share, guarded: the no-test supervision.
+  // Reception's share, each step guarded: the no-test supervision, and a failed
+  // save of the table tried again.
   void Tick();
   // The no-test supervision itself (unguarded): the number of "70" events raised.
   std::size_t SuperviseNoTest();
@@ -105,6 +106,10 @@ class Reception {
     std::vector<EventRecord> held_;
   };
 
+  // A settings file missing or unreadable at start: the operator log says so, and
+  // which values apply instead.
+  void TellDefaultSettings(const std::filesystem::path& iniPath);
+
   ReceptionServices services_;
   SerialPort& port_;
   TransmitterTable table_;
@@ -115,6 +120,7 @@ class Reception {
   NoTestSupervision noTest_{context_};
   std::unique_ptr<ReceiverInput> input_;
   TickStep noTestStep_;
+  TickStep tableStep_;
 };
 
 }  // namespace kestrel

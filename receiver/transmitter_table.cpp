@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
@@ -24,8 +25,11 @@ constexpr int kAsideNames = 100;
 // record (a copy of its 16 bytes, numbered); a save, on whatever thread runs it,
 // applies the staged records up to a number to its own copy of the image and
 // writes them in place on the file it keeps open, then flushes the data. A save
-// that fails, a file removed meanwhile or a file that was not trusted is replaced
-// whole from that copy through a temporary file. Staging never waits for a save.
+// that fails, a file removed, replaced or cut short behind the driver's back (told
+// by the name no longer leading to the open file, or by a size other than the one
+// last written) or a file that was not trusted is replaced whole from that copy
+// through a temporary file: never written with holes. Staging never waits for a
+// save.
 class TableFileWriter {
  public:
   TableFileWriter(std::filesystem::path file, FileSystem& fs, OperatorLog& log, bool flush)
@@ -39,8 +43,12 @@ class TableFileWriter {
       staged_.clear();
     }
     copy_ = image;
+    fileSize_ = image.size();
     openFile_.reset();
     needsFullSave_ = needsFullSave;
+    lastMayWrite_ = true;
+    // Held open from now on: a file put in its place later is told by its identity.
+    if (!needsFullSave_) openFile_ = fs_.OpenForUpdate(file_);
   }
 
   // mayWrite false: num.mmm is not ours to write yet (unreadable, not set aside).
@@ -81,7 +89,8 @@ class TableFileWriter {
       std::copy(c.bytes.begin(), c.bytes.end(), copy_.begin() + c.position);
       dirty.push_back(c.position);
     }
-    bool ok = changes.back().mayWrite;
+    lastMayWrite_ = changes.back().mayWrite;
+    bool ok = lastMayWrite_;
     if (ok) {
       try {
         ok = Write(dirty);
@@ -103,6 +112,28 @@ class TableFileWriter {
     return failing_;
   }
 
+  // After a failed save: the whole copy is written again. Nothing is done while
+  // saves succeed, or while the file is not ours to write.
+  void RetryFailed() {
+    std::lock_guard write(writeMutex_);
+    retryQueued_.store(false);
+    if (!Failing() || !lastMayWrite_) return;
+    std::vector<TablePosition> none;
+    needsFullSave_ = true;
+    bool ok = false;
+    try {
+      ok = Write(none);
+    } catch (...) {
+    }
+    needsFullSave_ = !ok;
+    if (!ok) openFile_.reset();
+    Outcome(ok);
+  }
+
+  // True when the caller is to queue a retry: none waits yet.
+  bool MarkRetryQueued() { return !retryQueued_.exchange(true); }
+  const void* RetryKey() const { return &retryQueued_; }
+
  private:
   struct Change {
     std::uint64_t seq = 0;
@@ -112,12 +143,23 @@ class TableFileWriter {
   };
 
   bool Write(std::vector<TablePosition>& dirty) {
-    if (!needsFullSave_ && !openFile_) openFile_ = fs_.OpenForUpdate(file_);
-    // One look per save (not per record) for a file removed behind our back.
-    if (needsFullSave_ || !openFile_ || !fs_.Exists(file_)) {
+    if (!needsFullSave_) {
+      if (!openFile_) openFile_ = fs_.OpenForUpdate(file_);
+      // One look per save (not per record): the name must still lead to the open
+      // file, and the file must be as long as it was left.
+      if (!openFile_) {
+        needsFullSave_ = true;  // missing, or no file we may write
+      } else if (!openFile_->IsStillAt(file_) ||
+                 openFile_->Size() != std::optional<std::uint64_t>(fileSize_)) {
+        TellChangedOutside();
+        needsFullSave_ = true;
+      }
+    }
+    if (needsFullSave_) {
       openFile_.reset();
       if (!fs_.Replace(file_, copy_)) return false;  // Replace flushes by itself
-      openFile_ = fs_.OpenForUpdate(file_);          // none: the next save replaces again
+      fileSize_ = copy_.size();
+      openFile_ = fs_.OpenForUpdate(file_);  // none: the next save replaces again
       return true;
     }
     std::sort(dirty.begin(), dirty.end());
@@ -127,7 +169,17 @@ class TableFileWriter {
         return false;
       }
     }
+    fileSize_ = copy_.size();
     return !flush_ || openFile_->Sync();
+  }
+
+  void TellChangedOutside() {
+    try {
+      log_.Report("Файл таблицы передатчиков (" + file_.filename().string() +
+                  ") заменён, укорочен или удалён не драйвером; он записывается заново из "
+                  "таблицы в памяти.");
+    } catch (...) {
+    }
   }
 
   void Outcome(bool ok) {
@@ -159,7 +211,10 @@ class TableFileWriter {
   std::mutex writeMutex_;  // one save at a time; guards the members below
   Bytes copy_;             // the image as of the last change applied
   std::unique_ptr<UpdatableFile> openFile_;
+  std::uint64_t fileSize_ = 0;  // the file's length as last written (or read)
   bool needsFullSave_ = false;
+  bool lastMayWrite_ = true;
+  std::atomic<bool> retryQueued_{false};
 
   mutable std::mutex stateMutex_;
   bool failing_ = false;
@@ -178,6 +233,29 @@ TransmitterTable::~TransmitterTable() = default;
 
 bool TransmitterTable::SaveFailing() const { return writer_->Failing(); }
 
+void TransmitterTable::RetryFailedSave() {
+  if (!writer_->Failing()) return;
+  if (writeBehind_ == nullptr) {
+    writer_->RetryFailed();
+    return;
+  }
+  // One retry waits in the queue at most; it follows the event files before it.
+  if (!writer_->MarkRetryQueued()) return;
+  std::shared_ptr<TableFileWriter> writer = writer_;
+  writeBehind_->AfterDurable(writer->RetryKey(), [writer] { writer->RetryFailed(); });
+}
+
+bool TransmitterTable::SaveAtStop() {
+  writer_->RetryFailed();
+  if (!writer_->Failing()) return true;
+  try {
+    log_.Report("Таблица передатчиков (" + FileName() + ") не сохранена при остановке: " +
+                std::to_string(Count()) + " передатчиков в памяти не записаны на диск.");
+  } catch (...) {
+  }
+  return false;
+}
+
 std::string TransmitterTable::FileName() const { return file_.filename().string(); }
 
 void TransmitterTable::LoadTable() {
@@ -189,7 +267,8 @@ void TransmitterTable::ReadImage() {
   image_.clear();
   index_.clear();
   unreadablePending_ = false;
-  writer_->Reset(image_, false);
+  // Until the file has been read, nothing of it is trusted: a first save writes it whole.
+  writer_->Reset(image_, true);
   if (!fs_.Exists(file_)) return;
 
   std::optional<Bytes> content = fs_.ReadAll(file_);

@@ -70,7 +70,8 @@ class TransmitterTable {
   // Finds the first record of the id, or appends a new one (initial values:
   // Status1 0, Status2 132, LastHeard now, NoTestFlag 0, SerialNo one more than the
   // last record's, modulo 65536, 1 in an empty table) and saves it. A failed save
-  // is reported and retried with the next change; the record is returned all the same.
+  // is reported and retried with the next change and on the tick (RetryFailedSave);
+  // the record is returned all the same.
   FoundTransmitter FindOrAdd(TransmitterId id);
 
   // Stores the record at its position and saves the change. A failed save is
@@ -91,6 +92,12 @@ class TransmitterTable {
   // True from a failed save until the next successful one. With write-behind, as
   // far as the saves that have run tell.
   bool SaveFailing() const;
+  // Every tick: after a failed save the whole table is written again (with
+  // write-behind, as one job of that queue, never more than one waiting).
+  void RetryFailedSave();
+  // At stop, once the write-behind queue has run dry: a failed save is tried once
+  // more on the caller's thread. False (and reported) when the table is not saved.
+  bool SaveAtStop();
   // One observer at most; nullptr removes it.
   void SetObserver(TableObserver* observer) { observer_ = observer; }
 

@@ -1,12 +1,36 @@
 #include "window/com_port.h"
 
+#include <cerrno>
+
 #include "platform/serial_name.h"
+
+#ifndef _WIN32
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#endif
 
 namespace kestrel {
 
 namespace {
 constexpr qint64 kDriverBufferSize = 2048;
+
+#ifndef _WIN32
+// One driver per port: the device itself is locked (whatever name led to it), and
+// marked for exclusive use. A lock held elsewhere refuses the port, also to root,
+// whom the exclusive-use mark alone does not stop.
+bool LockDevice(int fd) {
+  if (fd < 0) return true;
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return false;
+  ::ioctl(fd, TIOCEXCL);  // best effort: not every device takes it
+  return true;
 }
+#endif
+}  // namespace
 
 ComPort::ComPort(std::filesystem::path workDir, QObject* parent)
     : QObject(parent), workDir_(std::move(workDir)) {
@@ -47,6 +71,14 @@ bool ComPort::Open() {
     port_.clearError();
     return false;
   }
+#ifndef _WIN32
+  if (!LockDevice(static_cast<int>(port_.handle()))) {
+    port_.close();
+    port_.clearError();
+    lastError_ = QStringLiteral("the port is in use by another program");
+    return false;
+  }
+#endif
   // Devices without modem lines (pseudo-terminals) refuse these: harmless.
   if (!port_.setDataTerminalReady(true)) port_.clearError();
   if (!port_.setRequestToSend(true)) port_.clearError();

@@ -539,6 +539,8 @@ bool TForm1::FinishWorker(int boundMs) {
   // What waits for a flush goes to the disk now; later writes are flushed at once.
   if (flusher_ && !flusher_->Stop(std::chrono::seconds(5)))
     Note(QStringLiteral("Файлы событий не удалось сбросить на диск за 5 с."));
+  // A table save that failed is tried once more; one that still fails is reported.
+  if (reception_) reception_->Table().SaveAtStop();
   return true;
 }
 

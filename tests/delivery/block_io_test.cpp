@@ -148,20 +148,54 @@ TEST_F(BlockIoTest, LargeReplyWithPausesLongerThanTheReadTimeoutIsAssembled) {
             (std::vector<std::size_t>{21, 50000, 50000, 50000, 20000, 20000, 20000}));
 }
 
-TEST_F(BlockIoTest, ShortPrefixIsConsumed) {
-  peer.Push(Bytes(10, 0xFF));
-  EXPECT_EQ(Receive(), ReceiveResult::Consumed);
-  EXPECT_TRUE(reply.empty());
+// A prefix in parts: pauses longer than the read timeout are waited out, but the
+// 21 bytes must be whole within 5 s of the start of the read.
+struct PrefixPartsCase {
+  const char* name;
+  std::vector<std::pair<std::size_t, std::uint32_t>> parts;  // bytes, pause before them
+  ReceiveResult expected;
+  std::uint32_t tookMs;
+};
+
+class PrefixDeadlineTest : public BlockIoTest,
+                           public testing::WithParamInterface<PrefixPartsCase> {};
+
+TEST_P(PrefixDeadlineTest, PrefixMustBeWholeWithin5Seconds) {
+  const PrefixPartsCase& c = GetParam();
+  const Bytes prefix = Prefix(0xFF, 18);
+  std::size_t at = 0;
+  for (const auto& [bytes, pauseMs] : c.parts) {
+    peer.Push(Bytes(prefix.begin() + static_cast<std::ptrdiff_t>(at),
+                    prefix.begin() + static_cast<std::ptrdiff_t>(at + bytes)),
+              pauseMs);
+    at += bytes;
+  }
+  if (at == prefix.size()) peer.Push(Bytes(18, 0xAB));
+  const std::uint32_t start = clock.TickMs();
+  EXPECT_EQ(Receive(), c.expected);
+  EXPECT_EQ(clock.TickMs() - start, c.tookMs);
+  EXPECT_EQ(reply.empty(), c.expected != ReceiveResult::Block);
   EXPECT_TRUE(client.Connected());
 }
 
-TEST_F(BlockIoTest, PrefixTricklingInIsGivenUpAfter10Seconds) {
-  Bytes prefix = Prefix(0xFF, 18);
-  for (std::uint8_t b : prefix) peer.Push(Bytes{b}, 900);
-  const std::uint32_t start = clock.TickMs();
-  EXPECT_EQ(Receive(), ReceiveResult::Consumed);
-  EXPECT_EQ(clock.TickMs() - start, 10000u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PrefixDeadlineTest,
+    testing::Values(
+        PrefixPartsCase{"PausesOverOneSecondInTime",
+                        {{10, 0}, {5, 1500}, {6, 2000}},
+                        ReceiveResult::Block,
+                        3500},
+        PrefixPartsCase{"LastPartJustInTime", {{1, 0}, {20, 4999}}, ReceiveResult::Block, 4999},
+        PrefixPartsCase{"LastPartTooLate", {{1, 0}, {20, 5001}}, ReceiveResult::Late, 5000},
+        PrefixPartsCase{"ShortPrefixThenNothing", {{10, 0}}, ReceiveResult::Late, 5000},
+        // One byte every 0.9 s: each comes before the read timeout, the whole never in time.
+        PrefixPartsCase{"Trickle",
+                        {{1, 0},   {1, 900}, {1, 900}, {1, 900}, {1, 900}, {1, 900}, {1, 900},
+                         {1, 900}, {1, 900}, {1, 900}, {1, 900}, {1, 900}, {1, 900}, {1, 900},
+                         {1, 900}, {1, 900}, {1, 900}, {1, 900}, {1, 900}, {1, 900}, {1, 900}},
+                        ReceiveResult::Late,
+                        5000}),
+    [](const testing::TestParamInfo<PrefixPartsCase>& info) { return info.param.name; });
 
 TEST_F(BlockIoTest, PeerCloseMidPrefix) {
   peer.Push(Bytes(10, 0xFF));
@@ -182,16 +216,20 @@ TEST_F(BlockIoTest, PeerCloseMidPayloadEndsTheRead) {
 
 struct TrickleCase {
   const char* name;
-  std::size_t length;      // announced and sent
-  std::uint32_t gapMs;     // pause before every byte of the payload
-  ReceiveResult expected;  // within 10 s of the start of the payload read or not
+  std::size_t length;               // announced and sent
+  std::uint32_t gapMs;              // pause before every byte of the payload
+  ReceiveResult expected;           // within 10 s of the start of the reply or not
+  std::uint32_t prefixPauseMs = 0;  // within the prefix
 };
 
 class PayloadDeadlineTest : public BlockIoTest, public testing::WithParamInterface<TrickleCase> {};
 
 TEST_P(PayloadDeadlineTest, WholeBlockMustArriveWithin10Seconds) {
   const TrickleCase& c = GetParam();
-  peer.Push(Prefix(0xFF, static_cast<std::int32_t>(c.length)));
+  // The prefix itself takes its time: the 10 s count from the start of the reply.
+  const Bytes prefix = Prefix(0xFF, static_cast<std::int32_t>(c.length));
+  peer.Push(Bytes(prefix.begin(), prefix.begin() + 5));
+  peer.Push(Bytes(prefix.begin() + 5, prefix.end()), c.prefixPauseMs);
   for (std::size_t i = 0; i < c.length; ++i) peer.Push(Bytes{0xAB}, c.gapMs);
   const std::uint32_t start = clock.TickMs();
   EXPECT_EQ(Receive(), c.expected);
@@ -207,11 +245,14 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, PayloadDeadlineTest,
     testing::Values(
         // Every byte comes before the read timeout, yet the block takes too long.
-        TrickleCase{"Trickle", 20, 900, ReceiveResult::Consumed},
+        TrickleCase{"Trickle", 20, 900, ReceiveResult::Late},
         TrickleCase{"TrickleJustInTime", 11, 900, ReceiveResult::Block},
         // Only timeouts after the first pieces.
-        TrickleCase{"Stalls", 30, 20000, ReceiveResult::Consumed},
-        TrickleCase{"SlowButInTime", 4, 2400, ReceiveResult::Block}),
+        TrickleCase{"Stalls", 30, 20000, ReceiveResult::Late},
+        TrickleCase{"SlowButInTime", 4, 2400, ReceiveResult::Block},
+        // A prefix that took 4 s leaves 6 s for the payload.
+        TrickleCase{"SlowPrefixThenPayloadInTime", 5, 1100, ReceiveResult::Block, 4000},
+        TrickleCase{"SlowPrefixThenPayloadTooLate", 7, 1200, ReceiveResult::Late, 4000}),
     [](const testing::TestParamInfo<TrickleCase>& info) { return info.param.name; });
 
 TEST_F(BlockIoTest, AnnouncedLengthOutOfBoundsIsAProtocolError) {

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
 #include <stdexcept>
 
@@ -11,7 +12,9 @@
 namespace kestrel::test {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 const std::string kConnecting = "Соединение...";
 const std::string kConnected = "Соединение установлено.";
@@ -71,7 +74,9 @@ TEST_F(LinkWorkerTest, ServerHostIsReadAfreshBeforeEveryAttempt) {
   EXPECT_EQ(peer.LastHost(), "10.1.2.3");
   EXPECT_EQ(peer.LastPort(), 4000);
   EXPECT_FALSE(link.IsOnline());
-  EXPECT_THAT(oplog.Lines(), ElementsAre(kConnecting)) << "a failed attempt is silent";
+  EXPECT_THAT(oplog.Lines(), ElementsAre(kConnecting,
+                                         "Не удалось соединиться с сервером 10.1.2.3:4000 "
+                                         "(соединение отклонено); попытки продолжаются."));
 
   WriteFileText(dir / "drvkestrel.ini", "[ServerHost]\r\nAddress=server.local\r\n");
   clock.AdvanceMs(5001);
@@ -114,7 +119,60 @@ TEST_P(ReconnectRuleTest, NextAttemptOnlyMoreThan5000MsAfterTheLastBegan) {
   clock.AdvanceMs(1);
   link.LinkStep();
   EXPECT_EQ(peer.ConnectAttempts(), 2);
-  EXPECT_THAT(oplog.Lines(), ElementsAre(kConnecting, kConnecting));
+  EXPECT_THAT(oplog.Lines(),
+              ElementsAre(kConnecting, HasSubstr("Не удалось соединиться"), kConnecting));
+}
+
+// A server that trickles each reply, a byte every 0.9 s: every byte comes before
+// the read timeout, no reply ever in time. Three late replies in a row take the
+// link down, within seconds, not minutes.
+TEST_F(LinkWorkerTest, RepliesTricklingInTakeTheLinkDownAfterThreeDeadlines) {
+  ConnectAndRegister();
+  peer.SetOnWrite([this](ByteView) {
+    for (std::uint8_t b : ReplyOf(cmdKeepAlive)) peer.Push(Bytes{b}, 900);
+  });
+  const std::uint32_t start = clock.TickMs();
+  int steps = 0;
+  while (link.IsOnline() && steps < 10) {
+    clock.AdvanceMs(501);  // a keepalive is due
+    link.LinkStep();
+    ++steps;
+  }
+  EXPECT_FALSE(link.IsOnline());
+  EXPECT_LE(steps, 4);
+  EXPECT_LE(clock.TickMs() - start, 25000u);  // was minutes: 21 steps of 10 s
+  EXPECT_THAT(oplog.Lines(), Contains(kNetworkErrors));
+}
+
+// Failed attempts are told once when they begin, with the reason, and once when
+// one succeeds, with their count: not once per attempt.
+TEST_F(LinkWorkerTest, FailedAttemptsAreToldOnceWithTheReasonAndTheirEndWithACount) {
+  peer.SetRefuseConnections(true);
+  for (int i = 0; i < 4; ++i) {
+    link.LinkStep();
+    clock.AdvanceMs(5001);
+  }
+  EXPECT_EQ(peer.ConnectAttempts(), 4);
+  const auto told = [&](const std::string& fragment) {
+    const std::vector<std::string> lines = oplog.Lines();
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+      return l.find(fragment) != std::string::npos;
+    });
+  };
+  EXPECT_EQ(told("Не удалось соединиться с сервером 127.0.0.1:12543 (соединение отклонено)"), 1);
+  peer.SetRefuseConnections(false);
+  link.LinkStep();
+  ASSERT_TRUE(link.IsOnline());
+  EXPECT_EQ(told("Соединение с сервером установлено после неудачных попыток: 4."), 1);
+  // A later failure is a new run of failures: told again.
+  peer.CloseFromPeer();
+  link.LinkStep();
+  peer.SetRefuseConnections(true);
+  for (int i = 0; i < 2; ++i) {
+    clock.AdvanceMs(5001);
+    link.LinkStep();
+  }
+  EXPECT_EQ(told("Не удалось соединиться"), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ticks, ReconnectRuleTest,

@@ -5,6 +5,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -369,6 +372,60 @@ TEST_F(SpoolDrainTest, FolderNamedLikeASpoolFileIsNeverReadOrDeleted) {
   EXPECT_EQ(oplog.Lines().size(), 1u);
   EXPECT_TRUE(fs::is_directory(dir / "D.dd8") || fs::is_directory(dir / "D.dd8.bad"));
 }
+
+#ifndef _WIN32  // links and FIFOs
+// Entries the driver never makes, named like spool files: each is set aside on the
+// first look, never read through, never sent; what a link leads to stays untouched.
+struct NonFileCase {
+  friend void PrintTo(const NonFileCase& c, std::ostream* os) { *os << c.name; }
+  const char* name;
+  std::function<void(const fs::path& entry, const fs::path& outside)> plant;
+};
+
+class NonFileEntryTest : public SpoolDrainTest,
+                         public ::testing::WithParamInterface<NonFileCase> {};
+
+TEST_P(NonFileEntryTest, SetAsideAtOnceNeverReadNeverSent) {
+  TempDir elsewhere;
+  const fs::path outside = elsewhere.Path() / "secret";
+  WriteFileBytes(outside, EventFile(7));  // would pass for an event if it were read
+  const fs::path entry = dir / "L.dd8";
+  GetParam().plant(entry, outside);
+  Spool("G.dd8", EventFile(1), 10);
+  drain.Rescan();
+  ASSERT_TRUE(index.Knows(entry));
+  // Two looks at the folder (the refused file waits meanwhile): whichever came
+  // first, the entry has been looked at, and only the real file was ever handed on.
+  ASSERT_TRUE(Take());
+  Refuse(handed[0]);
+  Take();
+  EXPECT_THAT(Names(), ElementsAre("G.dd8"));
+  std::error_code ec;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(entry, ec)));
+  EXPECT_TRUE(fs::exists(fs::symlink_status(dir / "L.dd8.bad", ec))) << "set aside, not deleted";
+  ASSERT_EQ(oplog.Lines().size(), 1u);
+  EXPECT_NE(oplog.Lines()[0].find("L.dd8"), std::string::npos);
+  EXPECT_EQ(ReadFileBytes(outside), EventFile(7));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, NonFileEntryTest,
+    ::testing::Values(
+        NonFileCase{"LinkToAFileOutside",
+                    [](const fs::path& e, const fs::path& out) { fs::create_symlink(out, e); }},
+        NonFileCase{"DanglingLink",
+                    [](const fs::path& e, const fs::path& out) {
+                      fs::create_symlink(out.parent_path() / "none", e);
+                    }},
+        NonFileCase{"LinkToAFolder",
+                    [](const fs::path& e, const fs::path& out) {
+                      fs::create_directory_symlink(out.parent_path(), e);
+                    }},
+        NonFileCase{"Fifo", [](const fs::path& e,
+                               const fs::path&) { ASSERT_EQ(::mkfifo(e.c_str(), 0600), 0); }},
+        NonFileCase{"Folder", [](const fs::path& e, const fs::path&) { fs::create_directory(e); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+#endif
 
 TEST_F(SpoolDrainTest, UnreadableThreeTriesInARowIsSetAside) {
   Spool("U.dd8", EventFile(1), 60);

@@ -166,19 +166,25 @@ TEST_F(DiskFileSystemTest, ReplaceSwapsTheWholeContentAndLeavesNoTemporaryFile) 
   EXPECT_EQ(Names(), std::vector<std::string>{"settings.ini"});
 }
 
-TEST_F(DiskFileSystemTest, ReplaceKeepsRightsAndWritesThroughASymbolicLink) {
+TEST_F(DiskFileSystemTest, ReplaceKeepsRightsAndReplacesASymbolicLinkItself) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX rights; symbolic links need a privilege on Windows";
 #else
-  WriteFileText(P("real"), "old");
-  ASSERT_EQ(::chmod(P("real").c_str(), 0640), 0);
-  fs::create_symlink("real", P("link"));
-  EXPECT_TRUE(disk_.Replace(P("link"), B("new")));
-  EXPECT_TRUE(fs::is_symlink(P("link")));
-  EXPECT_EQ(ReadFileText(P("real")), "new");
+  WriteFileText(P("table"), "old");
+  ASSERT_EQ(::chmod(P("table").c_str(), 0640), 0);
+  EXPECT_TRUE(disk_.Replace(P("table"), B("new")));
   struct stat st {};
-  ASSERT_EQ(::stat(P("real").c_str(), &st), 0);
+  ASSERT_EQ(::stat(P("table").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  // A link planted under the name: the file takes the link's place, and what it
+  // led to is never written.
+  WriteFileText(P("elsewhere"), "keep");
+  fs::create_symlink("elsewhere", P("link"));
+  EXPECT_TRUE(disk_.Replace(P("link"), B("new")));
+  EXPECT_FALSE(fs::is_symlink(P("link")));
+  EXPECT_EQ(ReadFileText(P("link")), "new");
+  EXPECT_EQ(ReadFileText(P("elsewhere")), "keep");
 #endif
 }
 
@@ -224,9 +230,10 @@ TEST_F(DiskFileSystemTest, ListGivesNamesSizesAndKinds) {
 #else
   fs::create_symlink("b.dd8", P("c-link"));
   fs::create_symlink("nowhere", P("d-dangling"));
+  // A link is not a file, not even one leading to a file: it is not followed.
   const std::vector<Expect> expected = {{"a.dd8", true, 0},
                                         {"b.dd8", true, 5},
-                                        {"c-link", true, 5},
+                                        {"c-link", false, 0},
                                         {"d-dangling", false, 0},
                                         {"sub", false, 0}};
 #endif
@@ -307,6 +314,74 @@ TEST_F(DiskFileSystemTest, AFolderInPlaceOfAFileIsRefused) {
 }
 
 #ifndef _WIN32
+// A symbolic link in place of a file, leading to a file elsewhere or nowhere: every
+// operation refuses it, and nothing is read, written or made where it leads.
+TEST_F(DiskFileSystemTest, ALinkInPlaceOfAFileIsNeverFollowed) {
+  fs::create_directory(P("elsewhere"));
+  const fs::path target = P("elsewhere") / "passwd";
+  for (bool dangling : {false, true}) {
+    SCOPED_TRACE(dangling ? "leading nowhere" : "leading to a file");
+    fs::remove(target);
+    if (!dangling) WriteFileText(target, "root:x:0:0");
+    fs::remove(P("num.mmm"));
+    fs::create_symlink(target, P("num.mmm"));
+    EXPECT_TRUE(disk_.Exists(P("num.mmm"))) << "the name is taken all the same";
+    EXPECT_FALSE(disk_.IsRegularFile(P("num.mmm")));
+    for (const NotAFileCase& c : kNotAFileCases) {
+      SCOPED_TRACE(c.operation);
+      EXPECT_FALSE(c.run(disk_, P("num.mmm")));
+    }
+    EXPECT_FALSE(disk_.FlushFile(P("num.mmm")));
+    EXPECT_EQ(disk_.OpenForUpdate(P("num.mmm")), nullptr);
+    EXPECT_TRUE(fs::is_symlink(P("num.mmm")));
+    if (dangling) {
+      EXPECT_FALSE(fs::exists(target)) << "made through the link";
+    } else {
+      EXPECT_EQ(ReadFileText(target), "root:x:0:0");
+    }
+  }
+  WriteFileText(P("plain"), "x");
+  EXPECT_TRUE(disk_.IsRegularFile(P("plain")));
+  EXPECT_FALSE(disk_.IsRegularFile(dir_.Path()));
+  EXPECT_FALSE(disk_.IsRegularFile(P("missing")));
+}
+
+// A file kept open tells whether its name still leads to it.
+TEST_F(DiskFileSystemTest, AnOpenFileTellsWhetherItsNameStillLeadsToIt) {
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path&)> meddle;
+    bool stillAt;
+  };
+  const Case cases[] = {
+      {"left alone", [](const fs::path&) {}, true},
+      {"written by others in place",
+       [](const fs::path& p) { test::WriteFileBytes(p, Bytes(37, 0)); }, true},
+      {"replaced by mv",
+       [this](const fs::path& p) {
+         WriteFileText(P("backup"), "old");
+         fs::rename(P("backup"), p);
+       },
+       false},
+      {"removed", [](const fs::path& p) { fs::remove(p); }, false},
+      {"replaced by a link to itself",
+       [this](const fs::path& p) {
+         fs::rename(p, P("moved"));
+         fs::create_symlink(P("moved"), p);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(P("num.mmm"));
+    WriteFileText(P("num.mmm"), "0123456789abcdef");
+    const auto file = disk_.OpenForUpdate(P("num.mmm"));
+    ASSERT_NE(file, nullptr);
+    c.meddle(P("num.mmm"));
+    EXPECT_EQ(file->IsStillAt(P("num.mmm")), c.stillAt);
+  }
+}
+
 // Runs the operation on another thread; a call still blocked after a generous
 // while is released by opening the FIFO's other end, and counts as a failure.
 bool RunWithoutBlocking(const std::function<bool()>& op, const fs::path& fifo, bool& result) {

@@ -42,5 +42,29 @@ TEST(InstanceLock, UnusableFolderSaysWhy) {
   EXPECT_NE(why.find("cannot open"), std::string::npos) << why;
 }
 
+#ifndef _WIN32
+// A lock file planted as a link: the link gives way to a lock file of our own;
+// nothing is truncated or written through it.
+TEST(InstanceLock, ALinkInPlaceOfTheLockFileIsNeverWrittenThrough) {
+  test::TempDir dir;
+  const auto target = dir / "precious";
+  test::WriteFileText(target, "keep me");
+  const auto path = dir / kInstanceLockFileName;
+  for (const auto& leadsTo : {target, dir / "nowhere"}) {
+    SCOPED_TRACE(leadsTo.string());
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink(leadsTo, path);
+    std::string why;
+    auto lock = InstanceLock::TryAcquire(path, why);
+    EXPECT_NE(lock, nullptr) << why;
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path)));
+    std::string why2;
+    EXPECT_EQ(InstanceLock::TryAcquire(path, why2), nullptr) << "still one driver per folder";
+  }
+  EXPECT_EQ(test::ReadFileText(target), "keep me");
+  EXPECT_FALSE(std::filesystem::exists(dir / "nowhere"));
+}
+#endif
+
 }  // namespace
 }  // namespace kestrel

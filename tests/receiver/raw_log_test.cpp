@@ -38,6 +38,18 @@ TEST_F(RawLogTest, AppendsExactlyTheBytes) {
   EXPECT_TRUE(log_.Lines().empty());
 }
 
+#ifndef _WIN32
+// drvkestrel.log planted as a link to another file: nothing is written through it;
+// the failure is reported like any other.
+TEST_F(RawLogTest, ALinkInPlaceOfTheLogIsNeverWrittenThrough) {
+  test::WriteFileText(dir_ / "precious", "keep");
+  std::filesystem::create_symlink(dir_ / "precious", raw_.Path());
+  EXPECT_FALSE(raw_.Append(View("0A1B2C")));
+  EXPECT_EQ(test::ReadFileText(dir_ / "precious"), "keep");
+  EXPECT_EQ(log_.Lines().size(), 1u);
+}
+#endif
+
 TEST_F(RawLogTest, FailureIsReportedOncePerRun) {
   const std::string failed = "Не удалось записать журнал приёма (drvkestrel.log).";
   const std::string back = "Журнал приёма (drvkestrel.log) снова записывается.";

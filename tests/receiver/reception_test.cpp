@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -89,6 +90,42 @@ TEST_F(ReceptionTest, WithoutSettingsEveryKeyHasItsDefault) {
   EXPECT_EQ(rec.Settings(), MainSettings{});
   EXPECT_EQ(port_.BaudRate(), 2400);
   EXPECT_EQ(rec.Table().Count(), 0u);
+}
+
+// A settings file missing or unreadable is told at start with the values that
+// apply; a readable one, even empty, is not.
+TEST_F(ReceptionTest, MissingOrUnreadableSettingsAreToldWithTheDefaults) {
+  const struct {
+    const char* what;
+    std::function<void(const std::filesystem::path&)> make;
+    const char* told;  // null: nothing is told
+  } cases[] = {
+      {"missing", [](const std::filesystem::path&) {}, "не найден"},
+      {"a folder", [](const std::filesystem::path& p) { std::filesystem::create_directory(p); },
+       "не читается"},
+      {"empty", [](const std::filesystem::path& p) { test::WriteFileText(p, ""); }, nullptr},
+      {"with settings",
+       [](const std::filesystem::path& p) { test::WriteFileText(p, "[main]\r\nbr=9600\r\n"); },
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::filesystem::path ini = dir_ / "drvkestrel.ini";
+    std::filesystem::remove_all(ini);
+    log_.Clear();
+    c.make(ini);
+    Start();
+    if (c.told == nullptr) {
+      EXPECT_TRUE(log_.Lines().empty());
+      continue;
+    }
+    ASSERT_EQ(log_.Lines().size(), 1u);
+    EXPECT_NE(log_.Lines()[0].find(std::string("drvkestrel.ini ") + c.told), std::string::npos)
+        << log_.Lines()[0];
+    EXPECT_NE(log_.Lines()[0].find("действуют значения по умолчанию: порт COM128"),
+              std::string::npos)
+        << log_.Lines()[0];
+  }
 }
 
 TEST_F(ReceptionTest, BytesBecomeEventsWithEveryFieldFilledIn) {

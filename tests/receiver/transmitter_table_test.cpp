@@ -2,6 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#ifdef __linux__
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
+#include <fstream>
+#include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -327,6 +336,161 @@ TEST_F(TransmitterTableTest, FailedSaveKeepsTheChangeAndRetries) {
   EXPECT_EQ(OnDisk(), table_.Image());
 }
 
+// num.mmm meddled with while the driver runs, on the real disk. Whatever was done,
+// the next changes leave the file equal to the table in memory: whole records
+// only, no zero-filled holes, every transmitter heard; told once.
+struct MeddleCase {
+  const char* what;
+  std::function<void(const std::filesystem::path& file, const std::filesystem::path& dir)> meddle;
+};
+
+TEST_F(TransmitterTableTest, FileChangedBehindTheDriversBackIsWrittenWholeAgain) {
+  const MeddleCase cases[] = {
+      {"truncated to 37 bytes",
+       [](const auto& f, const auto&) { std::filesystem::resize_file(f, 37); }},
+      {"truncated to nothing",
+       [](const auto& f, const auto&) { std::filesystem::resize_file(f, 0); }},
+      {"replaced by an older copy (mv)",
+       [](const auto& f, const auto& d) {
+         test::WriteFileBytes(d / "backup", Image({Rec(1, 1), Rec(2, 2), Rec(3, 3)}));
+         std::filesystem::rename(d / "backup", f);
+       }},
+      {"grown by someone",
+       [](const auto& f, const auto&) {
+         std::ofstream(f, std::ios::binary | std::ios::app) << "junk";
+       }},
+#ifndef _WIN32  // a removed open file keeps its name there
+      {"removed", [](const auto& f, const auto&) { std::filesystem::remove(f); }},
+#endif
+  };
+  for (const MeddleCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(File());
+    log_.Clear();
+    TransmitterTable table{File(), fs_, clock_, log_};
+    test::WriteFileBytes(File(), Image({Rec(1, 1), Rec(2, 2), Rec(3, 3), Rec(4, 4)}));
+    table.LoadTable();
+    table.WriteBack(16, Rec(2, 2, 1, 1));  // the file is open and in use
+    c.meddle(File(), dir_.Path());
+    for (TransmitterId id = 10; id < 15; ++id) table.FindOrAdd(id);
+    table.WriteBack(0, Rec(1, 1, 7, 7));
+    EXPECT_EQ(OnDisk(), table.Image());
+    EXPECT_EQ(table.Count(), 9u);
+    ASSERT_EQ(log_.Lines().size(), 1u);
+    EXPECT_NE(log_.Lines()[0].find("заменён, укорочен или удалён"), std::string::npos);
+    // A fresh start finds every transmitter heard.
+    TransmitterTable again{File(), fs_, clock_, log_};
+    again.LoadTable();
+    EXPECT_EQ(again.Image(), table.Image());
+  }
+}
+
+#ifndef _WIN32
+// num.mmm planted as a link to another file: that file is neither read as the
+// table nor written; the table starts afresh in a file of its own.
+TEST_F(TransmitterTableTest, ALinkInPlaceOfTheFileIsNeverReadOrWrittenThrough) {
+  const Bytes precious = Image({Rec(9, 9)});
+  test::WriteFileBytes(dir_ / "precious", precious);
+  std::filesystem::create_symlink(dir_ / "precious", File());
+  Load();
+  EXPECT_EQ(table_.Count(), 0u);
+  table_.FindOrAdd(1);
+  EXPECT_FALSE(std::filesystem::is_symlink(File()));
+  EXPECT_EQ(OnDisk(), table_.Image());
+  EXPECT_EQ(test::ReadFileBytes(dir_ / "precious"), precious);
+}
+#endif
+
+// A failed save (a full disk) is tried again on the tick and at stop, without
+// waiting for the next change; the stop tells when it could not save.
+TEST_F(TransmitterTableTest, FailedSaveIsRetriedOnTheTickAndAtStop) {
+  struct Case {
+    const char* what;
+    bool diskFreed;
+    bool onTick;  // else at stop
+  } cases[] = {{"freed, the tick saves", true, true},
+               {"freed, the stop saves", true, false},
+               {"still full at stop", false, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(File());
+    fs_.HealAll();
+    log_.Clear();
+    TransmitterTable table{File(), fs_, clock_, log_};
+    table.LoadTable();
+    fs_.Fail(Op::Replace);
+    fs_.Fail(Op::WriteAt);
+    for (TransmitterId id = 1; id <= 50; ++id) {
+      const FoundTransmitter f = table.FindOrAdd(id);
+      table.WriteBack(f.position, f.record);
+    }
+    EXPECT_TRUE(table.SaveFailing());
+    table.RetryFailedSave();  // a tick while the disk is still full
+    EXPECT_FALSE(std::filesystem::exists(File()));
+    EXPECT_EQ(log_.Lines().size(), 1u) << "told once, not per retry";
+    if (c.diskFreed) fs_.HealAll();
+    const bool saved =
+        c.onTick ? (table.RetryFailedSave(), !table.SaveFailing()) : table.SaveAtStop();
+    EXPECT_EQ(saved, c.diskFreed);
+    if (c.diskFreed) {
+      EXPECT_EQ(OnDisk(), table.Image());
+      EXPECT_EQ(table.Count(), 50u);
+      EXPECT_EQ(log_.Lines().back(), "Таблица передатчиков (num.mmm) снова сохраняется.");
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(File()));
+      EXPECT_NE(log_.Lines().back().find("не сохранена при остановке"), std::string::npos);
+    }
+  }
+}
+
+// The saves that succeed are never repeated by the tick.
+TEST_F(TransmitterTableTest, TheTickLeavesAHealthyTableAlone) {
+  Load();
+  table_.FindOrAdd(1);
+  const int replaces = fs_.Calls(Op::Replace);
+  for (int i = 0; i < 5; ++i) table_.RetryFailedSave();
+  EXPECT_TRUE(table_.SaveAtStop());
+  EXPECT_EQ(fs_.Calls(Op::Replace), replaces);
+  EXPECT_TRUE(log_.Lines().empty());
+}
+
+#ifdef __linux__
+// A real full disk: a 2 MiB tmpfs filled to the brim (as root; skipped where
+// mounting is refused). 50 transmitters heard while full, space freed: the tick
+// saves the table whole without waiting for another report.
+TEST(TransmitterTableOnASmallDisk, FullThenFreedTheTickSavesTheWholeTable) {
+  test::TempDir dir;
+  if (::mount("tmpfs", dir.Path().c_str(), "tmpfs", 0, "size=2m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << ")";
+  }
+  struct Unmount {
+    std::filesystem::path at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{dir.Path()};
+  {
+    std::ofstream filler(dir / "filler", std::ios::binary);
+    const std::string block(64 * 1024, 'x');
+    for (int i = 0; i < 64 && filler.write(block.data(), block.size()); ++i) {
+    }
+  }
+  DiskFileSystem disk;
+  test::FakeClock clock{46000.5};
+  test::RecordingOperatorLog log;
+  TransmitterTable table{dir / "num.mmm", disk, clock, log};
+  table.LoadTable();
+  for (TransmitterId id = 1; id <= 50; ++id) {
+    const FoundTransmitter f = table.FindOrAdd(id);
+    table.WriteBack(f.position, f.record);
+  }
+  ASSERT_TRUE(table.SaveFailing()) << "the disk was not full";
+  std::filesystem::remove(dir / "filler");
+  table.RetryFailedSave();
+  EXPECT_FALSE(table.SaveFailing());
+  EXPECT_EQ(test::ReadFileBytes(dir / "num.mmm"), table.Image());
+  EXPECT_EQ(table.Count(), 50u);
+}
+#endif
+
 // Write-behind: the table's saves wait in the group flusher (driven by hand here)
 // behind the event files handed over before them.
 class TableWriteBehindTest : public TransmitterTableTest {
@@ -408,6 +572,26 @@ TEST_F(TableWriteBehindTest, FailuresAndARemovedFileLeadToAWholeRewrite) {
   flusher_.RunOnce();
   EXPECT_EQ(OnDisk(), behind_.Image());
   EXPECT_EQ(fs_.Calls(Op::Replace), 2);
+}
+
+// With write-behind the retry is a job of the queue, behind the event files
+// before it: one waits at most, however many ticks pass.
+TEST_F(TableWriteBehindTest, TheTickQueuesOneRetryAtATime) {
+  behind_.LoadTable();
+  fs_.Fail(Op::Replace);
+  const FoundTransmitter f = behind_.FindOrAdd(1);
+  behind_.WriteBack(f.position, f.record);
+  flusher_.RunOnce();
+  ASSERT_TRUE(behind_.SaveFailing());
+  fs_.HealAll();
+  for (int i = 0; i < 5; ++i) behind_.RetryFailedSave();
+  EXPECT_EQ(flusher_.Waiting(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(File())) << "not before the queue runs it";
+  flusher_.RunOnce();
+  EXPECT_FALSE(behind_.SaveFailing());
+  EXPECT_EQ(OnDisk(), behind_.Image());
+  behind_.RetryFailedSave();
+  EXPECT_EQ(flusher_.Waiting(), 0u);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tests/support/faulty_file_system.h"
 
+#include <cerrno>
+
 namespace kestrel::test {
 
 void FaultyFileSystem::Fail(Op op, const std::string& fragment) {
@@ -30,6 +32,7 @@ bool FaultyFileSystem::Fails(Op op, const std::filesystem::path& p) {
   const std::string text = p.string();
   for (const auto& [failingOp, fragment] : failing_) {
     if (failingOp == op && (fragment.empty() || text.find(fragment) != std::string::npos)) {
+      errno = ENOSPC;  // the reason a full disk gives
       return true;
     }
   }
@@ -38,6 +41,9 @@ bool FaultyFileSystem::Fails(Op op, const std::filesystem::path& p) {
 
 bool FaultyFileSystem::Exists(const std::filesystem::path& p) noexcept {
   return !Fails(Op::Exists, p) && disk_.Exists(p);
+}
+bool FaultyFileSystem::IsRegularFile(const std::filesystem::path& p) noexcept {
+  return !Fails(Op::Exists, p) && disk_.IsRegularFile(p);
 }
 std::optional<Bytes> FaultyFileSystem::ReadAll(const std::filesystem::path& p) noexcept {
   if (Fails(Op::ReadAll, p)) return std::nullopt;
@@ -84,6 +90,7 @@ class FaultyFileSystem::File final : public UpdatableFile {
   }
   bool Sync() override { return !owner_.Fails(Op::FlushFile, path_) && real_->Sync(); }
   std::optional<std::uint64_t> Size() override { return real_->Size(); }
+  bool IsStillAt(const std::filesystem::path& p) override { return real_->IsStillAt(p); }
 
  private:
   FaultyFileSystem& owner_;

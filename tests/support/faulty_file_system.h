@@ -41,6 +41,8 @@ class FaultyFileSystem final : public FileSystem {
   int Calls(Op op) const;
 
   bool Exists(const std::filesystem::path& p) noexcept override;
+  // Fails with Op::Exists.
+  bool IsRegularFile(const std::filesystem::path& p) noexcept override;
   std::optional<Bytes> ReadAll(const std::filesystem::path& p) noexcept override;
   bool Append(const std::filesystem::path& p, ByteView data) noexcept override;
   bool WriteAt(const std::filesystem::path& p, std::uint64_t offset, ByteView data,

@@ -16,6 +16,9 @@ class ForwardingFileSystem : public FileSystem {
   explicit ForwardingFileSystem(FileSystem& inner) : inner_(inner) {}
 
   bool Exists(const std::filesystem::path& p) noexcept override { return inner_.Exists(p); }
+  bool IsRegularFile(const std::filesystem::path& p) noexcept override {
+    return inner_.IsRegularFile(p);
+  }
   std::optional<Bytes> ReadAll(const std::filesystem::path& p) noexcept override {
     return inner_.ReadAll(p);
   }

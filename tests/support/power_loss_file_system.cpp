@@ -30,6 +30,10 @@ class PowerLossFileSystem::File final : public UpdatableFile {
     if (owner_.off_) return std::nullopt;
     return inode_->data.size();
   }
+  bool IsStillAt(const std::filesystem::path& p) override {
+    std::lock_guard lock(owner_.mutex_);
+    return !owner_.off_ && owner_.Find(p) == inode_;
+  }
 
  private:
   PowerLossFileSystem& owner_;
@@ -101,6 +105,11 @@ bool PowerLossFileSystem::Exists(const fs::path& p) noexcept {
   std::lock_guard lock(mutex_);
   if (off_) return false;
   return Find(p) != nullptr || folders_.count(p.lexically_normal().string()) != 0;
+}
+
+bool PowerLossFileSystem::IsRegularFile(const fs::path& p) noexcept {
+  std::lock_guard lock(mutex_);
+  return !off_ && Find(p) != nullptr;
 }
 
 std::optional<Bytes> PowerLossFileSystem::ReadAll(const fs::path& p) noexcept {

@@ -33,6 +33,7 @@ class PowerLossFileSystem final : public FileSystem {
   int FolderFlushes() const;
 
   bool Exists(const std::filesystem::path& p) noexcept override;
+  bool IsRegularFile(const std::filesystem::path& p) noexcept override;
   std::optional<Bytes> ReadAll(const std::filesystem::path& p) noexcept override;
   bool Append(const std::filesystem::path& p, ByteView data) noexcept override;
   bool WriteAt(const std::filesystem::path& p, std::uint64_t offset, ByteView data,

@@ -200,7 +200,11 @@ ScriptedTcpClient::~ScriptedTcpClient() {
 
 bool ScriptedTcpClient::Connect(const std::string& host, std::uint16_t port, int timeoutMs) {
   Disconnect();
-  if (!peer_.Connect(host, port, timeoutMs, id_)) return false;
+  failure_.clear();
+  if (!peer_.Connect(host, port, timeoutMs, id_)) {
+    failure_ = "соединение отклонено";
+    return false;
+  }
   open_ = true;
   if (onConnected_) onConnected_();
   return true;

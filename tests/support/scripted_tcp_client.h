@@ -131,6 +131,8 @@ class ScriptedTcpClient final : public TcpClient {
   ReadEnd ReadWithin(std::size_t count, int timeoutMs, int limitMs, Bytes& out) override;
   void Disconnect() override;
   bool HasPendingData() override;
+  // A refused connection says so, as the real client does.
+  std::string FailureText() const override { return failure_; }
 
  private:
   ScriptedPeer& peer_;
@@ -138,6 +140,7 @@ class ScriptedTcpClient final : public TcpClient {
   bool open_ = false;     // between a successful Connect and Disconnect
   std::function<void()> onConnected_;
   std::function<void()> onDisconnected_;
+  std::string failure_;
 };
 
 }  // namespace kestrel::test

@@ -158,7 +158,12 @@ TEST_F(MainWindow, StartsWithoutSettingsOrTable) {
   EXPECT_EQ(f.AdvOfficeComboBox1->count(), 0);
   EXPECT_EQ(f.AdvOfficeComboBox1->currentText(), "");
   EXPECT_EQ(f.ComPort1->BaudRate(), 2400);
-  EXPECT_TRUE(f.Memo1->toPlainText().isEmpty());  // "COM128": nothing tried, nothing said
+  // "COM128": nothing tried; only the missing settings file and its defaults are told.
+  ASSERT_EQ(MemoLines().size(), 1u);
+  EXPECT_EQ(MemoLines()[0].rfind("Файл настроек drvkestrel.ini не найден; действуют значения по "
+                                 "умолчанию: порт COM128",
+                                 0),
+            0u);
 
   // The access code, the start time, both indicators red.
   ASSERT_EQ(f.AccessCode.size(), 5u);
@@ -646,6 +651,7 @@ TEST_F(MainWindow, ServerIndicatorStepsOnEverySignal) {
 }
 
 TEST_F(MainWindow, OperatorLogGoesToTheLogArea) {
+  WriteIni("[main]\r\n");
   TForm1& f = Start();
   f.OperatorLogImpl().Report("Не удалось сохранить таблицу передатчиков (num.mmm).");
   std::thread other([&] { f.OperatorLogImpl().Report("из другого потока"); });
