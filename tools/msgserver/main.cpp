@@ -15,8 +15,10 @@
 namespace {
 
 volatile std::sig_atomic_t stopSignal = 0;
+volatile std::sig_atomic_t toggleSignal = 0;
 
 extern "C" void OnStopSignal(int) { stopSignal = 1; }
+extern "C" void OnToggleSignal(int) { toggleSignal = 1; }
 
 }  // namespace
 
@@ -35,6 +37,9 @@ int main(int argc, char** argv) {
 
   std::signal(SIGTERM, OnStopSignal);
   std::signal(SIGINT, OnStopSignal);
+#ifdef SIGUSR1
+  std::signal(SIGUSR1, OnToggleSignal);
+#endif
 
   int qtArgc = 1;
   QCoreApplication app(qtArgc, argv);
@@ -50,8 +55,12 @@ int main(int argc, char** argv) {
   }
 
   QTimer stopPoll;
-  QObject::connect(&stopPoll, &QTimer::timeout, &app, [&app] {
+  QObject::connect(&stopPoll, &QTimer::timeout, &app, [&app, &server] {
     if (stopSignal != 0) app.quit();
+    if (toggleSignal != 0) {
+      toggleSignal = 0;
+      server.ToggleDown();
+    }
   });
   stopPoll.start(50);
   app.exec();

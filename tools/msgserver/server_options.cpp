@@ -84,6 +84,24 @@ ParseOutcome ParseServerOptions(const std::vector<std::string>& args) {
       o.garbageAfter = number(0, kMaxCount);
     } else if (name == "--query-every") {
       o.queryEvery = number(1, kMaxCount);
+    } else if (name == "--down-after-ms") {
+      o.downAfterMs = number(0, kMaxCount);
+    } else if (name == "--up-after-ms") {
+      o.upAfterMs = number(0, kMaxCount);
+    } else if (name == "--down-mode") {
+      std::string mode;
+      if (inlineValue) {
+        mode = *inlineValue;
+      } else if (i + 1 < args.size()) {
+        mode = args[++i];
+      }
+      if (mode == "refuse") {
+        o.downMode = ServerOptions::DownMode::Refuse;
+      } else if (mode == "pause") {
+        o.downMode = ServerOptions::DownMode::Pause;
+      } else {
+        out.error = "--down-mode: '" + mode + "' is neither refuse nor pause";
+      }
     } else if (name == "--delay-ms") {
       if (auto v = number(0, 3600000)) o.delayMs = *v;
     } else {
@@ -111,11 +129,17 @@ std::string ServerUsage() {
          "  --no-reply            never reply\n"
          "  --huge-length         replies announce a block of 2 GiB - 1 bytes\n"
          "  --no-ack              answer events with keepalive instead of cmdEventAck\n"
+         "  --down-after-ms N     go down N ms after start (SIGUSR1 also toggles down/up)\n"
+         "  --up-after-ms N       come back up N ms after each down\n"
+         "  --down-mode M         refuse: close the connection and stop listening (default);\n"
+         "                        pause: keep both, accept nothing, answer nothing\n"
          "  --help                this text\n"
          "\"After N packets\": the first N packets of a connection are answered normally.\n"
          "Output lines: listening 127.0.0.1:<port>, connected, disconnected, registered,\n"
          "event seq=.. id=.. code=.. flag=.. first=.. time=..; with --verbose also\n"
-         "packet cmd=0x.. seq=.. len=.. and reply cmd=0x.. (or reply none/close/garbage).\n"
+         "packet cmd=0x.. seq=.. len=.. and reply cmd=0x.. (or reply none/close/garbage);\n"
+         "down refuse, down pause and up when the server goes down or comes back.\n"
+         "Two instances on two ports play a primary and a standby server.\n"
          "Runs until SIGTERM or SIGINT, then exits with 0.\n";
 }
 

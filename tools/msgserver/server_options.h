@@ -24,6 +24,13 @@ struct ServerOptions {
   bool noReply = false;
   bool hugeLength = false;  // every reply announces a block of 2 GiB - 1 bytes
   bool noAck = false;       // events answered with keepalive
+  // Going down and up again (a primary that fails and comes back), by time or by
+  // SIGUSR1 (which toggles): refusing closes the connection and the listening port;
+  // pausing keeps both but answers nothing and accepts nothing.
+  enum class DownMode { Refuse, Pause };
+  DownMode downMode = DownMode::Refuse;
+  std::optional<std::int64_t> downAfterMs;  // after start
+  std::optional<std::int64_t> upAfterMs;    // after each timed or signalled down
 };
 
 struct ParseOutcome {
