@@ -36,10 +36,8 @@ perl -e 'my ($dir, $n) = @ARGV; my $t = (time() - 3600) / 86400 + 25569;
     close $f }' "$run" "$files"
 log "$files spool files waiting"
 
-mkfifo "$work/server.fifo"
-"$BUILD/tools/msgserver/msgserver" --port "$port" >"$work/server.fifo" 2>"$work/server.err" &
-pids+=($!)
-while IFS= read -r l; do printf '%s %s\n' "$EPOCHREALTIME" "$l"; done <"$work/server.fifo" >"$work/server.out" &
+# The server stamps each line itself when it handles the block (arrival at the server).
+"$BUILD/tools/msgserver/msgserver" --port "$port" --timestamps >"$work/server.out" 2>"$work/server.err" &
 pids+=($!)
 wait_line "$work/server.out" ' listening' 10 || { echo "msgserver did not start"; exit 1; }
 

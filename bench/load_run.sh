@@ -31,11 +31,8 @@ printf '[main]\r\nComPort=COM1\r\nbr=9600\r\nNoTimeTest=30\r\n[ServerHost]\r\nAd
 # BLOCK_GAP_MS=<n> sets the link's pace (BlockGapMs; 20 ms when not given).
 [[ -z ${BLOCK_GAP_MS:-} ]] || printf 'BlockGapMs=%s\r\n' "$BLOCK_GAP_MS" >>"$run/drvkestrel.ini"
 
-# The server's lines, each stamped with the moment it was read (arrival at the server).
-mkfifo "$work/server.fifo"
-"$BUILD/tools/msgserver/msgserver" --port "$port" >"$work/server.fifo" 2>"$work/server.err" &
-pids+=($!)
-while IFS= read -r l; do printf '%s %s\n' "$EPOCHREALTIME" "$l"; done <"$work/server.fifo" >"$work/server.out" &
+# The server stamps each line itself when it handles the block (arrival at the server).
+"$BUILD/tools/msgserver/msgserver" --port "$port" --timestamps >"$work/server.out" 2>"$work/server.err" &
 pids+=($!)
 wait_line "$work/server.out" ' listening' 10 || { echo "msgserver did not start"; exit 1; }
 

@@ -884,8 +884,18 @@ void cl::Log(const std::string& utf8Line) {
 void cl::Indicate() {
   // Every reply that passes the checks steps the indicator: on a registered link it
   // is also the server's sign of life.
-  if (Online.load() && Registered) choice_.Alive(clock_.TickMs());
+  const std::uint32_t now = clock_.TickMs();
+  const bool reply = Online.load() && Registered;
+  if (reply) choice_.Alive(now);
   if (StopRequested.load()) return;
+  // Above the default pace the bar moves at most as often as at that pace: each
+  // step is a call the worker waits for on the window thread. Changes of the link's
+  // state always show.
+  if (reply && blockGapMs_ < static_cast<std::uint32_t>(kPauseMs) &&
+      Since(now, lastIndicatorTick_) < static_cast<std::uint32_t>(kPauseMs)) {
+    return;
+  }
+  lastIndicatorTick_ = now;
   ui_.AdvanceIndicator();  // never throws
 }
 

@@ -270,6 +270,7 @@ class cl final : public LinkPort {
   std::optional<std::int32_t> reportedBadPort_;
   std::optional<std::int32_t> reportedBadBackupPort_;
   std::uint32_t blockGapMs_ = kPauseMs;  // BlockGapMs as read for the last attempt
+  std::uint32_t lastIndicatorTick_ = 0;  // the last indicator step passed on
   ServerHost host_;                      // the section as read for the last attempt
   ServerChoice choice_;
   bool registrationNoted_ = false;  // the choice knows this connection registered

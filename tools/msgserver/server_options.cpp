@@ -72,6 +72,8 @@ ParseOutcome ParseServerOptions(const std::vector<std::string>& args) {
       flag(o.noReply);
     } else if (name == "--huge-length") {
       flag(o.hugeLength);
+    } else if (name == "--timestamps") {
+      flag(o.timestamps);
     } else if (name == "--no-ack") {
       flag(o.noAck);
     } else if (name == "--drop-after") {
@@ -129,6 +131,8 @@ std::string ServerUsage() {
          "  --no-reply            never reply\n"
          "  --huge-length         replies announce a block of 2 GiB - 1 bytes\n"
          "  --no-ack              answer events with keepalive instead of cmdEventAck\n"
+         "  --timestamps          start every output line with the time it was made\n"
+         "                        (seconds since 1970 with microseconds, then a space)\n"
          "  --down-after-ms N     go down N ms after start (SIGUSR1 also toggles down/up)\n"
          "  --up-after-ms N       come back up N ms after each down\n"
          "  --down-mode M         refuse: close the connection and stop listening (default);\n"

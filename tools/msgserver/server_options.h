@@ -24,6 +24,7 @@ struct ServerOptions {
   bool noReply = false;
   bool hugeLength = false;  // every reply announces a block of 2 GiB - 1 bytes
   bool noAck = false;       // events answered with keepalive
+  bool timestamps = false;  // every output line starts with the wall-clock time it was made
   // Going down and up again (a primary that fails and comes back), by time or by
   // SIGUSR1 (which toggles): refusing closes the connection and the listening port;
   // pausing keeps both but answers nothing and accepts nothing.
