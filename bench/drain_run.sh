@@ -6,7 +6,7 @@
 # latency of the live events meanwhile (line sent to the event's arrival at the server).
 #
 #   bench/drain_run.sh           (builds build/ first; KESTREL_BUILD_DIR=<dir> uses programs
-#                                 built there as they are; DRAIN_FILES=<n>)
+#                                 built there as they are; DRAIN_FILES=<n>; BLOCK_GAP_MS=<n>)
 #
 # Not part of the test suite.
 set -euo pipefail
@@ -24,6 +24,8 @@ trap stop_and_keep_files EXIT
 port=$((20000 + RANDOM % 30000))
 printf '[main]\r\nComPort=COM1\r\nbr=9600\r\nNoTimeTest=30\r\n[ServerHost]\r\nAddress=127.0.0.1\r\nPort=%s\r\n' "$port" \
   >"$run/drvkestrel.ini"
+# BLOCK_GAP_MS=<n> sets the link's pace (BlockGapMs; 20 ms when not given).
+[[ -z ${BLOCK_GAP_MS:-} ]] || printf 'BlockGapMs=%s\r\n' "$BLOCK_GAP_MS" >>"$run/drvkestrel.ini"
 
 # The backlog: events "39" of transmitters EE0000 and up, an hour old, one file each.
 perl -e 'my ($dir, $n) = @ARGV; my $t = (time() - 3600) / 86400 + 25569;
@@ -34,10 +36,8 @@ perl -e 'my ($dir, $n) = @ARGV; my $t = (time() - 3600) / 86400 + 25569;
     close $f }' "$run" "$files"
 log "$files spool files waiting"
 
-mkfifo "$work/server.fifo"
-"$BUILD/tools/msgserver/msgserver" --port "$port" >"$work/server.fifo" 2>"$work/server.err" &
-pids+=($!)
-while IFS= read -r l; do printf '%s %s\n' "$EPOCHREALTIME" "$l"; done <"$work/server.fifo" >"$work/server.out" &
+# The server stamps each line itself when it handles the block (arrival at the server).
+"$BUILD/tools/msgserver/msgserver" --port "$port" --timestamps >"$work/server.out" 2>"$work/server.err" &
 pids+=($!)
 wait_line "$work/server.out" ' listening' 10 || { echo "msgserver did not start"; exit 1; }
 

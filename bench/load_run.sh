@@ -8,7 +8,8 @@
 # backlog the ~50 packets/s link cannot take live, and drvkestrel's CPU use and peak RSS.
 #
 #   bench/load_run.sh            (LOAD_SECONDS=60 by default; builds build/ first;
-#                                 KESTREL_BUILD_DIR=<dir> uses programs built there as they are)
+#                                 KESTREL_BUILD_DIR=<dir> uses programs built there as they are;
+#                                 BLOCK_GAP_MS=<n> sets the link's pace)
 #
 # Not part of the test suite: it runs for several minutes (the drain of the backlog).
 set -euo pipefail
@@ -27,12 +28,11 @@ trap stop_and_keep_files EXIT
 port=$((20000 + RANDOM % 30000))
 printf '[main]\r\nComPort=COM1\r\nbr=9600\r\nNoTimeTest=30\r\n[ServerHost]\r\nAddress=127.0.0.1\r\nPort=%s\r\n' "$port" \
   >"$run/drvkestrel.ini"
+# BLOCK_GAP_MS=<n> sets the link's pace (BlockGapMs; 20 ms when not given).
+[[ -z ${BLOCK_GAP_MS:-} ]] || printf 'BlockGapMs=%s\r\n' "$BLOCK_GAP_MS" >>"$run/drvkestrel.ini"
 
-# The server's lines, each stamped with the moment it was read (arrival at the server).
-mkfifo "$work/server.fifo"
-"$BUILD/tools/msgserver/msgserver" --port "$port" >"$work/server.fifo" 2>"$work/server.err" &
-pids+=($!)
-while IFS= read -r l; do printf '%s %s\n' "$EPOCHREALTIME" "$l"; done <"$work/server.fifo" >"$work/server.out" &
+# The server stamps each line itself when it handles the block (arrival at the server).
+"$BUILD/tools/msgserver/msgserver" --port "$port" --timestamps >"$work/server.out" 2>"$work/server.err" &
 pids+=($!)
 wait_line "$work/server.out" ' listening' 10 || { echo "msgserver did not start"; exit 1; }
 

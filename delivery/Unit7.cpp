@@ -39,7 +39,8 @@ cl::cl(const Clock& clock, FileSystem& files, OperatorLog& log, LinkUi& ui,
       clientFactory_(std::move(clientFactory)),
       spool_(spool),
       index_(index),
-      identity_(std::move(identity)) {
+      identity_(std::move(identity)),
+      choice_(clock_.TickMs()) {
   LastKeepAliveTick = clock_.TickMs();
   lastBlockTick_ = LastKeepAliveTick - static_cast<std::uint32_t>(kPauseMs);
 }
@@ -172,16 +173,24 @@ std::optional<std::uint32_t> cl::NextWakeInMs() const {
     // is waited for until its retry delay is over, not stepped for.
     std::optional<std::uint32_t> backlog;
     if (drain_ != nullptr) backlog = index_.NextDueInMs(now);
-    if (queued || backlog == 0u || matcher_.ProbeDue()) return until(lastBlockTick_, kPauseMs);
+    if (queued || backlog == 0u || matcher_.ProbeDue()) return until(lastBlockTick_, blockGapMs_);
     std::optional<std::uint32_t> wake;
     if (Registered) wake = until(LastKeepAliveTick, kKeepAliveMs + 1);
     if (backlog) {
-      const std::uint32_t next = std::max(*backlog, until(lastBlockTick_, kPauseMs));
+      const std::uint32_t next = std::max(*backlog, until(lastBlockTick_, blockGapMs_));
       wake = wake ? std::min(*wake, next) : next;
+    }
+    // A primary that has not registered is left in time for the standby.
+    if (const auto leave = choice_.LeavePrimaryInMs(ChoiceTiming(), now)) {
+      wake = wake ? std::min(*wake, *leave) : *leave;
     }
     return wake;
   }
-  if (ReconnectEnabled.load()) return until(LastConnectTick, kReconnectMs + 1);
+  if (ReconnectEnabled.load()) {
+    const std::uint32_t retry = until(LastConnectTick, kReconnectMs + 1);
+    const auto standby = choice_.StandbyInMs(ChoiceTiming(), now);
+    return standby ? std::min(retry, *standby) : retry;
+  }
   if (!DeniedShown) return 0;
   return std::nullopt;
 }
@@ -247,7 +256,9 @@ void cl::LinkStep() {
     if (Online.load()) {
       OnlineStep();
     } else if (ReconnectEnabled.load()) {
-      if (!StopRequested.load() && Since(clock_.TickMs(), LastConnectTick) > kReconnectMs) {
+      // The standby is tried as soon as the primary has been away long enough.
+      if (!StopRequested.load() && (Since(clock_.TickMs(), LastConnectTick) > kReconnectMs ||
+                                    choice_.StandbyInMs(ChoiceTiming(), clock_.TickMs()) == 0u)) {
         ConnectionAttempt();
       }
     } else if (!DeniedShown) {
@@ -257,6 +268,11 @@ void cl::LinkStep() {
   } catch (...) {
     ++ErrorCount;
     caught_.Report("шаг связи");
+  }
+  try {
+    FollowServerChoice();
+  } catch (...) {
+    caught_.Report("выбор сервера");
   }
   if (drain_ != nullptr) {
     try {
@@ -543,8 +559,22 @@ void cl::ConnectionAttempt() {
   Client->SetOnDisconnected([this] { ClientDisconnected(); });
   Registered = false;
   registeredShared_.store(false);
+  registrationNoted_ = false;
 
-  const ServerHost host = ReadServerHost(files_, identity_.workDir);
+  host_ = ReadServerHost(files_, identity_.workDir);
+  blockGapMs_ = static_cast<std::uint32_t>(host_.blockGapMs);
+  if (host_.standbyWritten && !host_.BackupPortValid() &&
+      reportedBadBackupPort_ != host_.backupPort) {
+    reportedBadBackupPort_ = host_.backupPort;
+    oplog_.Report("Неверный порт резервного сервера в drvkestrel.ini: " +
+                  std::to_string(host_.backupPort) + ".");
+  }
+  ServerHost host = host_;
+  if (choice_.Attempt(ChoiceTiming(), clock_.TickMs()) == ServerRole::Standby) {
+    host.address = host_.backupAddress;
+    host.port = host_.backupPort;
+  }
+  PublishServer();
   if (!host.PortValid()) {
     if (reportedBadPort_ != host.port) {
       reportedBadPort_ = host.port;
@@ -582,21 +612,25 @@ void cl::ConnectionAttempt() {
   Indicate();
 }
 
+std::vector<std::pair<std::int32_t, Bytes>> cl::Greeting() {
+  bool portOpen = false;
+  try {
+    portOpen = identity_.portOpen ? identity_.portOpen() : false;
+  } catch (...) {
+    caught_.Report("состояние порта");
+  }
+  return {{cmdHello, HelloPayload()},
+          {cmdPortInfo, PortInfoPayload(identity_.portNameCp1251, portOpen)},
+          {cmdFirstNumber, FirstNumberPayload(identity_.firstNumber)},
+          {cmdVersion, VersionPayload(identity_.versionText)}};
+}
+
 void cl::ClientConnected() {
   try {
-    Enqueue(cmdHello, HelloPayload(), PacketKind::Internal, {}, false);
-    JustConnected = true;
-    bool portOpen = false;
-    try {
-      portOpen = identity_.portOpen ? identity_.portOpen() : false;
-    } catch (...) {
-      caught_.Report("состояние порта");
+    for (const auto& [command, payload] : Greeting()) {
+      Enqueue(command, payload, PacketKind::Internal, {}, false);
+      JustConnected = true;
     }
-    Enqueue(cmdPortInfo, PortInfoPayload(identity_.portNameCp1251, portOpen), PacketKind::Internal,
-            {}, false);
-    Enqueue(cmdFirstNumber, FirstNumberPayload(identity_.firstNumber), PacketKind::Internal, {},
-            false);
-    Enqueue(cmdVersion, VersionPayload(identity_.versionText), PacketKind::Internal, {}, false);
   } catch (...) {
     // Runs inside the client's connect: nothing may escape.
     caught_.Report("начало обмена");
@@ -677,6 +711,169 @@ void cl::SpoolLiveEvent(const Bytes& payload) {
   }
 }
 
+// ---------------------------------------------------------------- standby server
+
+ServerChoice::Timing cl::ChoiceTiming() const {
+  ServerChoice::Timing t;
+  t.standby = host_.HasStandby();
+  t.failoverAfterMs = static_cast<std::uint32_t>(host_.failoverAfterS) * 1000u;
+  t.failbackAfterMs = static_cast<std::uint32_t>(host_.failbackAfterS) * 1000u;
+  return t;
+}
+
+void cl::FollowServerChoice() {
+  if (StopRequested.load()) return;
+  if (!Online.load()) {
+    if (registrationNoted_) {
+      registrationNoted_ = false;
+      choice_.Down();
+    }
+    return;
+  }
+  const std::uint32_t now = clock_.TickMs();
+  if (Registered && !registrationNoted_ && choice_.Connection()) {
+    registrationNoted_ = true;
+    const ServerRole role = *choice_.Connection();
+    const std::uint32_t away = choice_.PrimaryAwayMs(now);
+    if (choice_.Registered(role, now)) AnnounceSwitch(role, away);
+    PublishServer();
+  }
+  const ServerChoice::Timing timing = ChoiceTiming();
+  if (choice_.LeavePrimary(timing, now)) {
+    // The primary shows no life: the next attempt goes to the standby. Its blocks
+    // go back to the backlog as at any loss of the link.
+    DropLink();
+    choice_.Down();
+    registrationNoted_ = false;
+    return;
+  }
+  if (awaiting_.empty() && choice_.FailbackDue(timing, now)) TryPrimary();
+}
+
+void cl::TryPrimary() {
+  choice_.FailbackTried(clock_.TickMs());
+  // The settings are read before every attempt, this one too.
+  host_ = ReadServerHost(files_, identity_.workDir);
+  blockGapMs_ = static_cast<std::uint32_t>(host_.blockGapMs);
+  if (!host_.PortValid()) return;
+  std::unique_ptr<TcpClient> probe;
+  bool registered = false;
+  try {
+    probe = clientFactory_();
+    probe->SetOnConnected([] {});
+    probe->SetOnDisconnected([] {});
+    registered =
+        probe->Connect(host_.address, static_cast<std::uint16_t>(host_.port), kConnectTimeoutMs) &&
+        Greet(*probe);
+  } catch (...) {
+    caught_.Report("проверка основного сервера");
+    registered = false;
+  }
+  if (!registered) {
+    try {
+      if (probe) probe->Disconnect();
+    } catch (...) {
+      caught_.Report("проверка основного сервера");
+    }
+    return;  // the standby carries on
+  }
+
+  // The primary has registered: the standby connection is closed, and what waits in
+  // the queue goes over the primary. Nothing awaits a reply, so nothing goes twice;
+  // packets made for the standby connection (a query's answer) die with it.
+  const std::uint32_t now = clock_.TickMs();
+  const std::uint32_t away = choice_.PrimaryAwayMs(now);
+  ReleaseClient();
+  Client = std::move(probe);
+  Client->SetOnConnected([this] { ClientConnected(); });
+  Client->SetOnDisconnected([this] { ClientDisconnected(); });
+  {
+    std::lock_guard lock(queueMutex_);
+    for (QueuedPacket& p : Queue.TakeAll()) {
+      if (p.kind != PacketKind::Internal) Queue.Enqueue(std::move(p));
+    }
+  }
+  echoSeen_ = false;
+  orderInDoubt_ = false;
+  ErrorCount = 0;
+  JustConnected = false;
+  LastKeepAliveTick = now;
+  Registered = true;
+  registeredShared_.store(true);
+  registrationNoted_ = true;
+  if (choice_.Registered(ServerRole::Primary, now)) AnnounceSwitch(ServerRole::Primary, away);
+  PublishServer();
+  Indicate();
+}
+
+bool cl::Greet(TcpClient& client) {
+  // One block at a time, each with its reply, so replies need no matching. A query
+  // is answered; anything that refuses or ends the link fails the try.
+  StopAwareClient reader(
+      client, [this] { return StopRequested.load(); }, readSliceMs_,
+      [this] { return clock_.TickMs(); });
+  std::deque<std::pair<std::int32_t, Bytes>> toSend;
+  for (auto& packet : Greeting()) toSend.push_back(std::move(packet));
+  bool registered = false;
+  for (int blocks = 0; !toSend.empty() && blocks < 8; ++blocks) {
+    std::int64_t sequence = 0;
+    {
+      std::lock_guard lock(queueMutex_);
+      sequence = NextSequence++;
+    }
+    const auto [command, payload] = std::move(toSend.front());
+    toSend.pop_front();
+    if (SendBlock(client, BuildPacket(command, sequence, payload)) != SendResult::Written) {
+      return false;
+    }
+    Bytes reply;
+    if (ReceiveBlock(reader, clock_, reply) != ReceiveResult::Block || !IsValidReply(reply)) {
+      return false;
+    }
+    switch (ReplyCommand(reply)) {
+      case cmdRegistered:
+        registered = true;
+        break;
+      case cmdQuery:
+        toSend.emplace_front(cmdQueryAnswer, Bytes{});
+        break;
+      case cmdAccessDenied:
+      case cmdDropLink:
+      case cmdServerDisconnect:
+        return false;
+      default:
+        break;
+    }
+  }
+  return registered && toSend.empty();
+}
+
+void cl::AnnounceSwitch(ServerRole role, std::uint32_t primaryAwayMs) {
+  if (role == ServerRole::Standby) {
+    Log("Резервный сервер " + Cp1251ToUtf8(host_.backupAddress) + ":" +
+        std::to_string(host_.backupPort) + " принял связь: основной сервер " +
+        Cp1251ToUtf8(host_.address) + ":" + std::to_string(host_.port) + " недоступен " +
+        std::to_string(primaryAwayMs / 1000) + " с.");
+  } else {
+    Log("Основной сервер снова доступен (" + Cp1251ToUtf8(host_.address) + ":" +
+        std::to_string(host_.port) + "): связь переведена на него, резервный сервер отключён.");
+  }
+}
+
+void cl::PublishServer() {
+  const bool standby = choice_.Connection() == ServerRole::Standby;
+  std::lock_guard lock(serverMutex_);
+  serverShown_.standby = standby;
+  serverShown_.addressUtf8 = Cp1251ToUtf8(standby ? host_.backupAddress : host_.address);
+  serverShown_.port = standby ? host_.backupPort : host_.port;
+  serverShown_.switches = choice_.Switches();
+}
+
+cl::ServerInUse cl::ServerInUseAnyThread() const {
+  std::lock_guard lock(serverMutex_);
+  return serverShown_;
+}
+
 // ---------------------------------------------------------------- log and indicator
 
 void cl::Log(const std::string& utf8Line) {
@@ -690,7 +887,20 @@ void cl::Log(const std::string& utf8Line) {
 }
 
 void cl::Indicate() {
+  // Every reply that passes the checks steps the indicator: on a registered link it
+  // is also the server's sign of life.
+  const std::uint32_t now = clock_.TickMs();
+  const bool reply = Online.load() && Registered;
+  if (reply) choice_.Alive(now);
   if (StopRequested.load()) return;
+  // Above the default pace the bar moves at most as often as at that pace: each
+  // step is a call the worker waits for on the window thread. Changes of the link's
+  // state always show.
+  if (reply && blockGapMs_ < static_cast<std::uint32_t>(kPauseMs) &&
+      Since(now, lastIndicatorTick_) < static_cast<std::uint32_t>(kPauseMs)) {
+    return;
+  }
+  lastIndicatorTick_ = now;
   ui_.AdvanceIndicator();  // never throws
 }
 

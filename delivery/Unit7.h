@@ -20,6 +20,8 @@
 #include "delivery/link_ui.h"
 #include "delivery/packet_queue.h"
 #include "delivery/reply_matcher.h"
+#include "delivery/server_choice.h"
+#include "delivery/server_host.h"
 #include "delivery/spool_index.h"
 #include "platform/bytes.h"
 #include "platform/clock.h"
@@ -64,8 +66,9 @@ struct LinkIdentity {
 //
 // Waiting: between steps the worker sleeps until a packet is queued (AddPacket
 // wakes it), a reply is due, a keepalive or a connection attempt falls due, or a
-// stop is requested. Packets leave at most one per 20 ms, counted from the
-// previous block, so a packet queued on a quiet link is written at once.
+// stop is requested. Packets leave at most one per BlockGapMs (20 ms unless the
+// settings say otherwise; 0: as soon as the previous reply is in), counted from
+// the previous block, so a packet queued on a quiet link is written at once.
 //
 // Written ahead: every event is in a spool file before it reaches the link, and
 // the packets of the queue refer to their files. Only the cmdEventAck of a block
@@ -77,7 +80,16 @@ struct LinkIdentity {
 //
 // Pace: fresh packets first; whenever the queue holds nothing to send, the worker
 // takes the next backlog file itself (SetDrain), so the backlog leaves at the
-// link's pace, one block per 20 ms.
+// link's pace, one block per BlockGapMs.
+//
+// Standby server: ServerChoice says which server each attempt goes to. A primary
+// that shows no life for FailoverAfter while a standby is configured is left;
+// while registered with the standby the worker tries the primary every
+// FailbackAfter, between blocks (none awaiting a reply), on a second connection
+// that runs the handshake by itself; once the primary registers, the standby
+// connection is closed and the queue carries on over the primary. At a failover
+// what the primary held goes to the backlog and leaves again over the standby
+// (only the blocks in flight can reach both); at a failback nothing is in flight.
 //
 // Threads: AddPacket/AddEventFile and IsOnline may be called from any thread;
 // everything else of the step runs on the worker thread (Start), or on the test's
@@ -91,6 +103,7 @@ class cl final : public LinkPort {
   // Replies in a row that miss their deadline (ReceiveResult::Late) before the link
   // is taken down as if kMaxErrors had been passed.
   static constexpr int kLateRepliesToDrop = 3;
+  // Pace of the steps while errors are counted, and the default BlockGapMs.
   static constexpr int kPauseMs = 20;
   // Long reads are cut into pieces of this length so a stop is noticed quickly.
   static constexpr int kDefaultReadSliceMs = 100;
@@ -140,6 +153,15 @@ class cl final : public LinkPort {
   // Times the link was taken down because a reply could not be placed.
   int ResyncCount() const { return resyncCount_; }
 
+  // The server the link uses (or tries), for the window and the status; any thread.
+  struct ServerInUse {
+    bool standby = false;
+    std::string addressUtf8;
+    std::int32_t port = 0;
+    std::uint64_t switches = 0;  // switches between primary and standby so far
+  };
+  ServerInUse ServerInUseAnyThread() const;
+
   // Cut long reads into pieces of sliceMs (0: never cut). For tests.
   void SetReadSliceMs(int sliceMs) { readSliceMs_ = sliceMs; }
 
@@ -167,6 +189,8 @@ class cl final : public LinkPort {
                const std::filesystem::path& file, bool onlyWhenOnline);
   void OnlineStep();
   void ConnectionAttempt();
+  // The handshake's packets, in order.
+  std::vector<std::pair<std::int32_t, Bytes>> Greeting();
   void ClientConnected();
   void ClientDisconnected();
   void DropLink();
@@ -190,6 +214,13 @@ class cl final : public LinkPort {
   void SpoolLiveEvent(const Bytes& payload);
   void Log(const std::string& utf8Line);
   void Indicate();
+  // The standby server: after every step, what the server choice wants done.
+  ServerChoice::Timing ChoiceTiming() const;
+  void FollowServerChoice();
+  void TryPrimary();
+  bool Greet(TcpClient& client);
+  void AnnounceSwitch(ServerRole role, std::uint32_t primaryAwayMs);
+  void PublishServer();
 
   const Clock& clock_;
   FileSystem& files_;
@@ -228,6 +259,16 @@ class cl final : public LinkPort {
   bool settlePending_ = false;
   std::optional<std::int32_t> reportedBadPort_;
   int connectFailures_ = 0;  // failed connection attempts in a row
+  std::optional<std::int32_t> reportedBadBackupPort_;
+  std::uint32_t blockGapMs_ = kPauseMs;  // BlockGapMs as read for the last attempt
+  std::uint32_t lastIndicatorTick_ = 0;  // the last indicator step passed on
+  ServerHost host_;                      // the section as read for the last attempt
+  ServerChoice choice_;
+  bool registrationNoted_ = false;  // the choice knows this connection registered
+
+  // What ServerInUseAnyThread shows.
+  mutable std::mutex serverMutex_;
+  ServerInUse serverShown_;
 
   // Queue and sequence counter, under one mutex.
   mutable std::mutex queueMutex_;

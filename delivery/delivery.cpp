@@ -93,6 +93,13 @@ DeliveryStatus Delivery::Status() const {
   s.registered = s.online && worker_->IsRegisteredAnyThread();
   s.backlog = index_.Waiting() + spool_.PendingCount();
   s.lastSignOfLifeTick = signOfLife_.Last();
+  if (worker_) {
+    const cl::ServerInUse server = worker_->ServerInUseAnyThread();
+    s.onStandby = server.standby;
+    s.serverAddress = server.addressUtf8;
+    s.serverPort = server.port;
+    s.serverSwitches = server.switches;
+  }
   return s;
 }
 

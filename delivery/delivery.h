@@ -49,6 +49,12 @@ struct DeliveryStatus {
   // Monotonic tick of the last sign of life of the server link (every indicator
   // step); nothing before the first.
   std::optional<std::uint32_t> lastSignOfLifeTick;
+  // The server the link uses (or tries now): the standby or the primary, its
+  // address (UTF-8) and port, and how many times the link switched between them.
+  bool onStandby = false;
+  std::string serverAddress;
+  std::int32_t serverPort = 0;
+  std::uint64_t serverSwitches = 0;
 };
 
 // The delivery of events to the message server: the spool writer (with its

@@ -177,19 +177,35 @@ void SpoolIndex::ReleaseAll() {
 
 SpoolIndex::AckOutcome SpoolIndex::Acknowledge(FileSystem& files, const std::filesystem::path& file,
                                                ByteView content) {
-  std::lock_guard lock(mutex_);
-  auto it = entries_.find(file);
-  if (it != entries_.end() && it->second.settled) return AckOutcome::AlreadyDelivered;
-  if (!files.Exists(file)) {
-    if (it != entries_.end()) EraseLocked(it);
-    return AckOutcome::Missing;
+  // The disk is asked without the lock, so the writer (adding and claiming files on
+  // the window thread) never waits for the worker's reads and deletes. The entry
+  // is known by the number it got when it became known: a name that comes back as
+  // another file meanwhile is a new entry, left alone.
+  std::optional<std::uint64_t> seq;
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = entries_.find(file);
+    if (it != entries_.end()) {
+      if (it->second.settled) return AckOutcome::AlreadyDelivered;
+      seq = it->second.seq;
+    }
   }
+  const auto same = [&](std::map<std::filesystem::path, Entry>::iterator it) {
+    return it != entries_.end() && seq && it->second.seq == *seq;
+  };
+
   // A name can come back with another event in it (names repeat); only the file
   // that was sent is deleted. An unreadable file is taken to be the one sent.
-  if (const auto now = files.ReadAll(file);
-      now && !std::equal(now->begin(), now->end(), content.begin(), content.end())) {
+  const std::optional<Bytes> now = files.ReadAll(file);
+  if (!now && !files.Exists(file)) {
+    std::lock_guard lock(mutex_);
+    if (const auto it = entries_.find(file); same(it)) EraseLocked(it);
+    return AckOutcome::Missing;
+  }
+  if (now && !std::equal(now->begin(), now->end(), content.begin(), content.end())) {
     // What the name holds now was never answered: it goes (again) like any other.
-    if (it != entries_.end() && it->second.inFlight) {
+    std::lock_guard lock(mutex_);
+    if (const auto it = entries_.find(file); same(it) && it->second.inFlight) {
       it->second.inFlight = false;
       --inFlightCount_;
       if (!it->second.deferred) MakeReadyLocked(file, it->second);
@@ -197,15 +213,19 @@ SpoolIndex::AckOutcome SpoolIndex::Acknowledge(FileSystem& files, const std::fil
     return AckOutcome::NotTheSameFile;
   }
   if (files.Remove(file)) {
-    if (it != entries_.end()) EraseLocked(it);
+    std::lock_guard lock(mutex_);
+    if (const auto it = entries_.find(file); same(it)) EraseLocked(it);
     ++delivered_;
     return AckOutcome::Deleted;
   }
+  std::lock_guard lock(mutex_);
+  auto it = entries_.find(file);
   if (it == entries_.end()) {
     AddLocked(file);
     it = entries_.find(file);
   }
   Entry& e = it->second;
+  if (e.settled) return AckOutcome::AlreadyDelivered;
   ready_.erase(KeyOf(file, e));
   if (e.inFlight) --inFlightCount_;
   e.inFlight = false;

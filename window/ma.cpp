@@ -422,8 +422,22 @@ void TForm1::StatusStep() {
   Label1->setText(ElapsedText(elapsed));
   Label1->adjustSize();
   if (delivery_) {
-    LabelSpool->setText(QStringLiteral("Событий на диске: %1").arg(delivery_->Status().backlog));
+    const DeliveryStatus status = delivery_->Status();
+    LabelSpool->setText(QStringLiteral("Событий на диске: %1").arg(status.backlog));
     LabelSpool->adjustSize();
+    // Which server the link uses, beside its indicator; the address in the hint.
+    const QString server = status.onStandby ? QStringLiteral("Связь с резервным сервером")
+                                            : QStringLiteral("Связь с сервером сообщений");
+    if (Label2->text() != server) {
+      Label2->setText(server);
+      Label2->adjustSize();
+    }
+    if (!status.serverAddress.empty()) {
+      Label2->setToolTip(QStringLiteral("%1:%2, переключений между серверами: %3")
+                             .arg(QString::fromStdString(status.serverAddress))
+                             .arg(status.serverPort)
+                             .arg(status.serverSwitches));
+    }
   }
 
   // A silence of exactly the Attention interval still counts as present.

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "platform/paths.h"
 #include "tests/delivery/link_test_support.h"
 
 namespace kestrel::test {
@@ -103,6 +104,31 @@ TEST_F(LinkWaitTest, WaitsFollowTheLinkState) {
   link.LinkStep();
   EXPECT_EQ(link.NextWakeInMs(), std::nullopt);
 }
+
+// BlockGapMs sets the pace of blocks; the handshake's last block starts the count.
+struct GapCase {
+  std::string name;
+  std::string keys;
+  std::vector<std::uint32_t> writes;  // ms after registration, within 100 ms
+};
+
+class LinkGapTest : public LinkWaitTest, public ::testing::WithParamInterface<GapCase> {};
+
+TEST_P(LinkGapTest, BlocksFollowEachOtherByTheGap) {
+  WriteFileText(SettingsFilePath(dir.Path()),
+                "[ServerHost]\r\nAddress=127.0.0.1\r\nPort=12543\r\n" + GetParam().keys);
+  ConnectAndRegister();
+  const std::uint32_t t0 = clock.TickMs();
+  for (std::uint8_t n = 1; n <= 3; ++n) ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(n)));
+  EXPECT_EQ(RunFor(100, t0), GetParam().writes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LinkGapTest,
+                         ::testing::Values(GapCase{"Default", "", {20, 40, 60}},
+                                           GapCase{"Zero", "BlockGapMs=0\r\n", {0, 0, 0}},
+                                           GapCase{"Fifty", "BlockGapMs=50\r\n", {50, 100}},
+                                           GapCase{"TooLongIsASecond", "BlockGapMs=5000\r\n", {}}),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace kestrel::test

@@ -744,6 +744,30 @@ TEST_F(MainWindow, WorkerConnectsAndReportsThroughTheWindow) {
   form_.reset();  // before the peer its connections talk to
 }
 
+// The standby in use is shown beside the server indicator. The primary's port is
+// invalid, so every attempt at it fails; the scripted server answers on any other.
+TEST_F(MainWindow, TheStandbyInUseIsShownBesideTheServerIndicator) {
+  test::ScriptedPeer peer(clock_);
+  peer.SetOnWrite([&peer](ByteView) { peer.Push(BuildBlock(BuildPacket(cmdRegistered, 0, {}))); });
+  WriteIni("[ServerHost]\r\nPort=0\r\nBackupPort=4002\r\nFailoverAfter=1\r\n");
+  TForm1& f = Start(true, peer.Factory());
+  EXPECT_EQ(f.Label2->text(), "Связь с сервером сообщений");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return MemoHas("Неверный порт сервера"); }, kWaitMs));
+  clock_.AdvanceMs(6000);  // the next attempt, with the primary away for longer than 1 s
+  ASSERT_TRUE(QTest::qWaitFor([&] { return MemoHas("Резервный сервер 127.0.0.1:4002"); }, kWaitMs));
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return f.Label2->text() == "Связь с резервным сервером"; }, kWaitMs));
+  EXPECT_TRUE(f.Label2->toolTip().startsWith("127.0.0.1:4002"));
+  EXPECT_TRUE(f.Delivering().Status().onStandby);
+  EXPECT_EQ(f.Delivering().Status().serverSwitches, 1u);
+
+  QSignalSpy accepted(&f, &TForm1::CloseAccepted);
+  f.RequestShutdown();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return accepted.count() == 1; }, kWaitMs));
+  EXPECT_TRUE(f.FinishWorker(4000));
+  form_.reset();  // before the peer its connections talk to
+}
+
 // Stopping: every event is on disk already, except those the disk refused; they
 // are written one last time, and what still cannot be written is named.
 TEST_F(MainWindow, StopWritesKeptEventsOnceMoreOrNamesThem) {

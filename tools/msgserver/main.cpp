@@ -2,6 +2,7 @@
 // and demos. Runs until SIGTERM or SIGINT and then exits with 0.
 #include <QCoreApplication>
 #include <QTimer>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,8 +16,10 @@
 namespace {
 
 volatile std::sig_atomic_t stopSignal = 0;
+volatile std::sig_atomic_t toggleSignal = 0;
 
 extern "C" void OnStopSignal(int) { stopSignal = 1; }
+extern "C" void OnToggleSignal(int) { toggleSignal = 1; }
 
 }  // namespace
 
@@ -35,13 +38,30 @@ int main(int argc, char** argv) {
 
   std::signal(SIGTERM, OnStopSignal);
   std::signal(SIGINT, OnStopSignal);
+#ifdef SIGUSR1
+  std::signal(SIGUSR1, OnToggleSignal);
+#endif
 
   int qtArgc = 1;
   QCoreApplication app(qtArgc, argv);
   // Made before the server, so it outlives it.
   LinePrinter printer(stdout);
-  MessageServer server(parsed.options,
-                       [&printer](const std::string& line) { printer.Print(line); });
+  const bool timestamps = parsed.options.timestamps;
+  MessageServer server(parsed.options, [&printer, timestamps](const std::string& line) {
+    if (!timestamps) {
+      printer.Print(line);
+      return;
+    }
+    // Stamped here, not by whoever reads the output: a reader that falls behind
+    // does not shift the times.
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%lld.%06lld ", static_cast<long long>(us / 1000000),
+                  static_cast<long long>(us % 1000000));
+    printer.Print(stamp + line);
+  });
   std::string error;
   if (!server.Listen(error)) {
     std::fprintf(stderr, "msgserver: cannot listen on 127.0.0.1:%u: %s\n",
@@ -50,8 +70,12 @@ int main(int argc, char** argv) {
   }
 
   QTimer stopPoll;
-  QObject::connect(&stopPoll, &QTimer::timeout, &app, [&app] {
+  QObject::connect(&stopPoll, &QTimer::timeout, &app, [&app, &server] {
     if (stopSignal != 0) app.quit();
+    if (toggleSignal != 0) {
+      toggleSignal = 0;
+      server.ToggleDown();
+    }
   });
   stopPoll.start(50);
   app.exec();

@@ -44,6 +44,8 @@ MessageServer::MessageServer(ServerOptions options, std::function<void(const std
   actionTimer_.setSingleShot(true);
   connect(&actionTimer_, &QTimer::timeout, this, [this] { RunDueActions(); });
   connect(&server_, &QTcpServer::newConnection, this, [this] { OnNewConnection(); });
+  downTimer_.setSingleShot(true);
+  connect(&downTimer_, &QTimer::timeout, this, [this] { ToggleDown(); });
 }
 
 MessageServer::~MessageServer() {
@@ -51,6 +53,7 @@ MessageServer::~MessageServer() {
   // or the server may reach this object any more.
   server_.disconnect(this);
   actionTimer_.disconnect(this);
+  downTimer_.disconnect(this);
   if (socket_ != nullptr) {
     socket_->disconnect(this);
     delete socket_;
@@ -63,13 +66,59 @@ bool MessageServer::Listen(std::string& error) {
     error = server_.errorString().toStdString();
     return false;
   }
+  port_ = server_.serverPort();
   print_("listening 127.0.0.1:" + std::to_string(Port()));
+  if (options_.downAfterMs) downTimer_.start(static_cast<int>(*options_.downAfterMs));
   return true;
 }
 
-std::uint16_t MessageServer::Port() const { return server_.serverPort(); }
+std::uint16_t MessageServer::Port() const { return port_; }
+
+void MessageServer::ToggleDown() {
+  if (down_) {
+    GoUp();
+  } else {
+    GoDown();
+  }
+}
+
+void MessageServer::GoDown() {
+  down_ = true;
+  if (options_.downMode == ServerOptions::DownMode::Refuse) {
+    EndConnection(false);
+    server_.close();
+    print_("down refuse");
+  } else {
+    // A hung server: the connection stays, nothing is read or answered, and new
+    // connections wait in the kernel's queue.
+    server_.pauseAccepting();
+    actions_.clear();
+    actionTimer_.stop();
+    print_("down pause");
+  }
+  if (options_.upAfterMs) downTimer_.start(static_cast<int>(*options_.upAfterMs));
+}
+
+void MessageServer::GoUp() {
+  downTimer_.stop();
+  down_ = false;
+  if (options_.downMode == ServerOptions::DownMode::Refuse) {
+    if (!server_.listen(QHostAddress::LocalHost, port_)) {
+      print_("up failed: " + server_.errorString().toStdString());
+      return;
+    }
+  } else {
+    // What the driver sent meanwhile was never read: the paused connection ends.
+    EndConnection(false);
+    server_.resumeAccepting();
+  }
+  print_("up");
+  // Connections that queued while paused.
+  OnNewConnection();
+}
 
 void MessageServer::OnNewConnection() {
+  if (down_) return;
   while (QTcpSocket* next = server_.nextPendingConnection()) {
     if (socket_ != nullptr) EndConnection(false);  // the newest driver connection wins
     socket_ = next;
@@ -110,7 +159,7 @@ void MessageServer::EndConnection(bool graceful) {
 }
 
 void MessageServer::OnReadyRead(QTcpSocket* socket) {
-  if (socket != socket_) return;
+  if (socket != socket_ || down_) return;
   const QByteArray data = socket->readAll();
   buffer_.insert(buffer_.end(), data.begin(), data.end());
   std::size_t used = 0;

@@ -30,6 +30,9 @@ class MessageServer final : public QObject {
   // False (with the reason in `error`) when the port cannot be bound.
   bool Listen(std::string& error);
   std::uint16_t Port() const;
+  // Goes down (as --down-mode says) when up, comes back up when down (SIGUSR1).
+  void ToggleDown();
+  bool IsDown() const { return down_; }
 
  private:
   struct Action {
@@ -52,6 +55,8 @@ class MessageServer final : public QObject {
   void RunDueActions();
   void PrintEvent(std::int64_t sequence, ByteView payload);
   void PrintVerbose(const std::string& line);
+  void GoDown();
+  void GoUp();
 
   ServerOptions options_;
   std::function<void(const std::string&)> print_;
@@ -67,6 +72,9 @@ class MessageServer final : public QObject {
   std::deque<Action> actions_;    // replies and closes, in order, each at its time
   QElapsedTimer uptime_;
   QTimer actionTimer_;
+  std::uint16_t port_ = 0;  // the port bound first, kept across a refusing down
+  bool down_ = false;
+  QTimer downTimer_;  // the timed down (once), then the timed up after each down
 };
 
 }  // namespace kestrel::msgserver

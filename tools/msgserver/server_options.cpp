@@ -74,6 +74,8 @@ ParseOutcome ParseServerOptions(const std::vector<std::string>& args) {
       flag(o.noReply);
     } else if (name == "--huge-length") {
       flag(o.hugeLength);
+    } else if (name == "--timestamps") {
+      flag(o.timestamps);
     } else if (name == "--no-ack") {
       flag(o.noAck);
     } else if (name == "--drop-after") {
@@ -106,6 +108,24 @@ ParseOutcome ParseServerOptions(const std::vector<std::string>& args) {
       o.missEvery = number(1, kMaxCount);
     } else if (name == "--extra-every") {
       o.extraEvery = number(1, kMaxCount);
+    } else if (name == "--down-after-ms") {
+      o.downAfterMs = number(0, kMaxCount);
+    } else if (name == "--up-after-ms") {
+      o.upAfterMs = number(0, kMaxCount);
+    } else if (name == "--down-mode") {
+      std::string mode;
+      if (inlineValue) {
+        mode = *inlineValue;
+      } else if (i + 1 < args.size()) {
+        mode = args[++i];
+      }
+      if (mode == "refuse") {
+        o.downMode = ServerOptions::DownMode::Refuse;
+      } else if (mode == "pause") {
+        o.downMode = ServerOptions::DownMode::Pause;
+      } else {
+        out.error = "--down-mode: '" + mode + "' is neither refuse nor pause";
+      }
     } else if (name == "--delay-ms") {
       if (auto v = number(0, 3600000)) o.delayMs = *v;
     } else {
@@ -147,12 +167,20 @@ std::string ServerUsage() {
          "  --miss-every N        never answer every Nth event of the run (breaks the rule)\n"
          "  --extra-every N       send an unasked cmdQuery ahead of the reply to every Nth\n"
          "                        event of the run (breaks the rule)\n"
+         "  --timestamps          start every output line with the time it was made\n"
+         "                        (seconds since 1970 with microseconds, then a space)\n"
+         "  --down-after-ms N     go down N ms after start (SIGUSR1 also toggles down/up)\n"
+         "  --up-after-ms N       come back up N ms after each down\n"
+         "  --down-mode M         refuse: close the connection and stop listening (default);\n"
+         "                        pause: keep both, accept nothing, answer nothing\n"
          "  --help                this text\n"
          "\"After N packets\": the first N packets of a connection are answered normally.\n"
          "Output lines: listening 127.0.0.1:<port>, connected, disconnected, registered,\n"
          "event seq=.. id=.. code=.. flag=.. first=.. [again=N] time=.. (again=N: the\n"
          "same event record received N times before); with --verbose also\n"
-         "packet cmd=0x.. seq=.. len=.. and reply cmd=0x.. (or reply none/close/garbage).\n"
+         "packet cmd=0x.. seq=.. len=.. and reply cmd=0x.. (or reply none/close/garbage);\n"
+         "down refuse, down pause and up when the server goes down or comes back.\n"
+         "Two instances on two ports play a primary and a standby server.\n"
          "Runs until SIGTERM or SIGINT, then exits with 0.\n";
 }
 

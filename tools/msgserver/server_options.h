@@ -38,6 +38,14 @@ struct ServerOptions {
   // unasked cmdQuery ahead of its reply.
   std::optional<std::int64_t> missEvery;
   std::optional<std::int64_t> extraEvery;
+  bool timestamps = false;  // every output line starts with the wall-clock time it was made
+  // Going down and up again (a primary that fails and comes back), by time or by
+  // SIGUSR1 (which toggles): refusing closes the connection and the listening port;
+  // pausing keeps both but answers nothing and accepts nothing.
+  enum class DownMode { Refuse, Pause };
+  DownMode downMode = DownMode::Refuse;
+  std::optional<std::int64_t> downAfterMs;  // after start
+  std::optional<std::int64_t> upAfterMs;    // after each timed or signalled down
 };
 
 struct ParseOutcome {
