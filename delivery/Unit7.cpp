@@ -747,7 +747,7 @@ void cl::FollowServerChoice() {
     registrationNoted_ = false;
     return;
   }
-  if (awaiting_.empty() && choice_.FailbackDue(timing, now)) TryPrimary();
+  if (matcher_.MayWrite() && choice_.FailbackDue(timing, now)) TryPrimary();
 }
 
 void cl::TryPrimary() {
@@ -793,8 +793,7 @@ void cl::TryPrimary() {
       if (p.kind != PacketKind::Internal) Queue.Enqueue(std::move(p));
     }
   }
-  echoSeen_ = false;
-  orderInDoubt_ = false;
+  matcher_.NewConnection();
   ErrorCount = 0;
   JustConnected = false;
   LastKeepAliveTick = now;
