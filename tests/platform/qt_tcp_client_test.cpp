@@ -153,6 +153,35 @@ TEST(QtTcpClient, ConnectWriteReadDisconnectOnAPlainThread) {
   serverSide.join();
 }
 
+TEST(QtTcpClient, PendingDataIsToldWithoutWaiting) {
+  LoopbackServer server;
+  std::thread serverSide([&] {
+    ASSERT_TRUE(server.Accept());
+    EXPECT_EQ(server.Receive(1), B({1}));
+    server.Send(B({7, 8}));
+    EXPECT_TRUE(server.PeerClosed());
+  });
+  OnPlainThread([&] {
+    QtTcpClient client;
+    EXPECT_FALSE(client.HasPendingData()) << "not connected";
+    ASSERT_TRUE(client.Connect("127.0.0.1", server.Port(), 2500));
+    EXPECT_FALSE(client.HasPendingData()) << "nothing sent yet";
+    ASSERT_TRUE(client.Write(B({1})));
+    const auto start = steady_clock::now();
+    while (!client.HasPendingData() && steady_clock::now() - start < milliseconds(3000)) {
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+    EXPECT_TRUE(client.HasPendingData());
+    Bytes got;
+    EXPECT_EQ(client.Read(2, 1000, got), TcpClient::ReadEnd::Complete);
+    EXPECT_EQ(got, B({7, 8}));
+    EXPECT_FALSE(client.HasPendingData()) << "all taken";
+    client.Disconnect();
+    EXPECT_FALSE(client.HasPendingData());
+  });
+  serverSide.join();
+}
+
 TEST(QtTcpClient, ReadTimesOutAndKeepsWhatArrived) {
   LoopbackServer server;
   std::thread serverSide([&] {
