@@ -14,12 +14,13 @@ enum class ServerRole { Primary, Standby };
 //
 // The primary is preferred. It is away from the moment it last showed life on a
 // registered connection (or from the start). Once it has been away for the
-// failover time, attempts go to the standby; while both fail they alternate, the
-// primary first after a standby that did not answer. While registered with the
-// standby, the primary is tried every failback time (the worker picks a moment when
-// no block awaits a reply, so nothing is sent twice); its registration ends the
-// standby connection. A switch is a registration with the other server than the
-// one registered last (the first with the primary is none).
+// failover time, the standby is tried (at once, StandbyInMs); while both fail
+// they alternate, the primary first after a standby that did not answer or went.
+// While registered with the standby, the primary is tried every failback time
+// (the worker picks a moment when no block awaits a reply, so nothing is sent
+// twice); its registration ends the standby connection. A switch is a
+// registration with another server than the one registered last (the first with
+// the primary is none).
 class ServerChoice {
  public:
   struct Timing {

@@ -130,5 +130,42 @@ INSTANTIATE_TEST_SUITE_P(Cases, LinkGapTest,
                                            GapCase{"TooLongIsASecond", "BlockGapMs=5000\r\n", {}}),
                          [](const auto& info) { return info.param.name; });
 
+// Every reply steps the server indicator, a call the worker waits for on the window
+// thread. Above the default pace the replies step it at most once per 20 ms; a
+// change of the link's state always shows.
+struct IndicatorCase {
+  std::string name;
+  std::string keys;
+  int replySteps;  // for ten events answered within the first 200 ms
+};
+
+class LinkIndicatorTest : public LinkWaitTest,
+                          public ::testing::WithParamInterface<IndicatorCase> {};
+
+TEST_P(LinkIndicatorTest, RepliesStepTheIndicatorAtMostAtTheDefaultPace) {
+  WriteFileText(SettingsFilePath(dir.Path()),
+                "[ServerHost]\r\nAddress=127.0.0.1\r\nPort=12543\r\n" + GetParam().keys);
+  ConnectAndRegister();
+  const std::uint32_t t0 = clock.TickMs();
+  const int before = ui.IndicatorSteps();
+  for (std::uint8_t n = 1; n <= 10; ++n) ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(n)));
+  ASSERT_EQ(RunFor(200, t0).size(), 10u);
+  EXPECT_EQ(ui.IndicatorSteps() - before, GetParam().replySteps);
+
+  // The server ends the link: that step shows whatever the pace.
+  answer = [](std::int32_t) { return ReplyOf(cmdServerDisconnect); };
+  const int beforeEnd = ui.IndicatorSteps();
+  ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(11)));
+  link.LinkStep();
+  ASSERT_FALSE(link.IsOnline());
+  EXPECT_GE(ui.IndicatorSteps() - beforeEnd, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LinkIndicatorTest,
+                         ::testing::Values(IndicatorCase{"Default", "", 10},
+                                           IndicatorCase{"Gap10", "BlockGapMs=10\r\n", 5},
+                                           IndicatorCase{"Zero", "BlockGapMs=0\r\n", 0}),
+                         [](const auto& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace kestrel::test

@@ -1,11 +1,14 @@
 // The message server simulator as a process, talked to over loopback.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStringList>
 #include <QTcpSocket>
+#include <csignal>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -60,9 +63,9 @@ class MsgServerTest : public testing::Test {
 
   void Start(const QStringList& args) {
     server_.emplace(args);
-    const std::uint16_t port = server_->WaitListening();
-    ASSERT_NE(port, 0) << "no listening line";
-    socket_.connectToHost("127.0.0.1", port);
+    port_ = server_->WaitListening();
+    ASSERT_NE(port_, 0) << "no listening line";
+    socket_.connectToHost("127.0.0.1", port_);
     ASSERT_TRUE(socket_.waitForConnected(3000));
     ASSERT_TRUE(server_->WaitForLine("connected", 3000));
   }
@@ -96,6 +99,7 @@ class MsgServerTest : public testing::Test {
   }
 
   std::optional<ServerProcess> server_;
+  std::uint16_t port_ = 0;
   QTcpSocket socket_;
 };
 
@@ -268,16 +272,79 @@ TEST_F(MsgServerTest, KeepsAnsweringWhenNobodyReadsItsOutput) {
   EXPECT_EQ(server_->Process().exitCode(), 0);
 }
 
+// Down and up again, by time and by SIGUSR1: refusing closes the connection and the
+// port; pausing keeps both and answers nothing until it is up.
+TEST_F(MsgServerTest, GoesDownAndComesBack) {
+  Start({"--down-after-ms", "300", "--up-after-ms", "700"});
+  EXPECT_EQ(Exchange(cmdKeepAlive, 0), cmdKeepAlive);
+  ASSERT_TRUE(server_->WaitForLine("down refuse", 3000));
+  EXPECT_TRUE(socket_.state() == QAbstractSocket::UnconnectedState ||
+              socket_.waitForDisconnected(3000));
+  const std::uint16_t port = port_;
+  QTcpSocket refused;
+  refused.connectToHost("127.0.0.1", port);
+  EXPECT_FALSE(refused.waitForConnected(1000)) << "the port is closed while down";
+  ASSERT_TRUE(server_->WaitForLine("up", 3000));
+  socket_.abort();
+  socket_.connectToHost("127.0.0.1", port);
+  ASSERT_TRUE(socket_.waitForConnected(3000)) << "the same port again";
+  EXPECT_EQ(Exchange(cmdKeepAlive, 0), cmdKeepAlive);
+}
+
+#ifdef SIGUSR1
+TEST_F(MsgServerTest, PausesOnASignalAndAnswersAgainOnTheNext) {
+  Start({"--down-mode", "pause"});
+  EXPECT_EQ(Exchange(cmdKeepAlive, 0), cmdKeepAlive);
+  ::kill(static_cast<pid_t>(server_->Process().processId()), SIGUSR1);
+  ASSERT_TRUE(server_->WaitForLine("down pause", 3000));
+  Send(cmdKeepAlive, 0);
+  EXPECT_TRUE(Receive(500).prefix.isEmpty()) << "a hung server answers nothing";
+  EXPECT_EQ(socket_.state(), QAbstractSocket::ConnectedState) << "and keeps the connection";
+  ::kill(static_cast<pid_t>(server_->Process().processId()), SIGUSR1);
+  ASSERT_TRUE(server_->WaitForLine("up", 3000));
+  // The paused connection ends; a new one is served.
+  EXPECT_TRUE(socket_.state() == QAbstractSocket::UnconnectedState ||
+              socket_.waitForDisconnected(3000));
+  socket_.abort();
+  socket_.connectToHost("127.0.0.1", port_);
+  ASSERT_TRUE(socket_.waitForConnected(3000));
+  EXPECT_EQ(Exchange(cmdKeepAlive, 0), cmdKeepAlive);
+}
+#endif
+
+TEST_F(MsgServerTest, TimestampsComeFirstOnEveryLine) {
+  const double before = static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+  server_.emplace(QStringList{"--timestamps"});
+  const auto line = server_->WaitForLine("", 5000);
+  ASSERT_TRUE(line);
+  const std::size_t space = line->find(' ');
+  ASSERT_NE(space, std::string::npos);
+  EXPECT_EQ(line->substr(space + 1, 10), "listening ");
+  const double stamp = std::stod(line->substr(0, space));
+  EXPECT_GE(stamp, before - 1);
+  EXPECT_LE(stamp, before + 10);
+}
+
 TEST_F(MsgServerTest, CommandLineErrors) {
   struct Case {
     QStringList args;
     int exitCode;
   };
   const Case cases[] = {
-      {{"--help"}, 0},         {{"--port", "abc"}, 2},      {{"--port", "70000"}, 2},
-      {{"--drop-after"}, 2},   {{"--query-every", "0"}, 2}, {{"--bogus"}, 2},
-      {{"--deny=1"}, 2},       {{"--delay-ms", "-5"}, 2},   {{"--echo", "--own-counter"}, 2},
+      {{"--help"}, 0},
+      {{"--port", "abc"}, 2},
+      {{"--port", "70000"}, 2},
+      {{"--drop-after"}, 2},
+      {{"--query-every", "0"}, 2},
+      {{"--bogus"}, 2},
+      {{"--deny=1"}, 2},
+      {{"--delay-ms", "-5"}, 2},
+      {{"--echo", "--own-counter"}, 2},
       {{"--late-at", "0"}, 2},
+      {{"--down-mode", "sleep"}, 2},
+      {{"--down-mode"}, 2},
+      {{"--up-after-ms", "x"}, 2},
+      {{"--timestamps=1"}, 2},
   };
   for (const Case& c : cases) {
     QProcess p;

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -215,6 +216,38 @@ TEST_F(SpoolDrainTest, ANameThatHoldsAnotherEventAtTheAcknowledgementGoesAgain) 
   EXPECT_EQ(ReadFileBytes(dir / "A.dd8"), second) << "never answered: kept";
   ASSERT_TRUE(Take()) << "and sent like any other file";
   EXPECT_EQ(handed.back().payload, Bytes(second.begin() + 4, second.end()));
+}
+
+// The acknowledgement reads and deletes without holding the index, so the writer
+// never waits for it. A file written under the same name right after the delete
+// (names repeat) is a new event: the acknowledgement leaves it known and waiting.
+TEST_F(SpoolDrainTest, ANameWrittenAgainRightAfterTheDeleteStaysKnown) {
+  struct WriterAfterRemove final : ForwardingFileSystem {
+    using ForwardingFileSystem::ForwardingFileSystem;
+    bool Remove(const fs::path& p) noexcept override {
+      const bool removed = ForwardingFileSystem::Remove(p);
+      if (then) then(p);
+      return removed;
+    }
+    std::function<void(const fs::path&)> then;
+  } meddling(files);
+  Spool("A.dd8", EventFile(1), 10);
+  drain.Rescan();
+  ASSERT_TRUE(Take());
+  std::future<void> writer;
+  bool writerWaited = false;
+  meddling.then = [&](const fs::path& p) {
+    WriteFileBytes(p, EventFile(2));
+    writer = std::async(std::launch::async, [this, p] { index.Add(p); });
+    writerWaited = writer.wait_for(std::chrono::seconds(2)) != std::future_status::ready;
+  };
+  EXPECT_EQ(index.Acknowledge(meddling, dir / "A.dd8", Content(handed[0])),
+            SpoolIndex::AckOutcome::Deleted);
+  writer.wait();
+  EXPECT_FALSE(writerWaited) << "the writer waited for the acknowledgement's disk work";
+  EXPECT_EQ(index.Waiting(), 1u) << "the new file under the old name";
+  ASSERT_TRUE(Take());
+  EXPECT_EQ(handed.back().payload[0], 2);
 }
 
 TEST_F(SpoolDrainTest, AListingThatFailsForgetsNoFileStillOnDisk) {
