@@ -90,10 +90,8 @@ void StartWatchdogPing(QTimer& timer) {
 }
 
 // Applies the command line: nullopt to go on running, else the exit status.
-std::optional<int> ApplyCommandLine(int argc, char** argv) {
+std::optional<int> ApplyCommandLine(const kestrel::CommandLine& cmd) {
   using namespace kestrel;
-  const CommandLine cmd =
-      ParseCommandLine(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
   switch (cmd.action) {
     case CommandLine::Action::PrintVersion:
       std::printf("%s\n", VersionLine().c_str());
@@ -125,7 +123,9 @@ int Run(int argc, char** argv) {
   // Before the first line is written: a reader of standard error that is gone
   // must not end the program, and SIGHUP must stop it in order.
   TerminationRequests::InstallSignalHandlers();
-  if (const auto status = ApplyCommandLine(argc, argv)) return *status;
+  const CommandLine cmd =
+      ParseCommandLine(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+  if (const auto status = ApplyCommandLine(cmd)) return *status;
 
   // One driver per working folder: a second one would fight the first over the
   // server connection, the serial port and the spool files.
@@ -139,7 +139,7 @@ int Run(int argc, char** argv) {
   }
 
   qInstallMessageHandler(ToolkitMessage);
-  if (NoDisplay()) {
+  if (!cmd.displayChosen && NoDisplay()) {
     WriteLogLine(LogPriority::Info, "drvkestrel: no display, running without a window (offscreen)");
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
