@@ -215,6 +215,7 @@ void cl::Execute() {
   try {
     LastKeepAliveTick = clock_.TickMs();
     while (!StopRequested.load()) {
+      if (identity_.alive) identity_.alive();
       LinkStep();
       WaitForWork();
     }
@@ -485,6 +486,7 @@ void cl::HandleReply(std::int32_t command, std::optional<Awaiting> answered) {
     if (command == cmdEventAck && !answered->spoolFile.empty()) {
       AcknowledgeSpoolFile(*answered);
     } else if (command != cmdEventAck) {
+      if (answered->kind != PacketKind::Internal) ++refused_;
       Unanswered(*answered);
     }
   }
@@ -571,6 +573,7 @@ void cl::ConnectionAttempt() {
   if (!connected) return;  // silent; the next attempt follows the 5000 ms rule
 
   Online.store(true);
+  ++connects_;
   Log(kMsgConnected);
   Indicate();
 }

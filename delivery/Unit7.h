@@ -40,6 +40,9 @@ struct LinkIdentity {
                                    // the worker thread, so it must be thread-safe
   std::string versionText;         // a.b.c.d (kVersionText)
   std::filesystem::path workDir;   // folder of drvkestrel.ini
+  // Called on the worker thread at each pass of its loop (at least once a second
+  // while it is not inside a step): its sign of life for a watchdog. Must not block.
+  std::function<void()> alive = {};
 };
 
 // The server link worker: owns the connection to the message server, connects and
@@ -134,6 +137,10 @@ class cl final : public LinkPort {
   // Times the link was taken down because replies and blocks could not be shown to
   // line up.
   int ResyncCount() const { return resyncCount_; }
+  // Events the server answered with something other than their acknowledgement,
+  // and connections made since start-up. Any thread.
+  std::uint64_t RefusedCount() const { return refused_.load(); }
+  std::uint64_t ConnectCount() const { return connects_.load(); }
 
   // Cut long reads into pieces of sliceMs (0: never cut). For tests.
   void SetReadSliceMs(int sliceMs) { readSliceMs_ = sliceMs; }
@@ -217,6 +224,8 @@ class cl final : public LinkPort {
   std::atomic<bool> ReconnectEnabled{true};
   std::atomic<bool> Online{false};
   std::atomic<bool> registeredShared_{false};
+  std::atomic<std::uint64_t> refused_{0};
+  std::atomic<std::uint64_t> connects_{0};
 
   // The worker's own state.
   bool Registered = false;

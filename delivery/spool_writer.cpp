@@ -61,6 +61,7 @@ std::optional<std::filesystem::path> SpoolWriter::Write(std::int32_t command, By
   kept.payload.assign(payload.begin(), payload.end());
   kept.firstTried = now;
   pending_.push_back(std::move(kept));
+  ++writeFailures_;
   Tell(log_, WriteFailedText(name));
   return std::nullopt;
 }
