@@ -65,6 +65,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     } else if (a.rfind("--workdir=", 0) == 0) {
       out.workDir = a.substr(10);
       if (out.workDir.empty()) return usage("option --workdir needs a folder");
+    } else if (a == "--metrics") {
+      if (i + 1 >= args.size() || args[i + 1].empty() || args[i + 1][0] == '-')
+        return usage("option --metrics needs a file");
+      out.metricsFile = args[++i];
+    } else if (a.rfind("--metrics=", 0) == 0) {
+      out.metricsFile = a.substr(10);
+      if (out.metricsFile.empty()) return usage("option --metrics needs a file");
     } else if (const std::string_view name = ToolkitName(a); OneOf(kToolkitValueOptions, name)) {
       if (i + 1 >= args.size()) return usage("option " + a + " needs a value");
       ++i;
@@ -96,6 +103,8 @@ std::string HelpText() {
          "\n"
          "  --workdir DIR  run in DIR (settings, transmitter table, spool files, ports/);\n"
          "                 default: the current directory\n"
+         "  --metrics FILE write the station's metrics to FILE every 10 s and at the\n"
+         "                 end (Prometheus text format; replaced whole each time)\n"
          "  --version      print the version and exit\n"
          "  -h, --help     print this help and exit\n"
          "\n"

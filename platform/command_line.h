@@ -11,8 +11,9 @@ namespace kestrel {
 struct CommandLine {
   enum class Action { Run, PrintVersion, PrintHelp, Usage };
   Action action = Action::Run;
-  std::string workDir;  // --workdir DIR; empty: the current directory
-  std::string error;    // Usage: what was wrong, for the message
+  std::string workDir;      // --workdir DIR; empty: the current directory
+  std::string metricsFile;  // --metrics FILE; empty: no metrics file
+  std::string error;        // Usage: what was wrong, for the message
   // The window toolkit's own options (-platform, -display, -session, -style, ...)
   // are accepted and left in place for the toolkit, which reads them itself.
   // True when one of them chooses where the window goes (-platform, -display):

@@ -88,6 +88,28 @@ INSTANTIATE_TEST_SUITE_P(
              "unknown option -platform=offscreen"}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
+TEST(CommandLine, MetricsFile) {
+  const struct {
+    std::vector<std::string> args;
+    Action action;
+    std::string file;
+  } cases[] = {
+      {{"--metrics", "/var/lib/k/drvkestrel.prom"}, Action::Run, "/var/lib/k/drvkestrel.prom"},
+      {{"--metrics=m.prom", "--workdir", "w"}, Action::Run, "m.prom"},
+      {{"--metrics"}, Action::Usage, ""},
+      {{"--metrics="}, Action::Usage, ""},
+      {{"--metrics", "--workdir", "w"}, Action::Usage, ""},
+  };
+  for (const auto& c : cases) {
+    const CommandLine cmd = ParseCommandLine(c.args);
+    EXPECT_EQ(cmd.action, c.action) << c.args[0];
+    if (c.action == Action::Run)
+      EXPECT_EQ(cmd.metricsFile, c.file);
+    else
+      EXPECT_NE(cmd.error.find("--metrics needs a file"), std::string::npos) << cmd.error;
+  }
+}
+
 TEST(CommandLine, DisplayChosenOnlyByPlatformOrDisplay) {
   const struct {
     std::vector<std::string> args;
