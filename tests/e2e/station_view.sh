@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What the station sees of the driver in a scripted run: the metrics file (and promtool's
 # verdict on it), the status line on the service manager's socket, and the forwarding alarm in
-# the log. Events are delivered, then the server goes away while more are raised (they wait
+# the log (under the journal: a warning when it begins, a notice when it clears). Events are delivered, then the server goes away while more are raised (they wait
 # on disk, the alarm goes on after AlarmAfter), then it comes back (all delivered, the alarm
 # clears). The driver runs with the window toolkit's own option "-platform offscreen".
 source "$(dirname "$0")/lib.sh"
@@ -30,8 +30,11 @@ ABCDEF0004
 LINES
 start_server
 start_sim --script "$WORK/script.txt" --stay
+# Standard error stands for the journal's stream: lines carry their priority.
+: >"$WORK/drvkestrel.err"
 start drvkestrel "$RUN" env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY \
-  NOTIFY_SOCKET="$SOCK" "$DRV" -platform offscreen --metrics "$METRICS"
+  NOTIFY_SOCKET="$SOCK" JOURNAL_STREAM="$(stat -c '%d:%i' "$WORK/drvkestrel.err")" \
+  "$DRV" -platform offscreen --metrics "$METRICS"
 wait_port_open
 wait_registered 1 15
 go_sim
@@ -70,8 +73,8 @@ fi
 # 2. The server goes away; the next reports' events wait on disk and the alarm goes on.
 stop msgserver
 wait_for 40 eval '(( $(spool_count) >= 1 ))' || fail "the events raised without a server were not spooled"
-wait_for 15 has_line "$WORK/drvkestrel.err" '^Тревога: Сервер недоступен [0-9]+ (с|мин), событий на диске: [0-9]+, старейшее [0-9]+ с\.$' ||
-  fail "no alarm warning"
+wait_for 15 has_line "$WORK/drvkestrel.err" '^<4>Тревога: Сервер недоступен [0-9]+ (с|мин), событий на диске: [0-9]+, старейшее [0-9]+ с\.$' ||
+  fail "no alarm warning (priority 4)"
 away() {
   local raised acked waiting
   raised=$(metric drvkestrel_events_raised_total)
@@ -92,8 +95,8 @@ fi
 
 # 3. The server returns: everything is delivered and the alarm clears.
 start_server
-wait_for 30 has_line "$WORK/drvkestrel.err" '^Тревога снята: длилась [0-9]+ (с|мин), доставлено событий за это время: [0-9]+\.$' ||
-  fail "the alarm did not clear"
+wait_for 30 has_line "$WORK/drvkestrel.err" '^<5>Тревога снята: длилась [0-9]+ (с|мин), доставлено событий за это время: [0-9]+\.$' ||
+  fail "the alarm did not clear (a notice, priority 5)"
 wait_for 20 eval '(( $(spool_count) == 0 ))' || fail "spool files left after the server returned"
 if ((have_systemd)); then
   wait_for 5 status_has "registered 127\.0\.0\.1:$SERVER_PORT; 0 waiting; " || fail "no status line after the return"
