@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # What the station sees of the driver in a scripted run: the metrics file (and promtool's
 # verdict on it), the status line on the service manager's socket, and the forwarding alarm in
-# the log (under the journal: a warning when it begins, a notice when it clears). Events are delivered, then the server goes away while more are raised (they wait
-# on disk, the alarm goes on after AlarmAfter), then it comes back (all delivered, the alarm
-# clears). The driver runs with the window toolkit's own option "-platform offscreen".
+# the log (under the journal: a warning when it begins, a notice when it clears). Events are
+# delivered, then the server goes away while more are raised (they wait on disk, the alarm
+# goes on after AlarmAfter), then it comes back (all delivered, the alarm clears). The driver
+# runs with the window toolkit's own option "-platform offscreen".
 source "$(dirname "$0")/lib.sh"
 
 SINK=$BUILD_DIR/tests/e2e/notify_sink
