@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QWindowStateChangeEvent>
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 
@@ -319,8 +320,9 @@ void TForm1::FormCreate() {
   }
   const ServerHost host = ReadServerHost(services_.fs, WorkDir);
   serverText_ = Cp1251ToUtf8(host.address) + ":" + std::to_string(host.port);
-  alarm_ = std::make_unique<ForwardingAlarm>(
-      static_cast<std::uint32_t>(reception_->Settings().AlarmAfter) * 1000u);
+  // At most 30 days, so the milliseconds fit the 32-bit tick's span.
+  const std::int32_t alarmAfter = std::min(reception_->Settings().AlarmAfter, 30 * 86400);
+  alarm_ = std::make_unique<ForwardingAlarm>(static_cast<std::uint32_t>(alarmAfter) * 1000u);
 
   // 10-11. Image3 from Online; the start time.
   DrawLinkIndicator(*Image3, Online(), ServerBarPosition);
