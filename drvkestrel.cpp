@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -63,13 +64,44 @@ void ToolkitMessage(QtMsgType type, const QMessageLogContext& context, const QSt
   kestrel::WriteLogLine(priority, qFormatLogMessage(type, context, text).toStdString());
 }
 
-// Test hook: with DRVKESTREL_TEST_HANG_AFTER_MS set, the window thread stops
-// serving its event loop that long after start-up, as a hung handler would, so a
-// test can see the watchdog keep-alive stop. Never set in normal use.
-void ArmHangHook(QObject* context) {
+// Test hook: with DRVKESTREL_TEST_HANG_AFTER_MS set, a thread of the program hangs
+// that long after start-up, as a call that never returns would, so a test can see
+// the watchdog keep-alive stop. DRVKESTREL_TEST_HANG_THREAD names the thread:
+// "window" (the default: the event loop stops being served), "link" (the server
+// link worker) or "flusher". Never set in normal use.
+int HangAfterMs() {
   bool ok = false;
   const int ms = qEnvironmentVariableIntValue("DRVKESTREL_TEST_HANG_AFTER_MS", &ok);
-  if (!ok || ms < 0) return;
+  return ok ? ms : -1;
+}
+
+QString HangThread() {
+  const QString name = qEnvironmentVariable("DRVKESTREL_TEST_HANG_THREAD");
+  return name.isEmpty() ? QStringLiteral("window") : name;
+}
+
+// The hook for the link worker and the flusher: called at each of their signs of
+// life; hangs the named one once its time has come.
+std::function<void(kestrel::ThreadWatch::Thread)> MakeWorkerHangHook() {
+  using kestrel::ThreadWatch;
+  const int ms = HangAfterMs();
+  const QString name = HangThread();
+  if (ms < 0 || name == QLatin1String("window")) return {};
+  const ThreadWatch::Thread which =
+      name == QLatin1String("flusher") ? ThreadWatch::Flusher : ThreadWatch::Link;
+  const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  const std::string label = name.toStdString();
+  return [which, due, label](ThreadWatch::Thread t) {
+    if (t != which || std::chrono::steady_clock::now() < due) return;
+    std::fprintf(stderr, "drvkestrel: test hook: %s thread blocked\n", label.c_str());
+    std::fflush(stderr);
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  };
+}
+
+void ArmHangHook(QObject* context) {
+  const int ms = HangAfterMs();
+  if (ms < 0 || HangThread() != QLatin1String("window")) return;
   QTimer::singleShot(ms, context, [] {
     std::fprintf(stderr, "drvkestrel: test hook: event loop blocked\n");
     std::fflush(stderr);
@@ -77,23 +109,28 @@ void ArmHangHook(QObject* context) {
   });
 }
 
-// The service manager's watchdog is fed from the window thread's own timer: when
-// the event loop hangs, the keep-alive stops and the service gets restarted.
-void StartWatchdogPing(QTimer& timer) {
+// The service manager's watchdog is fed from the window thread's own timer, and
+// only while the link worker and the flusher have each shown a sign of life within
+// the watchdog interval too: when any of them hangs, the keep-alive stops and the
+// service gets restarted.
+void StartWatchdogPing(QTimer& timer, const kestrel::TForm1& form) {
   using namespace kestrel;
   const auto interval = service_notifier::WatchdogInterval();
   if (interval.count() <= 0) return;
-  const auto half = std::chrono::duration_cast<std::chrono::milliseconds>(interval / 2);
-  timer.setInterval(static_cast<int>(std::clamp<long long>(half.count(), 1, 60'000)));
-  QObject::connect(&timer, &QTimer::timeout, [] { service_notifier::Watchdog(); });
+  const auto whole = std::chrono::duration_cast<std::chrono::milliseconds>(interval);
+  const auto within =
+      static_cast<std::uint32_t>(std::clamp<long long>(whole.count(), 1, 3'600'000));
+  timer.setInterval(static_cast<int>(std::clamp<long long>(whole.count() / 2, 1, 60'000)));
+  QObject::connect(&timer, &QTimer::timeout, [&form, within] {
+    if (form.ThreadsAlive(within)) service_notifier::Watchdog();
+  });
   timer.start();
 }
 
 // Applies the command line: nullopt to go on running, else the exit status.
-std::optional<int> ApplyCommandLine(int argc, char** argv) {
+std::optional<int> ApplyCommandLine(const kestrel::CommandLine& cmd,
+                                    std::filesystem::path& metricsFile) {
   using namespace kestrel;
-  const CommandLine cmd =
-      ParseCommandLine(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
   switch (cmd.action) {
     case CommandLine::Action::PrintVersion:
       std::printf("%s\n", VersionLine().c_str());
@@ -106,6 +143,12 @@ std::optional<int> ApplyCommandLine(int argc, char** argv) {
       return kUsageExitStatus;
     case CommandLine::Action::Run:
       break;
+  }
+  // A metrics file named relative to where the program was started.
+  if (!cmd.metricsFile.empty()) {
+    std::error_code ec;
+    metricsFile = std::filesystem::absolute(std::filesystem::path(cmd.metricsFile), ec);
+    if (ec) metricsFile = cmd.metricsFile;
   }
   if (!cmd.workDir.empty()) {
     std::error_code ec;
@@ -125,7 +168,10 @@ int Run(int argc, char** argv) {
   // Before the first line is written: a reader of standard error that is gone
   // must not end the program, and SIGHUP must stop it in order.
   TerminationRequests::InstallSignalHandlers();
-  if (const auto status = ApplyCommandLine(argc, argv)) return *status;
+  const CommandLine cmd =
+      ParseCommandLine(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+  std::filesystem::path metricsFile;
+  if (const auto status = ApplyCommandLine(cmd, metricsFile)) return *status;
 
   // One driver per working folder: a second one would fight the first over the
   // server connection, the serial port and the spool files.
@@ -139,7 +185,7 @@ int Run(int argc, char** argv) {
   }
 
   qInstallMessageHandler(ToolkitMessage);
-  if (NoDisplay()) {
+  if (!cmd.displayChosen && NoDisplay()) {
     WriteLogLine(LogPriority::Info, "drvkestrel: no display, running without a window (offscreen)");
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
@@ -153,7 +199,8 @@ int Run(int argc, char** argv) {
 
   SystemClock clock;
   DiskFileSystem files;
-  TForm1 form1(TForm1::Services{clock, files, MakeQtTcpClientFactory(), {}, true});
+  TForm1 form1(TForm1::Services{
+      clock, files, MakeQtTcpClientFactory(), {}, true, metricsFile, {}, MakeWorkerHangHook()});
   TForm2 form2;
   form2.SetAccessCode(form1.AccessCode);
   Tadvsm messages;
@@ -169,7 +216,7 @@ int Run(int argc, char** argv) {
 
   form1.show();
   QTimer watchdog;
-  StartWatchdogPing(watchdog);
+  StartWatchdogPing(watchdog, form1);
   // Ready once the window loop serves events: start-up has finished by then.
   QTimer::singleShot(0, &app, [] { service_notifier::Ready(); });
   ArmHangHook(&app);
@@ -179,7 +226,9 @@ int Run(int argc, char** argv) {
   // The worker spools what it still holds and ends; its last calls to the window
   // are served meanwhile. Events that could not be written anywhere make the exit
   // status non-zero (the log names them).
-  if (!form1.FinishWorker(kWorkerStopBoundMs)) {
+  const bool finished = form1.FinishWorker(kWorkerStopBoundMs);
+  form1.WriteMetrics();  // the figures at the end
+  if (!finished) {
     std::fprintf(stderr, "drvkestrel: the server link did not stop in time; exiting\n");
     std::fflush(stderr);
     std::_Exit(form1.UnwrittenEvents() > 0 ? 1 : 0);

@@ -219,6 +219,7 @@ void cl::Execute() {
   try {
     LastKeepAliveTick = clock_.TickMs();
     while (!StopRequested.load()) {
+      if (identity_.alive) identity_.alive();
       LinkStep();
       WaitForWork();
     }
@@ -488,6 +489,7 @@ void cl::HandleReply(std::int32_t command, std::optional<WrittenBlock> answered)
     if (command == cmdEventAck && !answered->spoolFile.empty()) {
       AcknowledgeSpoolFile(*answered);
     } else if (command != cmdEventAck) {
+      if (answered->kind != PacketKind::Internal) ++refused_;
       Unanswered(*answered, true);  // a query too: the block it answers is not acknowledged
     }
   }
@@ -608,6 +610,7 @@ void cl::ConnectionAttempt() {
   }
 
   Online.store(true);
+  ++connects_;
   Log(kMsgConnected);
   Indicate();
 }

@@ -43,6 +43,9 @@ struct LinkIdentity {
                                    // the worker thread, so it must be thread-safe
   std::string versionText;         // a.b.c.d (kVersionText)
   std::filesystem::path workDir;   // folder of drvkestrel.ini
+  // Called on the worker thread at each pass of its loop (at least once a second
+  // while it is not inside a step): its sign of life for a watchdog. Must not block.
+  std::function<void()> alive = {};
 };
 
 // The server link worker: owns the connection to the message server, connects and
@@ -152,6 +155,10 @@ class cl final : public LinkPort {
   std::optional<std::uint32_t> NextWakeInMs() const;
   // Times the link was taken down because a reply could not be placed.
   int ResyncCount() const { return resyncCount_; }
+  // Events the server answered with something other than their acknowledgement,
+  // and connections made since start-up. Any thread.
+  std::uint64_t RefusedCount() const { return refused_.load(); }
+  std::uint64_t ConnectCount() const { return connects_.load(); }
 
   // The server the link uses (or tries), for the window and the status; any thread.
   struct ServerInUse {
@@ -239,6 +246,8 @@ class cl final : public LinkPort {
   std::atomic<bool> ReconnectEnabled{true};
   std::atomic<bool> Online{false};
   std::atomic<bool> registeredShared_{false};
+  std::atomic<std::uint64_t> refused_{0};
+  std::atomic<std::uint64_t> connects_{0};
 
   // The worker's own state.
   bool Registered = false;

@@ -19,8 +19,12 @@ Delivery::Delivery(DeliveryServices services, SpoolLocation spool)
       retryStep_("запись отложенных событий", services_.log) {
   spool_.SetFlusher(services_.flusher);
   spool_.RecoverAtStartup();
-  spool_.SetOnWritten([this](const std::filesystem::path& file) { index_.Add(file); });
+  spool_.SetOnWritten([this](const std::filesystem::path& file) {
+    index_.Add(file);
+    NoteWritten(file);
+  });
   drain_.Rescan();
+  if (index_.Waiting() > 0) startBacklogTick_ = services_.clock.TickMs();
 }
 
 Delivery::~Delivery() {
@@ -40,7 +44,10 @@ void Delivery::StartLink(LinkIdentity identity) {
   dispatch_.SetLink(*worker_);
 }
 
-void Delivery::Raise(const EventRecord& record) { dispatch_.Raise(record); }
+void Delivery::Raise(const EventRecord& record) {
+  ++raised_;
+  dispatch_.Raise(record);
+}
 
 void Delivery::Tick() {
   drainStep_.Run([this] { drain_.DrainSpool(); });
@@ -100,7 +107,44 @@ DeliveryStatus Delivery::Status() const {
     s.serverPort = server.port;
     s.serverSwitches = server.switches;
   }
+  s.raised = raised_.load();
+  s.acknowledged = index_.Delivered();
+  if (worker_) {
+    s.refused = worker_->RefusedCount();
+    s.connects = worker_->ConnectCount();
+  }
+  s.spoolWriteFailures = spool_.WriteFailures();
+  s.oldestWaitingMs = OldestWaitingMs();
   return s;
+}
+
+void Delivery::NoteWritten(const std::filesystem::path& file) {
+  const std::uint32_t now = services_.clock.TickMs();
+  std::lock_guard lock(writtenMutex_);
+  written_.emplace_back(now, file);
+}
+
+std::optional<std::uint32_t> Delivery::OldestWaitingMs() const {
+  const std::uint32_t now = services_.clock.TickMs();
+  // Held before the index is asked: a file written meanwhile is noted after this.
+  std::lock_guard lock(writtenMutex_);
+  const std::size_t waiting = index_.Waiting();
+  if (waiting == 0) {
+    // Nothing waits: whatever is remembered has gone, the start-up files too.
+    written_.clear();
+    startBacklogTick_.reset();
+    return std::nullopt;
+  }
+  const auto gone = [this](const std::pair<std::uint32_t, std::filesystem::path>& w) {
+    return !index_.Knows(w.second) || index_.IsSettled(w.second);
+  };
+  while (!written_.empty() && gone(written_.front())) written_.pop_front();
+  // A front file that stays (a server that keeps refusing it) must not make the
+  // list grow with every file after it: those delivered meanwhile are dropped.
+  if (written_.size() > 2 * waiting + 1024) std::erase_if(written_, gone);
+  if (startBacklogTick_) return now - *startBacklogTick_;
+  if (written_.empty()) return std::nullopt;
+  return now - written_.front().first;
 }
 
 void Delivery::SignOfLife::AdvanceIndicator() noexcept {

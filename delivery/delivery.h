@@ -3,8 +3,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -55,6 +57,17 @@ struct DeliveryStatus {
   std::string serverAddress;
   std::int32_t serverPort = 0;
   std::uint64_t serverSwitches = 0;
+  // Since start-up: events raised, events the server acknowledged (their files
+  // deleted), events it answered otherwise, connections made to the server, and
+  // events that could not be written to a spool file when raised.
+  std::uint64_t raised = 0;
+  std::uint64_t acknowledged = 0;
+  std::uint64_t refused = 0;
+  std::uint64_t connects = 0;
+  std::uint64_t spoolWriteFailures = 0;
+  // How long the oldest spool file not yet acknowledged has waited (monotonic
+  // tick); nothing when none waits. Files found at start-up count from the start.
+  std::optional<std::uint32_t> oldestWaitingMs;
 };
 
 // The delivery of events to the message server: the spool writer (with its
@@ -126,6 +139,8 @@ class Delivery final : public EventSink {
 
   DeliveryServices services_;
   void FinishSpool();
+  void NoteWritten(const std::filesystem::path& file);
+  std::optional<std::uint32_t> OldestWaitingMs() const;
 
   SpoolWriter spool_;
   SpoolIndex index_;
@@ -138,6 +153,13 @@ class Delivery final : public EventSink {
   std::unique_ptr<cl> worker_;
   bool finished_ = false;
   std::size_t unwritten_ = 0;
+  std::atomic<std::uint64_t> raised_{0};
+  // Spool files in the order they were written, with the tick of writing; the
+  // front is dropped once the index no longer holds it (acknowledged or gone).
+  mutable std::mutex writtenMutex_;
+  mutable std::deque<std::pair<std::uint32_t, std::filesystem::path>> written_;
+  // While files found at start-up may still wait: the tick of the start.
+  mutable std::optional<std::uint32_t> startBacklogTick_;
 };
 
 }  // namespace kestrel

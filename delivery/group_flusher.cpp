@@ -164,11 +164,26 @@ std::size_t GroupFlusher::Waiting() const {
 }
 
 void GroupFlusher::Loop(const std::shared_ptr<Core>& core) {
+  constexpr auto kAliveEvery = std::chrono::seconds(1);
   for (;;) {
+    bool beat = false;
+    {
+      std::lock_guard lock(core->mutex);
+      beat = !core->stopping;  // after a stop its owner may be gone
+    }
+    if (beat && core->options.alive) {
+      try {
+        core->options.alive();
+      } catch (...) {
+        // a sign of life that fails is no reason to stop flushing
+      }
+    }
     Group g;
     {
       std::unique_lock lock(core->mutex);
-      core->wake.wait(lock, [&] { return core->stopping || !core->pending.Empty(); });
+      if (!core->wake.wait_for(lock, kAliveEvery,
+                               [&] { return core->stopping || !core->pending.Empty(); }))
+        continue;  // idle: another sign of life, then wait again
       if (!core->stopping) {
         // Let the group gather for the rest of its window; a stop cuts it short.
         const auto due = core->firstAt + core->options.window;

@@ -34,6 +34,9 @@ class GroupFlusher final : public AfterDurableQueue {
   struct Options {
     std::chrono::milliseconds window{50};
     bool manual = false;
+    // Called on the flusher's thread before each wait for work, idle or not at
+    // least once a second: its sign of life for a watchdog. Must not block.
+    std::function<void()> alive = {};
   };
 
   GroupFlusher(FileSystem& fs, OperatorLog& log, Options options);

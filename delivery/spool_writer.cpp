@@ -64,6 +64,7 @@ std::optional<std::filesystem::path> SpoolWriter::Write(std::int32_t command, By
   kept.payload.assign(payload.begin(), payload.end());
   kept.firstTried = now;
   pending_.push_back(std::move(kept));
+  ++writeFailures_;
   // Told when the failures begin, with the reason, and when they end, with a count:
   // not once per event.
   if (failedWrites_++ == 0) {

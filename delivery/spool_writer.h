@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -65,6 +66,9 @@ class SpoolWriter {
 
   // Packets kept in memory, waiting for RetryPending.
   std::size_t PendingCount() const;
+  // Writes that could not make a file since start-up (each packet kept in memory
+  // counts once, when it is kept). Any thread.
+  std::uint64_t WriteFailures() const { return writeFailures_.load(); }
   // One line per packet kept in memory, naming it (for the log at the end).
   std::vector<std::string> PendingDescriptions() const;
 
@@ -112,6 +116,7 @@ class SpoolWriter {
   // Events that could not be written at once since the last write that worked.
   std::uint64_t failedWrites_ = 0;
 
+  std::atomic<std::uint64_t> writeFailures_{0};
   std::mutex retryMutex_;  // one RetryPending at a time
 };
 

@@ -70,4 +70,8 @@ void StderrOperatorLog::Report(const std::string& line) { WriteLogLine(LogPriori
 
 void StderrOperatorLog::Notice(const std::string& line) { WriteLogLine(LogPriority::Notice, line); }
 
+void StderrOperatorLog::Warning(const std::string& line) {
+  WriteLogLine(LogPriority::Warning, line);
+}
+
 }  // namespace kestrel

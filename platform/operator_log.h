@@ -45,6 +45,8 @@ class OperatorLog {
   // backlog begun or cleared): shown like a failure, but not counted as one
   // where lines carry a priority.
   virtual void Notice(const std::string& line) { Report(line); }
+  // Something is wrong that is not a failure of the program (an alarm begun).
+  virtual void Warning(const std::string& line) { Report(line); }
 };
 
 // Writes every reported line to standard error as an error.
@@ -52,6 +54,7 @@ class StderrOperatorLog final : public OperatorLog {
  public:
   void Report(const std::string& line) override;
   void Notice(const std::string& line) override;
+  void Warning(const std::string& line) override;
 };
 
 }  // namespace kestrel

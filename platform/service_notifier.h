@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 
 namespace kestrel {
 
@@ -19,6 +20,8 @@ bool Ready();
 bool Watchdog();
 // An orderly stop has begun.
 bool Stopping();
+// One line of what the program is doing, shown by the service manager's status.
+bool Status(const std::string& line);
 // The interval within which the service manager expects Watchdog(); zero when it
 // expects none.
 std::chrono::microseconds WatchdogInterval();

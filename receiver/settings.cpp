@@ -53,6 +53,8 @@ MainSettings ReadMainSettings(const IniFile& ini) {
   if (!ParseAttention(attention, s.Attention)) {
     ParseAttention(kDefaultAttention, s.Attention);
   }
+  s.AlarmAfter = ini.ReadInteger(kMainSection, "AlarmAfter", s.AlarmAfter);
+  if (s.AlarmAfter < 0) s.AlarmAfter = MainSettings{}.AlarmAfter;
   return s;
 }
 

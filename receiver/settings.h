@@ -26,6 +26,9 @@ struct MainSettings {
   std::string PathForSoob;
   bool Log = false;
   DateTime Attention = 10 / kSecondsPerDay;  // a duration: fraction of a day
+  // Seconds the oldest unacknowledged event may wait before the forwarding alarm
+  // goes on; 0 turns the alarm off. A negative or malformed value gives 60.
+  std::int32_t AlarmAfter = 60;
 
   bool operator==(const MainSettings&) const = default;
 };

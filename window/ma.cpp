@@ -8,15 +8,21 @@
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QWindowStateChangeEvent>
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 
+#include "delivery/server_host.h"
 #include "platform/paths.h"
+#include "platform/service_notifier.h"
 #include "platform/text_1251.h"
+#include "platform/version.h"
 #include "window/access_code.h"
 #include "window/admshowmes.h"
 #include "window/kestrel_application.h"
 #include "window/link_indicator.h"
+#include "window/metrics_file.h"
+#include "window/metrics_text.h"
 #include "window/pasx.h"
 #include "window/pictures.h"
 #include "window/screen_placement.h"
@@ -52,7 +58,7 @@ QToolButton* MakePageButton(QWidget* parent, const QString& text, const QPixmap&
 }  // namespace
 
 TForm1::TForm1(Services services, QWidget* parent)
-    : QWidget(parent), services_(std::move(services)) {
+    : QWidget(parent), services_(std::move(services)), watch_(services_.clock.TickMs()) {
   BuildWindow();
   FormCreate();
 }
@@ -95,6 +101,7 @@ void TForm1::BuildWindow() {
   Timer1 = new QTimer(this);
   Timer1->setInterval(200);
   BuildTrayIcon();
+  BuildAlarmBanner();
   operatorLog_.SetMemo(Memo1);
   CenterOnScreen(*this);
 }
@@ -228,6 +235,30 @@ void TForm1::BuildSetupPage() {
   Notebook1->addWidget(PageSetup);
 }
 
+void TForm1::BuildAlarmBanner() {
+  AlarmBanner = new QWidget(this);
+  AlarmBanner->setObjectName(QStringLiteral("AlarmBanner"));
+  AlarmBanner->setGeometry(0, 0, kClientWidth, 57);
+  AlarmBanner->setAutoFillBackground(true);
+  AlarmBanner->setStyleSheet(QStringLiteral("#AlarmBanner { background: #c00000; }"));
+  AlarmText = new QLabel(AlarmBanner);
+  AlarmText->setObjectName(QStringLiteral("AlarmText"));
+  AlarmText->setGeometry(8, 4, 330, 49);
+  AlarmText->setWordWrap(true);
+  AlarmText->setFont(BoldFont(font()));
+  AlarmText->setStyleSheet(QStringLiteral("color: white;"));
+  AlarmSilence = new QPushButton(QStringLiteral("Без звука"), AlarmBanner);
+  AlarmSilence->setObjectName(QStringLiteral("AlarmSilence"));
+  AlarmSilence->setGeometry(345, 15, 90, 27);
+  connect(AlarmSilence, &QPushButton::clicked, this, [this] {
+    RunGuarded([this] {
+      if (alarm_) alarm_->Silence();
+      ShowAlarm();
+    });
+  });
+  AlarmBanner->hide();
+}
+
 void TForm1::BuildTrayIcon() {
   PopupMenu1 = new QMenu(this);
   N4 = PopupMenu1->addAction(QStringLiteral("Восстановить"));
@@ -248,7 +279,11 @@ void TForm1::FormCreate() {
   // 1. Station link down, Image2 red.
   StationLink = false;
   WorkDir = services_.workDir.empty() ? CurrentDirectory() : services_.workDir;
-  flusher_ = std::make_unique<GroupFlusher>(services_.fs, operatorLog_);
+  GroupFlusher::Options flushing;
+  flushing.alive = [this] { Alive(ThreadWatch::Flusher); };
+  flusher_ = std::make_unique<GroupFlusher>(services_.fs, operatorLog_, std::move(flushing));
+  watch_.Expect(ThreadWatch::Flusher, clock.TickMs());
+  watch_.Expect(ThreadWatch::Window, clock.TickMs());
   DrawLinkIndicator(*Image2, StationLink, 0);
 
   // 4. The access code of this run.
@@ -277,7 +312,17 @@ void TForm1::FormCreate() {
   StartUpOpen();
 
   // 9. The server link worker.
-  if (services_.startWorker) delivery_->StartLink(reception_->Identity());
+  if (services_.startWorker) {
+    LinkIdentity identity = reception_->Identity();
+    identity.alive = [this] { Alive(ThreadWatch::Link); };
+    watch_.Expect(ThreadWatch::Link, clock.TickMs());
+    delivery_->StartLink(std::move(identity));
+  }
+  const ServerHost host = ReadServerHost(services_.fs, WorkDir);
+  serverText_ = Cp1251ToUtf8(host.address) + ":" + std::to_string(host.port);
+  // At most 30 days, so the milliseconds fit the 32-bit tick's span.
+  const std::int32_t alarmAfter = std::min(reception_->Settings().AlarmAfter, 30 * 86400);
+  alarm_ = std::make_unique<ForwardingAlarm>(static_cast<std::uint32_t>(alarmAfter) * 1000u);
 
   // 10-11. Image3 from Online; the start time.
   DrawLinkIndicator(*Image3, Online(), ServerBarPosition);
@@ -285,6 +330,7 @@ void TForm1::FormCreate() {
   Label7->adjustSize();
 
   statusStep_ = std::make_unique<TickStep>("обновление состояния", operatorLog_);
+  watchStep_ = std::make_unique<TickStep>("тревога и сведения для станции", operatorLog_);
   connect(Timer1, &QTimer::timeout, this, [this] { RunGuarded([this] { Timer1Timer(); }); });
   Timer1->start();
   // Headless there is no notification area to wait for (and Qt complains).
@@ -412,9 +458,93 @@ void TForm1::AdvOfficeComboBox1Change(const QString& text) {
 // (reception), the spool drain and the retry of kept events (delivery), the status
 // display.
 void TForm1::Timer1Timer() {
+  Alive(ThreadWatch::Window);
   reception_->Tick();
   delivery_->Tick();
   statusStep_->Run([this] { StatusStep(); });
+  watchStep_->Run([this] { WatchStep(); });
+}
+
+void TForm1::Alive(ThreadWatch::Thread t) {
+  watch_.Beat(t, services_.clock.TickMs());
+  if (services_.onAlive) services_.onAlive(t);
+}
+
+bool TForm1::ThreadsAlive(std::uint32_t withinMs) const {
+  return watch_.AllAlive(services_.clock.TickMs(), withinMs);
+}
+
+StationStatus TForm1::CurrentStatus() const {
+  StationStatus s;
+  const std::uint32_t now = services_.clock.TickMs();
+  if (delivery_) s.delivery = delivery_->Status();
+  s.server = serverText_;
+  if (!s.delivery.online && offlineSinceTick_) s.offlineMs = now - *offlineSinceTick_;
+  if (ComPort1 != nullptr) {
+    s.portName = ComPort1->Name();
+    s.portOpen = ComPort1->IsOpen();
+  }
+  s.receptionRunning = running_;
+  if (reception_) {
+    s.receiverSilenceMs = reception_->SilenceMs();
+    s.stationPresent = reception_->StationPresent(s.receiverSilenceMs);
+    s.transmitters = reception_->Table().Count();
+  }
+  s.alarm = alarm_ && alarm_->Active();
+  return s;
+}
+
+void TForm1::WatchStep() {
+  const std::uint32_t now = services_.clock.TickMs();
+  const bool online = Online();
+  if (online) {
+    offlineSinceTick_.reset();
+  } else if (!offlineSinceTick_) {
+    offlineSinceTick_ = now;
+  }
+  StationStatus s = CurrentStatus();
+  const ForwardingAlarm::Outcome out = alarm_->Update(s, now);
+  s.alarm = alarm_->Active();
+  if (out.began) operatorLog_.Warning(alarm_->BeganLine());
+  if (out.cleared) operatorLog_.Notice(alarm_->ClearedLine());
+  if (out.beep) {
+    if (services_.beep)
+      services_.beep();
+    else
+      QApplication::beep();
+  }
+  ShowAlarm();
+  if (const auto line = statusLine_.Offer(StatusLine(s), now)) service_notifier::Status(*line);
+  if (!services_.metricsFile.empty() &&
+      (!metricsTick_ || static_cast<std::uint32_t>(now - *metricsTick_) >= kMetricsEveryMs))
+    WriteMetrics();
+}
+
+bool TForm1::WriteMetrics() {
+  if (services_.metricsFile.empty()) return true;
+  metricsTick_ = services_.clock.TickMs();
+  std::string receiver = WorkDir.filename().string();
+  if (receiver.empty()) receiver = WorkDir.parent_path().filename().string();
+  const bool ok =
+      WriteFileWhole(services_.metricsFile, FormatMetrics(CurrentStatus(), kVersionText, receiver));
+  if (!ok && !metricsFailing_)
+    Note(QStringLiteral("Не удалось записать файл метрик %1.")
+             .arg(QString::fromStdString(services_.metricsFile.string())));
+  if (ok && metricsFailing_)
+    Note(QStringLiteral("Файл метрик %1 снова записывается.")
+             .arg(QString::fromStdString(services_.metricsFile.string())));
+  metricsFailing_ = !ok;
+  return ok;
+}
+
+void TForm1::ShowAlarm() {
+  const bool on = alarm_ && alarm_->Active();
+  if (on) {
+    AlarmText->setText(QString::fromStdString(alarm_->Text()));
+    AlarmSilence->setEnabled(!alarm_->Silenced());
+    AlarmBanner->raise();
+  }
+  if (AlarmBanner->isVisibleTo(this) != on) AlarmBanner->setVisible(on);
 }
 
 void TForm1::StatusStep() {

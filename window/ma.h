@@ -14,6 +14,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,8 +28,12 @@
 #include "receiver/reception.h"
 #include "receiver/settings.h"
 #include "window/com_port.h"
+#include "window/forwarding_alarm.h"
 #include "window/indicator_image.h"
 #include "window/memo_operator_log.h"
+#include "window/station_status.h"
+#include "window/status_line.h"
+#include "window/thread_watch.h"
 
 namespace kestrel {
 
@@ -54,7 +59,16 @@ class TForm1 final : public QWidget {
     TcpClientFactory tcpClients;    // the link worker's connections
     std::filesystem::path workDir;  // empty: the process's current directory at start
     bool startWorker = true;        // false: no link worker (events are spooled)
+    // Where the station's metrics are written every 10 s and at the end; empty:
+    // nowhere.
+    std::filesystem::path metricsFile = {};
+    // Sounds the alarm's beep; empty: the system beep.
+    std::function<void()> beep = {};
+    // Called on each thread at each of its signs of life, after it is noted (a
+    // test hook: it may hang the thread).
+    std::function<void(ThreadWatch::Thread)> onAlive = {};
   };
+  static constexpr std::uint32_t kMetricsEveryMs = 10000;
 
   static constexpr int kClientWidth = 443;
   static constexpr int kClientHeight = 328;
@@ -82,6 +96,17 @@ class TForm1 final : public QWidget {
   void AdvanceIndicator();
   // The last step of every tick: Label1 and the station-link watchdog.
   void StatusStep();
+  // After it: the forwarding alarm (banner, beep, log), the service status line and
+  // the metrics file.
+  void WatchStep();
+  // What the station is told about the driver now.
+  StationStatus CurrentStatus() const;
+  // Writes the metrics file now (when one is set); false when it failed.
+  bool WriteMetrics();
+  // Every running thread (window loop, link worker, flusher) has shown a sign of
+  // life within the last withinMs: the service watchdog may be fed.
+  bool ThreadsAlive(std::uint32_t withinMs) const;
+  const ForwardingAlarm& Alarm() const { return *alarm_; }
 
   // A request of the operating system to end (signal, end of session): shuts down
   // in order without asking for the code. Closes any open dialog first.
@@ -142,8 +167,11 @@ class TForm1 final : public QWidget {
   QTimer* Timer1;
   QSystemTrayIcon* TrayIcon1;
   QMenu* PopupMenu1;
-  QAction* N4;  // "Восстановить"
-  QAction* N6;  // "Закрыть"
+  QAction* N4;                // "Восстановить"
+  QAction* N6;                // "Закрыть"
+  QWidget* AlarmBanner;       // red, over the caption strip, while the alarm is on
+  QLabel* AlarmText;          // its one line
+  QPushButton* AlarmSilence;  // "Без звука": silences this occurrence
 
  signals:
   // The close went ahead: the window loop may end.
@@ -168,8 +196,12 @@ class TForm1 final : public QWidget {
   void Shutdown();
   void Tell(const QString& text);
   void Note(const QString& line);
+  void BuildAlarmBanner();
+  void ShowAlarm();
+  void Alive(ThreadWatch::Thread t);
 
   Services services_;
+  ThreadWatch watch_;
   MemoOperatorLog operatorLog_;
   // Flushes spool files and then num.mmm in groups, off the window thread.
   std::unique_ptr<GroupFlusher> flusher_;
@@ -185,6 +217,14 @@ class TForm1 final : public QWidget {
   bool osShutdown_ = false;    // the operating system asked to end
   bool shutdownDone_ = false;  // port closed and worker told to stop
   bool finished_ = false;      // the worker has ended and the spool is settled
+
+  std::unique_ptr<ForwardingAlarm> alarm_;
+  std::unique_ptr<TickStep> watchStep_;
+  StatusLineThrottle statusLine_;
+  std::string serverText_;  // "address:port" of the settings at start-up
+  std::optional<std::uint32_t> offlineSinceTick_;
+  std::optional<std::uint32_t> metricsTick_;  // last write of the metrics file
+  bool metricsFailing_ = false;
 };
 
 }  // namespace kestrel

@@ -17,6 +17,11 @@ void MemoOperatorLog::Notice(const std::string& line) {
   Show(line);
 }
 
+void MemoOperatorLog::Warning(const std::string& line) {
+  stderr_.Warning(line);
+  Show(line);
+}
+
 void MemoOperatorLog::Show(const std::string& line) {
   const QString text = QString::fromStdString(line);
   if (QThread::currentThread() == thread()) {

@@ -22,6 +22,7 @@ class MemoOperatorLog final : public QObject, public OperatorLog {
   void SetMemo(QPlainTextEdit* memo) { memo_ = memo; }
   void Report(const std::string& line) override;
   void Notice(const std::string& line) override;
+  void Warning(const std::string& line) override;
 
  private:
   void Show(const std::string& line);

@@ -63,7 +63,7 @@ void TForm2::showEvent(QShowEvent* event) {
 }
 
 void TForm2::FormActivate() {
-  MaskEdit1->selectAll();
+  MaskEdit1->clear();
   MaskEdit1->setFocus(Qt::ActiveWindowFocusReason);
 }
 

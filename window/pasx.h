@@ -12,7 +12,8 @@ namespace kestrel {
 
 // The access code dialog "Закрытый доступ": asks for the code shown on the status
 // page before reception is stopped or the program closed. Made once, reused; the
-// entry keeps what was typed last time and is selected whenever the dialog shows.
+// entry starts empty each time the dialog shows, so a code typed for one stop
+// never stands ready for the next.
 class TForm2 final : public QDialog {
   Q_OBJECT
  public:

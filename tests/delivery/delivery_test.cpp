@@ -113,6 +113,7 @@ TEST_F(DeliveryTest, EventsKeptInMemoryCountAsBacklogAndAreRetriedByTheTick) {
   d.Raise(Event(1));
   EXPECT_EQ(d.Spool().PendingCount(), 1u);
   EXPECT_EQ(d.Status().backlog, 1u);
+  EXPECT_EQ(d.Status().spoolWriteFailures, 1u);
   fs_.HealAll();
   d.Tick();
   EXPECT_EQ(d.Spool().PendingCount(), 0u);
@@ -165,10 +166,65 @@ TEST_F(DeliveryTest, TheLinkDeliversLiveEventsAndTheSpoolAndShowsItsStatus) {
   d.Tick();  // the worker takes the spool file itself; the tick only reports
   ASSERT_TRUE(WaitFor([&] { return EventsAtServer() == 2; }));
   ASSERT_TRUE(WaitFor([&] { return d.Status().backlog == 0; })) << "acknowledged file deleted";
+  const DeliveryStatus s = d.Status();
+  EXPECT_EQ(s.raised, 2u);
+  EXPECT_EQ(s.acknowledged, 2u);
+  EXPECT_EQ(s.refused, 0u);
+  EXPECT_EQ(s.connects, 1u);
+  EXPECT_EQ(s.spoolWriteFailures, 0u);
+  EXPECT_FALSE(s.oldestWaitingMs.has_value());
 
   d.RequestStop();
   EXPECT_TRUE(d.Finish(kWaitMs));
   EXPECT_FALSE(d.Online());
+}
+
+TEST_F(DeliveryTest, EventsAnsweredOtherwiseAreCountedAsRefusedNotAcknowledged) {
+  peer_.SetOnWrite([this](ByteView block) {
+    const std::int32_t command = PacketCommand(block.subspan(kBlockPrefixSize));
+    peer_.Push(
+        BuildBlock(BuildPacket(command == cmdVersion ? cmdRegistered : cmdKeepAlive, 0, {})));
+  });
+  Delivery& d = Make();
+  d.StartLink(Identity());
+  ASSERT_TRUE(WaitFor([&] { return d.Status().registered; }));
+  d.Raise(Event(1));
+  ASSERT_TRUE(WaitFor([&] { return d.Status().refused >= 1; }));
+  const DeliveryStatus s = d.Status();
+  EXPECT_EQ(s.acknowledged, 0u);
+  EXPECT_EQ(s.backlog, 1u);  // the file waits to go again
+  EXPECT_TRUE(d.Finish(kWaitMs));
+}
+
+// The age of the oldest event waiting follows the monotonic tick: from the writing
+// of its file, or from the start for files found then; none once nothing waits.
+TEST_F(DeliveryTest, OldestWaitingAgeFollowsTheOldestFileNotYetAcknowledged) {
+  {
+    Delivery& d = Make();
+    EXPECT_FALSE(d.Status().oldestWaitingMs.has_value());
+    d.Raise(Event(1));
+    clock_.AdvanceMs(4000);
+    d.Raise(Event(2));
+    clock_.AdvanceMs(1000);
+    EXPECT_EQ(d.Status().oldestWaitingMs, 5000u);
+    EXPECT_EQ(d.Status().raised, 2u);
+  }
+  // Restarted: both files were there at the start.
+  delivery_.reset();
+  clock_.AdvanceMs(60000);
+  Delivery& again = Make();
+  clock_.AdvanceMs(3000);
+  EXPECT_EQ(again.Status().oldestWaitingMs, 3000u);
+  EXPECT_EQ(again.Status().raised, 0u);
+  // Delivered: nothing waits, and a later file counts from its own writing.
+  again.StartLink(Identity());
+  ASSERT_TRUE(WaitFor([&] { return again.Status().backlog == 0; }));
+  EXPECT_FALSE(again.Status().oldestWaitingMs.has_value());
+  EXPECT_EQ(again.Status().acknowledged, 2u);
+  EXPECT_TRUE(again.Finish(kWaitMs));
+  again.Raise(Event(3));  // the link has stopped: a file
+  clock_.AdvanceMs(700);
+  EXPECT_EQ(again.Status().oldestWaitingMs, 700u);
 }
 
 TEST_F(DeliveryTest, TheDestructorStopsAWorkerLeftRunning) {

@@ -103,6 +103,25 @@ for key in Type=notify WatchdogSec= Restart=on-failure TimeoutStopSec= User=drvk
   grep -q "^$key" "$unit" || fail "the service lacks $key"
 done
 
+grep -q -- '--metrics /var/lib/drvkestrel/drvkestrel.prom' "$unit" || fail "the service writes no metrics file"
+
+# ---- the template for several receivers: verified as the instance "north"
+template=$root/usr/lib/systemd/system/drvkestrel@.service
+sed "s|/usr/bin/drvkestrel|$root/usr/bin/drvkestrel|" "$template" >"$tmp/unit/drvkestrel@north.service"
+if systemd-analyze verify "$tmp/unit/drvkestrel@north.service" 2>"$tmp/verify-template.txt"; then
+  ok "systemd-analyze verify drvkestrel@north.service"
+else
+  fail "systemd-analyze verify drvkestrel@north.service"
+fi
+cat "$tmp/verify-template.txt"
+grep -qE 'drvkestrel@north\.service:[0-9]+:' "$tmp/verify-template.txt" &&
+  fail "the template has lines systemd ignores"
+for key in 'ExecStart=/usr/bin/drvkestrel --workdir /var/lib/drvkestrel/%i --metrics /var/lib/drvkestrel/drvkestrel-%i.prom' \
+  'WorkingDirectory=/var/lib/drvkestrel/%i' 'StateDirectory=drvkestrel drvkestrel/%i' \
+  'RuntimeDirectory=drvkestrel-%i' Type=notify WatchdogSec= User=drvkestrel ProtectSystem=strict; do
+  grep -qF -- "$key" "$template" || fail "the template lacks $key"
+done
+
 # ---- desktop entries
 for entry in "$root/usr/share/applications/drvkestrel.desktop" \
   "$root/usr/share/drvkestrel/autostart/drvkestrel.desktop"; do

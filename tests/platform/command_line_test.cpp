@@ -64,8 +64,65 @@ INSTANTIATE_TEST_SUITE_P(
              Action::Usage,
              "",
              "unknown option --bogus"},
-        Case{"StrayArgument", {"COM1"}, Action::Usage, "", "unexpected argument COM1"}),
+        Case{"StrayArgument", {"COM1"}, Action::Usage, "", "unexpected argument COM1"},
+        // The window toolkit's options pass, in its own spellings.
+        Case{"ToolkitPlatform", {"-platform", "offscreen"}, Action::Run, "", ""},
+        Case{"ToolkitSessionAndWorkdir",
+             {"-session", "1a2b3c_1", "--workdir", "/srv/k"},
+             Action::Run,
+             "/srv/k",
+             ""},
+        Case{"ToolkitTwoDashes", {"--display", ":1", "--reverse"}, Action::Run, "", ""},
+        Case{"ToolkitStyleWithEquals", {"-style=fusion"}, Action::Run, "", ""},
+        Case{"ToolkitStyleSeparate",
+             {"-style", "fusion", "-stylesheet", "a.qss"},
+             Action::Run,
+             "",
+             ""},
+        Case{"ToolkitValueMissing", {"-platform"}, Action::Usage, "", "-platform needs a value"},
+        Case{"ToolkitNameAsPrefixOnly", {"-platforms"}, Action::Usage, "", "unknown option"},
+        Case{"EqualsWhereTheToolkitTakesNone",
+             {"-platform=offscreen"},
+             Action::Usage,
+             "",
+             "unknown option -platform=offscreen"}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST(CommandLine, MetricsFile) {
+  const struct {
+    std::vector<std::string> args;
+    Action action;
+    std::string file;
+  } cases[] = {
+      {{"--metrics", "/var/lib/k/drvkestrel.prom"}, Action::Run, "/var/lib/k/drvkestrel.prom"},
+      {{"--metrics=m.prom", "--workdir", "w"}, Action::Run, "m.prom"},
+      {{"--metrics"}, Action::Usage, ""},
+      {{"--metrics="}, Action::Usage, ""},
+      {{"--metrics", "--workdir", "w"}, Action::Usage, ""},
+  };
+  for (const auto& c : cases) {
+    const CommandLine cmd = ParseCommandLine(c.args);
+    EXPECT_EQ(cmd.action, c.action) << c.args[0];
+    if (c.action == Action::Run)
+      EXPECT_EQ(cmd.metricsFile, c.file);
+    else
+      EXPECT_NE(cmd.error.find("--metrics needs a file"), std::string::npos) << cmd.error;
+  }
+}
+
+TEST(CommandLine, DisplayChosenOnlyByPlatformOrDisplay) {
+  const struct {
+    std::vector<std::string> args;
+    bool chosen;
+  } cases[] = {
+      {{"-platform", "xcb"}, true},
+      {{"--display", ":0"}, true},
+      {{"-session", "x", "-style", "fusion"}, false},
+      {{}, false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ParseCommandLine(c.args).displayChosen, c.chosen) << c.args.size();
+}
 
 TEST(CommandLineTexts, VersionAndHelpNameTheProgram) {
   EXPECT_EQ(VersionLine(), std::string("drvkestrel ") + kVersionText);

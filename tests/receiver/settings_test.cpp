@@ -53,6 +53,12 @@ const SettingsCase kSettingsCases[] = {
      MainSettings{}},
     {"AttentionNotATime", "[main]\r\nAttention=abc\r\n", MainSettings{}},
     {"AttentionHourOutOfRange", "[main]\r\nAttention=25:00:00\r\n", MainSettings{}},
+    {"AlarmAfterSeconds", "[main]\r\nAlarmAfter=300\r\n",
+     With([](MainSettings& s) { s.AlarmAfter = 300; })},
+    {"AlarmAfterZeroTurnsItOff", "[main]\r\nAlarmAfter=0\r\n",
+     With([](MainSettings& s) { s.AlarmAfter = 0; })},
+    {"AlarmAfterNegativeOrMalformedGivesDefault", "[main]\r\nAlarmAfter=-5\r\n", MainSettings{}},
+    {"AlarmAfterNotANumber", "[main]\r\nAlarmAfter=soon\r\n", MainSettings{}},
     {"OtherSectionIgnored", "[ServerHost]\r\nComPort=COM9\r\nLog=1\r\n[main]\r\nbr=4800\r\n",
      With([](MainSettings& s) { s.br = 4800; })},
     {"Cp1251TextKeptAsBytes", "[main]\r\nPathForSoob=\xD1\xEF\xEE\xEE\xEB\\\r\n",
@@ -75,6 +81,7 @@ TEST_P(ReadMainSettingsTest, ReadsKeysWithDefaults) {
   EXPECT_EQ(s.PathForSoob, e.PathForSoob);
   EXPECT_EQ(s.Log, e.Log);
   EXPECT_DOUBLE_EQ(s.Attention, e.Attention);
+  EXPECT_EQ(s.AlarmAfter, e.AlarmAfter);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ReadMainSettingsTest, ::testing::ValuesIn(kSettingsCases),
@@ -89,6 +96,7 @@ TEST(MainSettingsTest, DefaultsAreThoseOfMissingKeys) {
   EXPECT_EQ(s.PathForSoob, "");
   EXPECT_FALSE(s.Log);
   EXPECT_DOUBLE_EQ(s.Attention, Seconds(10));
+  EXPECT_EQ(s.AlarmAfter, 60);
 }
 
 TEST(ParseAttentionTest, AcceptsTimesOfDay) {

@@ -100,7 +100,7 @@ TEST(AccessCodeDialog, EntryIsMaskedDigitsOnlyAndAtMostFive) {
   EXPECT_EQ(shown, "*****");
 }
 
-TEST(AccessCodeDialog, EntryIsKeptAndSelectedForTheNextUse) {
+TEST(AccessCodeDialog, EntryStartsEmptyEachTime) {
   TForm2 dialog;
   dialog.SetAccessCode("24680");
   dialog.SetModalRunner(Operator([](TForm2& d) {
@@ -109,24 +109,26 @@ TEST(AccessCodeDialog, EntryIsKeptAndSelectedForTheNextUse) {
   }));
   ASSERT_EQ(dialog.Ask(), TForm2::Accepted);
 
-  // Next time "ОК" at once is accepted again; typing replaces the selected entry.
-  QString selected;
+  // The code typed for the last stop is gone: "ОК" at once is refused.
+  QString shown = QStringLiteral("unset");
   bool centred = false;
   dialog.SetModalRunner(Operator([&](TForm2& d) {
-    selected = d.MaskEdit1->selectedText();
+    shown = d.MaskEdit1->text();
     centred = Centred(d);
     QTest::mouseClick(d.BitBtn1, Qt::LeftButton);
   }));
-  EXPECT_EQ(dialog.Ask(), TForm2::Accepted);
-  EXPECT_EQ(selected, "24680");
+  EXPECT_EQ(dialog.Ask(), TForm2::WrongCode);
+  EXPECT_EQ(shown, "");
   EXPECT_TRUE(centred);
 
-  dialog.SetModalRunner(Operator([](TForm2& d) {
-    Type(d, "11111");
+  // After a refusal it starts empty too; typing the code again is accepted.
+  dialog.SetModalRunner(Operator([&](TForm2& d) {
+    shown = d.MaskEdit1->text();
+    Type(d, "24680");
     QTest::mouseClick(d.BitBtn1, Qt::LeftButton);
   }));
-  EXPECT_EQ(dialog.Ask(), TForm2::WrongCode);
-  EXPECT_EQ(dialog.MaskEdit1->text(), "11111");
+  EXPECT_EQ(dialog.Ask(), TForm2::Accepted);
+  EXPECT_EQ(shown, "");
 }
 
 TEST(AccessCodeDialog, LayoutAndTexts) {

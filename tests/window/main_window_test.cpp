@@ -810,3 +810,83 @@ TEST_F(MainWindow, StopWritesKeptEventsOnceMoreOrNamesThem) {
 
 }  // namespace
 }  // namespace kestrel
+
+namespace kestrel {
+namespace {
+
+// The forwarding alarm as the window shows it, under the fake clock: nothing
+// before AlarmAfter, then the banner, a beep and one warning; a beep every 30 s
+// until the operator silences it; the metrics file follows the same figures.
+TEST_F(MainWindow, ForwardingAlarmShowsTheBannerAndBeepsUntilSilenced) {
+  WriteIni("[main]\r\nAlarmAfter=60\r\n");
+  int beeps = 0;
+  const std::filesystem::path metrics = dir_ / "drvkestrel.prom";
+  form_ = std::make_unique<TForm1>(
+      TForm1::Services{clock_, files_, {}, dir_.Path(), false, metrics, [&beeps] { ++beeps; }});
+  TForm1& f = *form_;
+  f.Timer1Timer();  // the link has been down since now
+  EventRecord r;
+  r.TransmitterId = 0xABCDEF;
+  r.EventCode = {'4', '1'};
+  r.EventTime = clock_.Now();
+  f.Delivering().Raise(r);
+
+  clock_.AdvanceMs(60000);  // exactly AlarmAfter: not yet
+  f.Timer1Timer();
+  EXPECT_FALSE(f.AlarmBanner->isVisibleTo(&f));
+  EXPECT_EQ(beeps, 0);
+
+  clock_.AdvanceMs(200);
+  f.Timer1Timer();
+  ASSERT_TRUE(f.AlarmBanner->isVisibleTo(&f));
+  EXPECT_EQ(f.AlarmText->text(),
+            QStringLiteral("Сервер недоступен 1 мин, событий на диске: 1, старейшее 1 мин"));
+  EXPECT_EQ(beeps, 1);
+  EXPECT_TRUE(MemoHas("Тревога: Сервер недоступен 1 мин, событий на диске: 1, старейшее 1 мин."));
+
+  clock_.AdvanceMs(29800);
+  f.Timer1Timer();
+  EXPECT_EQ(beeps, 1);
+  clock_.AdvanceMs(200);
+  f.Timer1Timer();
+  EXPECT_EQ(beeps, 2);
+
+  QTest::mouseClick(f.AlarmSilence, Qt::LeftButton);  // no access code asked
+  EXPECT_EQ(form2Shown_, 0);
+  EXPECT_FALSE(f.AlarmSilence->isEnabled());
+  clock_.AdvanceMs(60000);
+  f.Timer1Timer();
+  EXPECT_EQ(beeps, 2);
+  EXPECT_TRUE(f.AlarmBanner->isVisibleTo(&f)) << "silenced, not cleared";
+
+  const std::string text = test::ReadFileText(metrics);
+  EXPECT_NE(text.find("drvkestrel_events_waiting{receiver="), std::string::npos) << text;
+  EXPECT_NE(text.find("drvkestrel_forwarding_alarm{receiver=\"" + dir_.Path().filename().string() +
+                      "\"} 1\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("drvkestrel_events_raised_total{receiver=\"" +
+                      dir_.Path().filename().string() + "\"} 1\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(MainWindow, AlarmAfterZeroKeepsTheAlarmOff) {
+  WriteIni("[main]\r\nAlarmAfter=0\r\n");
+  int beeps = 0;
+  form_ = std::make_unique<TForm1>(
+      TForm1::Services{clock_, files_, {}, dir_.Path(), false, {}, [&beeps] { ++beeps; }});
+  TForm1& f = *form_;
+  EventRecord r;
+  r.TransmitterId = 1;
+  r.EventCode = {'4', '1'};
+  r.EventTime = clock_.Now();
+  f.Delivering().Raise(r);
+  clock_.AdvanceMs(3600000);
+  f.Timer1Timer();
+  EXPECT_FALSE(f.AlarmBanner->isVisibleTo(&f));
+  EXPECT_EQ(beeps, 0);
+}
+
+}  // namespace
+}  // namespace kestrel
