@@ -149,8 +149,6 @@ std::string LastDiskFailureText() {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
       return "диск заполнен";
-    case ERROR_DISK_QUOTA_EXCEEDED:
-      return "превышена квота диска";
     case ERROR_WRITE_PROTECT:
       return "диск только для чтения";
     case ERROR_ACCESS_DENIED:

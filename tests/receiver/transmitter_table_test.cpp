@@ -350,11 +350,13 @@ TEST_F(TransmitterTableTest, FileChangedBehindTheDriversBackIsWrittenWholeAgain)
        [](const auto& f, const auto&) { std::filesystem::resize_file(f, 37); }},
       {"truncated to nothing",
        [](const auto& f, const auto&) { std::filesystem::resize_file(f, 0); }},
+#ifndef _WIN32  // an open file cannot be renamed over there
       {"replaced by an older copy (mv)",
        [](const auto& f, const auto& d) {
          test::WriteFileBytes(d / "backup", Image({Rec(1, 1), Rec(2, 2), Rec(3, 3)}));
          std::filesystem::rename(d / "backup", f);
        }},
+#endif
       {"grown by someone",
        [](const auto& f, const auto&) {
          std::ofstream(f, std::ios::binary | std::ios::app) << "junk";
