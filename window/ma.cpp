@@ -479,6 +479,11 @@ StationStatus TForm1::CurrentStatus() const {
   const std::uint32_t now = services_.clock.TickMs();
   if (delivery_) s.delivery = delivery_->Status();
   s.server = serverText_;
+  if (!s.delivery.serverAddress.empty()) {
+    // The server the link uses now: the primary, or the standby while it stands in.
+    s.server = (s.delivery.onStandby ? "standby " : "") + s.delivery.serverAddress + ":" +
+               std::to_string(s.delivery.serverPort);
+  }
   if (!s.delivery.online && offlineSinceTick_) s.offlineMs = now - *offlineSinceTick_;
   if (ComPort1 != nullptr) {
     s.portName = ComPort1->Name();

@@ -68,6 +68,11 @@ std::string FormatMetrics(const StationStatus& s, std::string_view version,
           d.online ? 1 : 0);
   w.Gauge("drvkestrel_server_registered", "1 while the message server has registered the driver.",
           d.registered ? 1 : 0);
+  w.Gauge("drvkestrel_server_standby_in_use",
+          "1 while the link uses (or tries) the standby message server.", d.onStandby ? 1 : 0);
+  w.Counter("drvkestrel_server_switches_total",
+            "Switches of the link between the primary and the standby message server.",
+            d.serverSwitches);
   w.Counter("drvkestrel_server_reconnects_total",
             "Connections made to the message server after the first one.",
             d.connects > 0 ? d.connects - 1 : 0);

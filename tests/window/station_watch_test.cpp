@@ -101,12 +101,16 @@ TEST(MetricsText, EveryFamilyHasHelpTypeAndOneLabelledSample) {
   s.delivery.refused = 3;
   s.delivery.connects = 5;
   s.delivery.spoolWriteFailures = 2;
+  s.delivery.onStandby = true;
+  s.delivery.serverSwitches = 3;
   s.transmitters = 42;
   const std::string text = FormatMetrics(s, "8.1.4.30", "north");
   const std::vector<std::string> samples = {
       "drvkestrel_build_info{receiver=\"north\",version=\"8.1.4.30\"} 1",
       "drvkestrel_server_link_up{receiver=\"north\"} 0",
       "drvkestrel_server_registered{receiver=\"north\"} 0",
+      "drvkestrel_server_standby_in_use{receiver=\"north\"} 1",
+      "drvkestrel_server_switches_total{receiver=\"north\"} 3",
       "drvkestrel_server_reconnects_total{receiver=\"north\"} 4",
       "drvkestrel_events_raised_total{receiver=\"north\"} 1000",
       "drvkestrel_events_acknowledged_total{receiver=\"north\"} 688",
