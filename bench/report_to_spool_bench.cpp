@@ -25,9 +25,9 @@
 
 #include "bench/bench_support.h"
 #include "delivery/delivery.h"
-#include "delivery/group_flusher.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "platform/group_flusher.h"
 #include "platform/operator_log.h"
 #include "receiver/reception.h"
 #include "receiver/transmitter_table.h"

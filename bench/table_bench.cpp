@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "delivery/group_flusher.h"
 #include "platform/bytes.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "platform/group_flusher.h"
 #include "platform/operator_log.h"
 #include "receiver/transmitter_table.h"
 

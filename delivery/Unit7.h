@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "delivery/block_io.h"
-#include "delivery/caught_reports.h"
 #include "delivery/link_port.h"
 #include "delivery/link_ui.h"
 #include "delivery/packet_queue.h"
@@ -24,6 +23,7 @@
 #include "delivery/server_host.h"
 #include "delivery/spool_index.h"
 #include "platform/bytes.h"
+#include "platform/caught_reports.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/operator_log.h"

@@ -13,18 +13,18 @@
 #include "delivery/Unit7.h"
 #include "delivery/event_dispatch.h"
 #include "delivery/event_sink.h"
-#include "delivery/group_flusher.h"
 #include "delivery/link_port.h"
 #include "delivery/link_ui.h"
 #include "delivery/spool_drain.h"
 #include "delivery/spool_index.h"
 #include "delivery/spool_location.h"
 #include "delivery/spool_writer.h"
-#include "delivery/tick_step.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "platform/group_flusher.h"
 #include "platform/operator_log.h"
 #include "platform/tcp_client.h"
+#include "platform/tick_step.h"
 
 namespace kestrel {
 

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "delivery/group_flusher.h"
 #include "delivery/link_port.h"
 #include "delivery/spool_location.h"
 #include "platform/bytes.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
 #include "platform/file_system.h"
+#include "platform/group_flusher.h"
 #include "platform/operator_log.h"
 
 namespace kestrel {

@@ -8,7 +8,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "delivery/after_durable_queue.h"
+#include "platform/after_durable_queue.h"
 #include "platform/bytes.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"

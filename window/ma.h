@@ -20,11 +20,11 @@
 #include <string>
 
 #include "delivery/delivery.h"
-#include "delivery/group_flusher.h"
-#include "delivery/tick_step.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "platform/group_flusher.h"
 #include "platform/tcp_client.h"
+#include "platform/tick_step.h"
 #include "receiver/reception.h"
 #include "receiver/settings.h"
 #include "window/com_port.h"

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "delivery/commands.h"
-#include "delivery/group_flusher.h"
 #include "delivery/spool_writer.h"
+#include "platform/group_flusher.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/power_loss_file_system.h"
 #include "tests/support/recording_operator_log.h"

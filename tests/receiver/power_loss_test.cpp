@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "delivery/delivery.h"
-#include "delivery/group_flusher.h"
 #include "delivery/link_ui.h"
+#include "platform/group_flusher.h"
 #include "receiver/reception.h"
 #include "receiver/transmitter_table.h"
 #include "tests/support/fake_clock.h"

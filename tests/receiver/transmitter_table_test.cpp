@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "delivery/group_flusher.h"
+#include "platform/group_flusher.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/faulty_file_system.h"
 #include "tests/support/recording_operator_log.h"

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "delivery/after_durable_queue.h"
+#include "platform/after_durable_queue.h"
 #include "platform/file_system.h"
 #include "platform/operator_log.h"
 

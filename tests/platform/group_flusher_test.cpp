@@ -1,4 +1,4 @@
-#include "delivery/group_flusher.h"
+#include "platform/group_flusher.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "delivery/tick_step.h"
+#include "platform/tick_step.h"
 
 namespace kestrel {
 

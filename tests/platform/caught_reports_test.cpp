@@ -1,4 +1,4 @@
-#include "delivery/caught_reports.h"
+#include "platform/caught_reports.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
