@@ -11,7 +11,22 @@ namespace kestrel {
 namespace fs = std::filesystem;
 
 namespace {
+
 constexpr std::string_view kFlushing = "flush";  // the subject of flush failures
+
+// The guard of the flusher's thread loop and of the work of others it runs (a sign
+// of life, the jobs): what throws is told once, and the flushing goes on.
+template <class Core, class Work>
+void Guarded(Core& core, Work&& work) noexcept {
+  try {
+    std::forward<Work>(work)();
+  } catch (...) {
+    if (!core.Abandoned()) {
+      core.caught.Failed({}, {"Сбой работы после сброса на диск: ", CurrentExceptionText(), "."});
+    }
+  }
+}
+
 }  // namespace
 
 struct GroupFlusher::Core {
@@ -197,7 +212,7 @@ void GroupFlusher::Loop(const std::shared_ptr<Core>& core) {
     }
     {
       std::lock_guard run(core->runMutex);
-      RunGroup(*core, g);
+      Guarded(*core, [&] { RunGroup(*core, g); });
     }
     std::lock_guard lock(core->mutex);
     if (core->abandoned) return;
@@ -255,18 +270,6 @@ void GroupFlusher::RunGroup(Core& core, Group& group) {
     core.flushFailure.Failed(kFlushing, {firstFailure});
   } else if (add.filesFlushed > 0) {
     core.flushFailure.Over(kFlushing, "Файлы событий снова сбрасываются на диск.");
-  }
-}
-
-// The flusher's thread loop runs the work of others (a sign of life, the jobs): one
-// that throws is told once, and the flushing goes on.
-void GroupFlusher::Guarded(Core& core, const std::function<void()>& work) noexcept {
-  try {
-    work();
-  } catch (...) {
-    if (!core.Abandoned()) {
-      core.caught.Failed({}, {"Сбой работы после сброса на диск: ", CurrentExceptionText(), "."});
-    }
   }
 }
 

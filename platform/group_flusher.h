@@ -83,7 +83,6 @@ class GroupFlusher final : public AfterDurableQueue {
 
   static void Loop(const std::shared_ptr<Core>& core);
   static void RunGroup(Core& core, Group& group);
-  static void Guarded(Core& core, const std::function<void()>& work) noexcept;
   static void RunAtOnce(Core& core, Group& group, std::unique_lock<std::mutex>& lock);
 
   std::shared_ptr<Core> core_;
