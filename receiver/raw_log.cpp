@@ -13,8 +13,11 @@ RawLog::RawLog(std::filesystem::path path, FileSystem& fs, OperatorLog& log,
       rotation_(rotation) {}
 
 std::filesystem::path RawLog::OldPath(int n) const {
+  // Appended piece by piece: GCC 12 takes "." + a string for an overlapping copy
+  // (a false -Wrestrict in the Windows Release build).
   std::filesystem::path p = path_;
-  p += "." + std::to_string(n);
+  p += '.';
+  p += std::to_string(n);
   return p;
 }
 
