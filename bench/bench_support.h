@@ -19,7 +19,7 @@ class ScratchDir final : public test::TempDir {
 
 class SilentLog final : public OperatorLog {
  public:
-  void Report(const std::string&) override {}
+  void Report(const std::string&) noexcept override {}
 };
 
 }  // namespace kestrel::bench

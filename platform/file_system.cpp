@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "platform/folder_listing.h"
+#include "platform/no_throw.h"
 
 namespace kestrel {
 namespace fs = std::filesystem;
@@ -122,15 +123,13 @@ fs::path ParentOf(const fs::path& p) {
 
 // Makes a new name, a rename or a removal in the folder durable.
 bool SyncDirectoryOf(const fs::path& p) noexcept {
-  try {
+  return NoThrow([&] {
     // A folder may be reached through a link (the administrator's choice of place).
     Fd dir(::open(ParentOf(p).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.Valid()) return false;
     // Some file systems cannot flush a folder (EINVAL); the data itself is safe then.
     return Sync(dir.Get()) || errno == EINVAL;
-  } catch (...) {  // out of memory naming the folder
-    return false;
-  }
+  });
 }
 
 void RemoveQuietly(const fs::path& p) { ::unlink(p.c_str()); }
@@ -185,7 +184,7 @@ std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) noexcept {
   if (!fd.Valid()) return std::nullopt;
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0) return std::nullopt;
-  try {
+  return NoThrow([&]() -> std::optional<Bytes> {
     Bytes out;
     if (st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
     std::uint8_t buf[65536];
@@ -199,9 +198,7 @@ std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) noexcept {
       out.insert(out.end(), buf, buf + n);
     }
     return out;
-  } catch (const std::exception&) {  // out of memory
-    return std::nullopt;
-  }
+  });
 }
 
 bool DiskFileSystem::Append(const fs::path& p, ByteView data) noexcept {
@@ -259,7 +256,7 @@ bool DiskFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) no
 }
 
 bool DiskFileSystem::Replace(const fs::path& p, ByteView data) noexcept {
-  try {
+  return NoThrow([&] {
     // A link of the name is replaced by the file itself, never written through, so
     // nothing it leads to is touched. A folder or anything else stays as it is.
     struct stat st {};
@@ -286,9 +283,7 @@ bool DiskFileSystem::Replace(const fs::path& p, ByteView data) noexcept {
     }
     SyncDirectoryOf(p);  // the new content is in place; this only hardens the rename
     return true;
-  } catch (...) {  // out of memory making a name
-    return false;
-  }
+  });
 }
 
 bool DiskFileSystem::RenameNoReplace(const fs::path& from, const fs::path& to) noexcept {
@@ -305,23 +300,19 @@ bool DiskFileSystem::RenameNoReplace(const fs::path& from, const fs::path& to) n
   }
   if (rc != 0) return false;
   SyncDirectoryOf(to);
-  try {
-    if (ParentOf(from) != ParentOf(to)) SyncDirectoryOf(from);
-  } catch (...) {  // the rename is done; only hardening it failed
-  }
+  // The rename is done; a failure here only leaves it less hardened.
+  NoThrow([&] { return ParentOf(from) != ParentOf(to) && SyncDirectoryOf(from); });
   return true;
 }
 
 bool DiskFileSystem::Remove(const fs::path& p) noexcept { return ::remove(p.c_str()) == 0; }
 
 bool DiskFileSystem::CreateDirectories(const fs::path& dir) noexcept {
-  try {
+  return NoThrow([&] {
     std::error_code ec;
     fs::create_directories(dir, ec);
     return fs::is_directory(dir, ec) && !ec;
-  } catch (...) {  // out of memory
-    return false;
-  }
+  });
 }
 
 std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) noexcept { return ListFolder(dir); }
@@ -348,16 +339,16 @@ class DiskUpdatableFile final : public UpdatableFile {
   DiskUpdatableFile(const DiskUpdatableFile&) = delete;
   DiskUpdatableFile& operator=(const DiskUpdatableFile&) = delete;
 
-  bool WriteAt(std::uint64_t offset, ByteView data) override {
+  bool WriteAt(std::uint64_t offset, ByteView data) noexcept override {
     return PWriteAll(fd_, offset, data);
   }
-  bool Sync() override { return DataSync(fd_); }
-  std::optional<std::uint64_t> Size() override {
+  bool Sync() noexcept override { return DataSync(fd_); }
+  std::optional<std::uint64_t> Size() noexcept override {
     struct stat st {};
     if (::fstat(fd_, &st) != 0) return std::nullopt;
     return static_cast<std::uint64_t>(st.st_size);
   }
-  bool IsStillAt(const fs::path& p) override {
+  bool IsStillAt(const fs::path& p) noexcept override {
     struct stat mine {};
     struct stat named {};
     if (::fstat(fd_, &mine) != 0 || ::lstat(p.c_str(), &named) != 0) return false;
@@ -421,12 +412,10 @@ std::unique_ptr<UpdatableFile> DiskFileSystem::OpenForUpdate(const fs::path& p) 
     ::close(fd);
     return nullptr;
   }
-  try {
-    return std::make_unique<DiskUpdatableFile>(fd);
-  } catch (...) {
-    ::close(fd);
-    return nullptr;
-  }
+  auto file = NoThrow(
+      [&]() -> std::unique_ptr<UpdatableFile> { return std::make_unique<DiskUpdatableFile>(fd); });
+  if (!file) ::close(fd);
+  return file;
 }
 
 }  // namespace kestrel

@@ -19,18 +19,19 @@ struct DirEntry {
 };
 
 // A file kept open for repeated writes at byte offsets. Closed when the object goes.
+// Like the file system, it reports failure by its results, never by throwing.
 class UpdatableFile {
  public:
   virtual ~UpdatableFile() = default;
   // Writes all of data at the offset (the file grows when needed); not yet durable.
-  virtual bool WriteAt(std::uint64_t offset, ByteView data) = 0;
+  virtual bool WriteAt(std::uint64_t offset, ByteView data) noexcept = 0;
   // Flushes the file's data to stable storage.
-  virtual bool Sync() = 0;
+  virtual bool Sync() noexcept = 0;
   // The current size, or nullopt when it cannot be told.
-  virtual std::optional<std::uint64_t> Size() = 0;
+  virtual std::optional<std::uint64_t> Size() noexcept = 0;
   // True when the name still leads to this very file, itself (not through a link):
   // false once it was removed, renamed away or replaced by another file.
-  virtual bool IsStillAt(const std::filesystem::path& p) = 0;
+  virtual bool IsStillAt(const std::filesystem::path& p) noexcept = 0;
 };
 
 // The file operations the receiver and delivery layers need. Passed in, so tests

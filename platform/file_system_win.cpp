@@ -10,6 +10,7 @@
 
 #include "platform/file_system.h"
 #include "platform/folder_listing.h"
+#include "platform/no_throw.h"
 #include "platform/paths.h"
 
 namespace kestrel {
@@ -158,24 +159,18 @@ std::string LastDiskFailureText() {
   }
 }
 
-bool DiskFileSystem::Exists(const fs::path& p) noexcept try {
+bool DiskFileSystem::Exists(const fs::path& p) noexcept {
   // The attributes of the name itself: a link that leads nowhere is there too.
   return ::GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES;
-} catch (...) {  // out of memory
-  return false;
 }
 
-bool DiskFileSystem::IsRegularFile(const fs::path& p) noexcept try {
-  return IsPlainFileName(p);
-} catch (...) {  // out of memory
-  return false;
-}
+bool DiskFileSystem::IsRegularFile(const fs::path& p) noexcept { return IsPlainFileName(p); }
 
-std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) noexcept try {
-  if (!IsPlainFileName(p)) return std::nullopt;
-  Handle h = OpenDiskFile(p, GENERIC_READ, OPEN_EXISTING);
-  if (!h.Valid()) return std::nullopt;
-  try {
+std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) noexcept {
+  return NoThrow([&]() -> std::optional<Bytes> {
+    if (!IsPlainFileName(p)) return std::nullopt;
+    Handle h = OpenDiskFile(p, GENERIC_READ, OPEN_EXISTING);
+    if (!h.Valid()) return std::nullopt;
     Bytes out;
     LARGE_INTEGER size{};
     if (::GetFileSizeEx(h.Get(), &size) && size.QuadPart > 0) {
@@ -189,14 +184,10 @@ std::optional<Bytes> DiskFileSystem::ReadAll(const fs::path& p) noexcept try {
       out.insert(out.end(), buf, buf + n);
     }
     return out;
-  } catch (const std::exception&) {  // out of memory
-    return std::nullopt;
-  }
-} catch (...) {  // out of memory
-  return std::nullopt;
+  });
 }
 
-bool DiskFileSystem::Append(const fs::path& p, ByteView data) noexcept try {
+bool DiskFileSystem::Append(const fs::path& p, ByteView data) noexcept {
   // With append access only, every write goes to the end of the file as it is then,
   // whoever else appends meanwhile. Not every implementation of the Windows API makes
   // that one step (Wine finds the end, then writes there), so the appends of this
@@ -207,22 +198,18 @@ bool DiskFileSystem::Append(const fs::path& p, ByteView data) noexcept try {
   if (!h.Valid()) return false;
   const bool ok = WriteAll(h.Get(), data, &kEndOfFile);
   return h.Close() && ok;
-} catch (...) {  // out of memory
-  return false;
 }
 
 bool DiskFileSystem::WriteAt(const fs::path& p, std::uint64_t offset, ByteView data,
-                             bool durable) noexcept try {
+                             bool durable) noexcept {
   Handle h = OpenDiskFile(p, GENERIC_WRITE, OPEN_ALWAYS);
   if (!h.Valid()) return false;
   bool ok = WriteAll(h.Get(), data, &offset);
   if (ok && durable) ok = Flush(h.Get());
   return h.Close() && ok;
-} catch (...) {  // out of memory
-  return false;
 }
 
-bool DiskFileSystem::Truncate(const fs::path& p, std::uint64_t size) noexcept try {
+bool DiskFileSystem::Truncate(const fs::path& p, std::uint64_t size) noexcept {
   Handle h = OpenDiskFile(p, GENERIC_WRITE, OPEN_EXISTING);
   if (!h.Valid()) return false;
   FILE_END_OF_FILE_INFO end{};
@@ -230,71 +217,65 @@ bool DiskFileSystem::Truncate(const fs::path& p, std::uint64_t size) noexcept tr
   const bool ok =
       ::SetFileInformationByHandle(h.Get(), FileEndOfFileInfo, &end, sizeof end) && Flush(h.Get());
   return h.Close() && ok;
-} catch (...) {  // out of memory
-  return false;
 }
 
-bool DiskFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) noexcept try {
-  // Written in full beside the name first, then renamed without replacing: the file
-  // appears whole or not at all, and an existing one is never touched.
-  if (::GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
-  const fs::path temp = WriteTemporaryBeside(p, data, durable);
-  if (temp.empty()) return false;
-  const DWORD flags = durable ? MOVEFILE_WRITE_THROUGH : 0;
-  if (!::MoveFileExW(temp.c_str(), p.c_str(), flags)) {
-    RemoveQuietly(temp);
-    return false;
-  }
-  return true;
-} catch (...) {  // out of memory
-  return false;
+bool DiskFileSystem::WriteNew(const fs::path& p, ByteView data, bool durable) noexcept {
+  return NoThrow([&]() -> bool {
+    // Written in full beside the name first, then renamed without replacing: the file
+    // appears whole or not at all, and an existing one is never touched.
+    if (::GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+    const fs::path temp = WriteTemporaryBeside(p, data, durable);
+    if (temp.empty()) return false;
+    const DWORD flags = durable ? MOVEFILE_WRITE_THROUGH : 0;
+    if (!::MoveFileExW(temp.c_str(), p.c_str(), flags)) {
+      RemoveQuietly(temp);
+      return false;
+    }
+    return true;
+  });
 }
 
-bool DiskFileSystem::Replace(const fs::path& p, ByteView data) noexcept try {
-  // A plain file, or a link of the name (replaced itself, never written through);
-  // never a folder or a device.
-  const fs::path& target = p;
-  const DWORD attributes = ::GetFileAttributesW(target.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && !IsPlainFileName(target) &&
-      ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0 ||
-       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)) {
-    return false;
-  }
-  const fs::path temp = WriteTemporaryBeside(target, data, true);
-  if (temp.empty()) return false;
-  // Write-through: the call returns once the rename is on the disk.
-  if (!::MoveFileExW(temp.c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    RemoveQuietly(temp);
-    return false;
-  }
-  return true;
-} catch (...) {  // out of memory
-  return false;
+bool DiskFileSystem::Replace(const fs::path& p, ByteView data) noexcept {
+  return NoThrow([&]() -> bool {
+    // A plain file, or a link of the name (replaced itself, never written through);
+    // never a folder or a device.
+    const fs::path& target = p;
+    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !IsPlainFileName(target) &&
+        ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0 ||
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)) {
+      return false;
+    }
+    const fs::path temp = WriteTemporaryBeside(target, data, true);
+    if (temp.empty()) return false;
+    // Write-through: the call returns once the rename is on the disk.
+    if (!::MoveFileExW(temp.c_str(), target.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      RemoveQuietly(temp);
+      return false;
+    }
+    return true;
+  });
 }
 
-bool DiskFileSystem::RenameNoReplace(const fs::path& from, const fs::path& to) noexcept try {
+bool DiskFileSystem::RenameNoReplace(const fs::path& from, const fs::path& to) noexcept {
   // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
   return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
-} catch (...) {  // out of memory
-  return false;
 }
 
-bool DiskFileSystem::Remove(const fs::path& p) noexcept try {
+bool DiskFileSystem::Remove(const fs::path& p) noexcept {
   if (::DeleteFileW(p.c_str())) return true;
   const DWORD attributes = ::GetFileAttributesW(p.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
          ::RemoveDirectoryW(p.c_str());
-} catch (...) {  // out of memory
-  return false;
 }
 
-bool DiskFileSystem::CreateDirectories(const fs::path& dir) noexcept try {
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  return fs::is_directory(dir, ec) && !ec;
-} catch (...) {  // out of memory
-  return false;
+bool DiskFileSystem::CreateDirectories(const fs::path& dir) noexcept {
+  return NoThrow([&]() -> bool {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    return fs::is_directory(dir, ec) && !ec;
+  });
 }
 
 std::vector<DirEntry> DiskFileSystem::List(const fs::path& dir) noexcept { return ListFolder(dir); }
@@ -306,16 +287,16 @@ namespace {
 class DiskUpdatableFile final : public UpdatableFile {
  public:
   explicit DiskUpdatableFile(Handle h) : h_(std::move(h)) {}
-  bool WriteAt(std::uint64_t offset, ByteView data) override {
+  bool WriteAt(std::uint64_t offset, ByteView data) noexcept override {
     return WriteAll(h_.Get(), data, &offset);
   }
-  bool Sync() override { return Flush(h_.Get()); }
-  std::optional<std::uint64_t> Size() override {
+  bool Sync() noexcept override { return Flush(h_.Get()); }
+  std::optional<std::uint64_t> Size() noexcept override {
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(h_.Get(), &size)) return std::nullopt;
     return static_cast<std::uint64_t>(size.QuadPart);
   }
-  bool IsStillAt(const fs::path& p) override {
+  bool IsStillAt(const fs::path& p) noexcept override {
     if (!IsPlainFileName(p)) return false;
     Handle named(::CreateFileW(p.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
@@ -372,11 +353,9 @@ bool DiskFileSystem::FlushFolder(const fs::path& dir) noexcept {
 std::unique_ptr<UpdatableFile> DiskFileSystem::OpenForUpdate(const fs::path& p) noexcept {
   Handle h = OpenDiskFile(p, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
   if (!h.Valid()) return nullptr;
-  try {
+  return NoThrow([&]() -> std::unique_ptr<UpdatableFile> {
     return std::make_unique<DiskUpdatableFile>(std::move(h));
-  } catch (...) {
-    return nullptr;
-  }
+  });
 }
 
 }  // namespace kestrel

@@ -1,10 +1,11 @@
 #include "platform/folder_listing.h"
 
 #include <algorithm>
-#include <exception>
+#include <optional>
 #include <system_error>
 #include <utility>
 
+#include "platform/no_throw.h"
 #include "platform/paths.h"
 
 namespace kestrel {
@@ -12,19 +13,19 @@ namespace kestrel {
 namespace fs = std::filesystem;
 
 std::vector<DirEntry> ListFolder(const fs::path& dir) noexcept {
-  std::vector<DirEntry> out;
-  try {
+  // Out of memory: nothing listed.
+  return NoThrow([&]() -> std::vector<DirEntry> {
+    std::vector<DirEntry> out;
     std::error_code ec;
     fs::directory_iterator it(dir, ec);
     if (ec) return {};
     for (; it != fs::directory_iterator(); it.increment(ec)) {
       if (ec) break;
       DirEntry e;
-      try {
-        e.name = PathToUtf8(it->path().filename());
-      } catch (const std::exception&) {
-        continue;  // a name that is no valid text (a lone surrogate): no caller could open it
-      }
+      // A name that is no valid text (a lone surrogate): no caller could open it.
+      auto name = NoThrow([&] { return std::optional(PathToUtf8(it->path().filename())); });
+      if (!name) continue;
+      e.name = std::move(*name);
       std::error_code entryEc;
       // The entry itself: a link is not a file, wherever it leads.
       const fs::file_status status = it->symlink_status(entryEc);
@@ -39,10 +40,8 @@ std::vector<DirEntry> ListFolder(const fs::path& dir) noexcept {
     }
     std::sort(out.begin(), out.end(),
               [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
-  } catch (...) {  // out of memory
-    return {};
-  }
-  return out;
+    return out;
+  });
 }
 
 }  // namespace kestrel

@@ -1,11 +1,33 @@
 #include "platform/group_flusher.h"
 
 #include <algorithm>
+#include <string_view>
 #include <utility>
+
+#include "platform/report_once.h"
 
 namespace kestrel {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kFlushing = "flush";  // the subject of flush failures
+
+// The guard of the flusher's thread loop and of the work of others it runs (a sign
+// of life, the jobs): what throws is told once, and the flushing goes on.
+template <class Core, class Work>
+void Guarded(Core& core, Work&& work) noexcept {
+  try {
+    std::forward<Work>(work)();
+  } catch (...) {
+    if (!core.Abandoned()) {
+      core.caught.Failed({}, {"Сбой работы после сброса на диск: ", CurrentExceptionText(), "."});
+    }
+  }
+}
+
+}  // namespace
 
 struct GroupFlusher::Core {
   Core(FileSystem& f, OperatorLog& l, Options o) : fs(f), log(l), options(o) {}
@@ -23,20 +45,17 @@ struct GroupFlusher::Core {
   bool stopped = false;    // Stop has been called and the held work is done
   bool finished = false;   // the thread has ended its loop
   bool abandoned = false;  // Stop gave up waiting: report nothing more
-  bool failing = false;
   Figures figures;
+  // Flush failures are told once, until a group flushes files again without one.
+  ReportOnce flushFailure{log, 1};
+  // What the work of others run here threw: each distinct text once.
+  ReportOnce caught{log};
 
   std::mutex runMutex;  // one group at a time
 
-  void Tell(const std::string& line) {
-    {
-      std::lock_guard lock(mutex);
-      if (abandoned) return;
-    }
-    try {
-      log.Report(line);
-    } catch (...) {
-    }
+  bool Abandoned() {
+    std::lock_guard lock(mutex);
+    return abandoned;
   }
 
   // Nothing handed over now would be flushed by the thread: it has ended, or was
@@ -171,13 +190,7 @@ void GroupFlusher::Loop(const std::shared_ptr<Core>& core) {
       std::lock_guard lock(core->mutex);
       beat = !core->stopping;  // after a stop its owner may be gone
     }
-    if (beat && core->options.alive) {
-      try {
-        core->options.alive();
-      } catch (...) {
-        // a sign of life that fails is no reason to stop flushing
-      }
-    }
+    if (beat && core->options.alive) Guarded(*core, core->options.alive);
     Group g;
     {
       std::unique_lock lock(core->mutex);
@@ -199,7 +212,7 @@ void GroupFlusher::Loop(const std::shared_ptr<Core>& core) {
     }
     {
       std::lock_guard run(core->runMutex);
-      RunGroup(*core, g);
+      Guarded(*core, [&] { RunGroup(*core, g); });
     }
     std::lock_guard lock(core->mutex);
     if (core->abandoned) return;
@@ -216,12 +229,8 @@ void GroupFlusher::RunGroup(Core& core, Group& group) {
     if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
       folders.push_back(folder);
     }
-    bool ok = false;
-    try {
-      // A file already acknowledged and removed needs no flush.
-      ok = core.fs.FlushFile(file) || !core.fs.Exists(file);
-    } catch (...) {
-    }
+    // A file already acknowledged and removed needs no flush.
+    const bool ok = core.fs.FlushFile(file) || !core.fs.Exists(file);
     ++add.filesFlushed;
     if (!ok) {
       ++add.failures;
@@ -231,11 +240,7 @@ void GroupFlusher::RunGroup(Core& core, Group& group) {
     }
   }
   for (const fs::path& folder : folders) {
-    bool ok = false;
-    try {
-      ok = core.fs.FlushFolder(folder);
-    } catch (...) {
-    }
+    const bool ok = core.fs.FlushFolder(folder);
     ++add.folderFlushes;
     if (!ok) {
       ++add.failures;
@@ -248,15 +253,10 @@ void GroupFlusher::RunGroup(Core& core, Group& group) {
   // loses nothing of it), only its survival of a power cut is in doubt, and
   // holding the table back for ever would lose more than it protects.
   for (Job& job : group.jobs) {
-    try {
-      if (job.run) job.run();
-    } catch (...) {
-    }
+    if (job.run) Guarded(core, job.run);
     ++add.jobsRun;
   }
 
-  bool tellFailure = false;
-  bool tellRecovery = false;
   {
     std::lock_guard lock(core.mutex);
     ++core.figures.runs;
@@ -264,16 +264,13 @@ void GroupFlusher::RunGroup(Core& core, Group& group) {
     core.figures.folderFlushes += add.folderFlushes;
     core.figures.jobsRun += add.jobsRun;
     core.figures.failures += add.failures;
-    if (add.failures > 0) {
-      tellFailure = !core.failing;
-      core.failing = true;
-    } else if (core.failing && add.filesFlushed > 0) {
-      tellRecovery = true;
-      core.failing = false;
-    }
   }
-  if (tellFailure) core.Tell(firstFailure);
-  if (tellRecovery) core.Tell("Файлы событий снова сбрасываются на диск.");
+  if (core.Abandoned()) return;  // its owner stopped waiting and may be gone
+  if (add.failures > 0) {
+    core.flushFailure.Failed(kFlushing, {firstFailure});
+  } else if (add.filesFlushed > 0) {
+    core.flushFailure.Over(kFlushing, "Файлы событий снова сбрасываются на диск.");
+  }
 }
 
 }  // namespace kestrel

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/no_throw.h"
+
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
@@ -60,17 +62,58 @@ bool StderrIsJournal() {
   return journal;
 }
 
-void WriteLogLine(LogPriority priority, std::string_view line) {
-  const std::string text = FormatLogLine(priority, line, StderrIsJournal());
-  std::fprintf(stderr, "%s\n", text.c_str());
+void WriteLogLine(LogPriority priority, std::string_view line) noexcept {
+  // As FormatLogLine makes it, written in one locked run of the stream.
+  char prefix[3] = {'<', static_cast<char>('0' + static_cast<int>(priority)), '>'};
+  std::FILE* out = stderr;
+#ifndef _WIN32
+  ::flockfile(out);
+#endif
+  if (StderrIsJournal()) std::fwrite(prefix, 1, sizeof prefix, out);
+  std::fwrite(line.data(), 1, line.size(), out);
+  std::fputc('\n', out);
+  std::fflush(out);
+#ifndef _WIN32
+  ::funlockfile(out);
+#endif
+}
+
+std::string JoinPieces(std::initializer_list<std::string_view> pieces) {
+  std::size_t size = 0;
+  for (std::string_view p : pieces) size += p.size();
+  std::string out;
+  out.reserve(size);
+  for (std::string_view p : pieces) out += p;
+  return out;
+}
+
+void PiecesToStderr(std::initializer_list<std::string_view> pieces) noexcept {
+  for (std::string_view p : pieces) std::fwrite(p.data(), 1, p.size(), stderr);
+  std::fputc('\n', stderr);
   std::fflush(stderr);
 }
 
-void StderrOperatorLog::Report(const std::string& line) { WriteLogLine(LogPriority::Error, line); }
+void ReportJoined(OperatorLog& log, std::initializer_list<std::string_view> line) noexcept {
+  std::string text;
+  if (NoThrow([&] {
+        text = JoinPieces(line);
+        return true;
+      })) {
+    log.Report(text);
+  } else {
+    PiecesToStderr(line);
+  }
+}
 
-void StderrOperatorLog::Notice(const std::string& line) { WriteLogLine(LogPriority::Notice, line); }
+void StderrOperatorLog::Report(const std::string& line) noexcept {
+  WriteLogLine(LogPriority::Error, line);
+}
 
-void StderrOperatorLog::Warning(const std::string& line) {
+void StderrOperatorLog::Notice(const std::string& line) noexcept {
+  WriteLogLine(LogPriority::Notice, line);
+}
+
+void StderrOperatorLog::Warning(const std::string& line) noexcept {
   WriteLogLine(LogPriority::Warning, line);
 }
 

@@ -1,5 +1,7 @@
 #include "platform/rename_aside.h"
 
+#include "platform/no_throw.h"
+
 namespace kestrel {
 
 std::filesystem::path AsideNames::For(const std::filesystem::path& file, int index) const {
@@ -11,8 +13,9 @@ std::filesystem::path AsideNames::For(const std::filesystem::path& file, int ind
 
 AsideResult RenameAside(FileSystem& files, const std::filesystem::path& file,
                         const AsideNames& names) noexcept {
-  AsideResult result;
-  try {
+  // Out of memory making a name: the file stays where it is (Failed).
+  return NoThrow([&] {
+    AsideResult result;
     for (int i = 0; i < names.count; ++i) {
       const std::filesystem::path aside = names.For(file, i);
       if (files.Exists(aside)) continue;
@@ -27,12 +30,8 @@ AsideResult RenameAside(FileSystem& files, const std::filesystem::path& file,
       }
       if (!files.Exists(aside)) break;  // not a name taken meanwhile: the rename fails as such
     }
-  } catch (...) {
-    // Out of memory making a name: the file stays where it is.
-  }
-  result.outcome = AsideResult::Outcome::Failed;
-  result.aside.clear();
-  return result;
+    return AsideResult{};
+  });
 }
 
 }  // namespace kestrel

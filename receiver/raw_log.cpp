@@ -6,11 +6,18 @@ namespace kestrel {
 
 RawLog::RawLog(std::filesystem::path path, FileSystem& fs, OperatorLog& log,
                RawLogRotation rotation)
-    : path_(std::move(path)), fs_(fs), log_(log), rotation_(rotation) {}
+    : path_(std::move(path)),
+      name_(path_.filename().string()),
+      fs_(fs),
+      log_(log),
+      rotation_(rotation) {}
 
 std::filesystem::path RawLog::OldPath(int n) const {
+  // Appended piece by piece: GCC 12 takes "." + a string for an overlapping copy
+  // (a false -Wrestrict in the Windows Release build).
   std::filesystem::path p = path_;
-  p += "." + std::to_string(n);
+  p += '.';
+  p += std::to_string(n);
   return p;
 }
 
@@ -18,10 +25,9 @@ std::uint64_t RawLog::CurrentSize() {
   if (size_) return *size_;
   std::filesystem::path dir = path_.parent_path();
   if (dir.empty()) dir = ".";
-  const std::string name = path_.filename().string();
   std::uint64_t size = 0;
   for (const DirEntry& e : fs_.List(dir)) {
-    if (e.name == name && e.regular) size = e.size;
+    if (e.name == name_ && e.regular) size = e.size;
   }
   size_ = size;
   return size;
@@ -45,31 +51,17 @@ void RawLog::RotateIfFull(std::uint64_t incoming) {
 
 bool RawLog::Append(ByteView bytes) {
   if (bytes.empty()) return true;
-  bool ok = false;
-  try {
-    RotateIfFull(bytes.size());
-  } catch (...) {
-    size_.reset();
-  }
-  try {
-    ok = fs_.Append(path_, bytes);
-  } catch (...) {
-    ok = false;
-  }
+  RotateIfFull(bytes.size());
+  const bool ok = fs_.Append(path_, bytes);
   if (ok && size_) {
     *size_ += bytes.size();
   } else {
     size_.reset();  // a failed write may have left part of it
   }
-  try {
-    const std::string name = path_.filename().string();
-    if (!ok && !failing_) {
-      log_.Report("Не удалось записать журнал приёма (" + name + ").");
-    } else if (ok && failing_) {
-      log_.Report("Журнал приёма (" + name + ") снова записывается.");
-    }
-  } catch (...) {
-    // Reporting is best effort; the bytes still go on to the decoder.
+  if (!ok && !failing_) {
+    ReportJoined(log_, {"Не удалось записать журнал приёма (", name_, ")."});
+  } else if (ok && failing_) {
+    ReportJoined(log_, {"Журнал приёма (", name_, ") снова записывается."});
   }
   failing_ = !ok;
   return ok;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 
 #include "platform/bytes.h"
 #include "platform/file_system.h"
@@ -32,7 +33,8 @@ class RawLog {
          RawLogRotation rotation = {});
 
   // Appends the bytes at the end of the file, creating it when missing, after a
-  // rotation when the file is full. False when the write failed. Never throws.
+  // rotation when the file is full. False when the write failed; the first failure
+  // and the first success after failures are told. Throws only when out of memory.
   bool Append(ByteView bytes);
 
   const std::filesystem::path& Path() const { return path_; }
@@ -45,6 +47,7 @@ class RawLog {
   std::uint64_t CurrentSize();
 
   std::filesystem::path path_;
+  std::string name_;  // of the file, for the operator
   FileSystem& fs_;
   OperatorLog& log_;
   RawLogRotation rotation_;

@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "platform/bytes.h"
 #include "platform/clock.h"
 #include "platform/date_time.h"
 #include "platform/operator_log.h"
+#include "platform/report_once.h"
 #include "receiver/line_assembler.h"
 #include "receiver/raw_log.h"
 #include "receiver/receiver_frame.h"
@@ -40,8 +42,9 @@ class ReceiverInput {
   // The port reports Count bytes waiting. They are read in reads of at most 2048
   // bytes until Count have been read or the port has no more, and all are decoded in
   // order; each line is handled completely before the next byte is looked at.
-  // Nothing escapes: a failure is reported and the next bytes are handled.
-  void ComPort1RxChar(int Count, const PortRead& read);
+  // Nothing escapes: this is the boundary of the port's handler. A failing line is
+  // reported and the next lines are handled; a failing read ends the notification.
+  void ComPort1RxChar(int Count, const PortRead& read) noexcept;
 
   // Local date-time of the latest notification, whatever its bytes were.
   DateTime LastDataTime() const { return LastDataTime_; }
@@ -53,20 +56,32 @@ class ReceiverInput {
   const LineAssembler& Assembler() const { return assembler_; }
 
  private:
-  void HandleLine(ByteView line);
-  void ReportFailure(const std::string& what);
+  void HandleLine(ByteView line) noexcept;
+  // Runs work; what it throws is told as "<failure>: <what>" ("<failure>." for a
+  // throw that is no exception class) once, until a line is handled without
+  // failure. True when the work ended normally.
+  template <class Work>
+  bool Guarded(const char* failure, Work&& work) noexcept {
+    try {
+      std::forward<Work>(work)();
+      return true;
+    } catch (...) {
+      ReportFailure(failure, CurrentExceptionText(nullptr));
+      return false;
+    }
+  }
+  void ReportFailure(const char* failure, const char* what) noexcept;
 
   TransmitterTable& table_;
   RawLog* rawLog_;
   const Clock& clock_;
-  OperatorLog& log_;
   FrameHandler onFrame_;
   LineAssembler assembler_;
   DateTime LastDataTime_ = 0;
   std::uint32_t LastDataTick_ = 0;
-  // The last failure reported; the same text is not repeated until a line has been
-  // handled without failure.
-  std::string lastFailure_;
+  // Failures told; the same text is not told again until a line has been handled
+  // without failure.
+  ReportOnce failures_;
 };
 
 }  // namespace kestrel

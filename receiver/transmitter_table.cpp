@@ -33,7 +33,11 @@ constexpr int kAsideNames = 100;
 class TableFileWriter {
  public:
   TableFileWriter(std::filesystem::path file, FileSystem& fs, OperatorLog& log, bool flush)
-      : file_(std::move(file)), fs_(fs), log_(log), flush_(flush) {}
+      : file_(std::move(file)),
+        name_(file_.filename().string()),
+        fs_(fs),
+        log_(log),
+        flush_(flush) {}
 
   // At load, before any save: the image the file holds.
   void Reset(const Bytes& image, bool needsFullSave) {
@@ -91,13 +95,7 @@ class TableFileWriter {
     }
     lastMayWrite_ = changes.back().mayWrite;
     bool ok = lastMayWrite_;
-    if (ok) {
-      try {
-        ok = Write(dirty);
-      } catch (...) {
-        ok = false;
-      }
-    }
+    if (ok) ok = Write(dirty);
     if (!ok) {
       needsFullSave_ = true;
       openFile_.reset();
@@ -120,11 +118,7 @@ class TableFileWriter {
     if (!Failing() || !lastMayWrite_) return;
     std::vector<TablePosition> none;
     needsFullSave_ = true;
-    bool ok = false;
-    try {
-      ok = Write(none);
-    } catch (...) {
-    }
+    const bool ok = Write(none);
     needsFullSave_ = !ok;
     if (!ok) openFile_.reset();
     Outcome(ok);
@@ -142,7 +136,7 @@ class TableFileWriter {
     bool mayWrite = true;
   };
 
-  bool Write(std::vector<TablePosition>& dirty) {
+  bool Write(std::vector<TablePosition>& dirty) noexcept {
     if (!needsFullSave_) {
       if (!openFile_) openFile_ = fs_.OpenForUpdate(file_);
       // One look per save (not per record): the name must still lead to the open
@@ -173,17 +167,13 @@ class TableFileWriter {
     return !flush_ || openFile_->Sync();
   }
 
-  void TellChangedOutside() {
-    try {
-      log_.Report("Файл таблицы передатчиков (" + file_.filename().string() +
-                  ") заменён, укорочен или удалён не драйвером; он записывается заново из "
-                  "таблицы в памяти.");
-    } catch (...) {
-    }
+  void TellChangedOutside() noexcept {
+    ReportJoined(log_, {"Файл таблицы передатчиков (", name_,
+                        ") заменён, укорочен или удалён не драйвером; он записывается заново "
+                        "из таблицы в памяти."});
   }
 
-  void Outcome(bool ok) {
-    const std::string name = file_.filename().string();
+  void Outcome(bool ok) noexcept {
     bool tellFailure = false;
     bool tellRecovery = false;
     {
@@ -192,14 +182,13 @@ class TableFileWriter {
       tellRecovery = ok && failing_;
       failing_ = !ok;
     }
-    try {
-      if (tellFailure) log_.Report("Не удалось сохранить таблицу передатчиков (" + name + ").");
-      if (tellRecovery) log_.Report("Таблица передатчиков (" + name + ") снова сохраняется.");
-    } catch (...) {
-    }
+    if (tellFailure)
+      ReportJoined(log_, {"Не удалось сохранить таблицу передатчиков (", name_, ")."});
+    if (tellRecovery) ReportJoined(log_, {"Таблица передатчиков (", name_, ") снова сохраняется."});
   }
 
   const std::filesystem::path file_;
+  const std::string name_;  // of the file, for the operator
   FileSystem& fs_;
   OperatorLog& log_;
   const bool flush_;
@@ -248,11 +237,8 @@ void TransmitterTable::RetryFailedSave() {
 bool TransmitterTable::SaveAtStop() {
   writer_->RetryFailed();
   if (!writer_->Failing()) return true;
-  try {
-    log_.Report("Таблица передатчиков (" + FileName() + ") не сохранена при остановке: " +
-                std::to_string(Count()) + " передатчиков в памяти не записаны на диск.");
-  } catch (...) {
-  }
+  log_.Report("Таблица передатчиков (" + FileName() + ") не сохранена при остановке: " +
+              std::to_string(Count()) + " передатчиков в памяти не записаны на диск.");
   return false;
 }
 

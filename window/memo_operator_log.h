@@ -20,12 +20,12 @@ class MemoOperatorLog final : public QObject, public OperatorLog {
 
   // The log area; lines reported before it is set go to standard error only.
   void SetMemo(QPlainTextEdit* memo) { memo_ = memo; }
-  void Report(const std::string& line) override;
-  void Notice(const std::string& line) override;
-  void Warning(const std::string& line) override;
+  void Report(const std::string& line) noexcept override;
+  void Notice(const std::string& line) noexcept override;
+  void Warning(const std::string& line) noexcept override;
 
  private:
-  void Show(const std::string& line);
+  void Show(const std::string& line) noexcept;
   void Append(const QString& line);
 
   QPointer<QPlainTextEdit> memo_;

@@ -293,18 +293,6 @@ TEST_F(LinkWorkerTest, FailureInsideAStepIsCountedAndNeverEscapes) {
                           kConnecting, kConnecting));
 }
 
-TEST_F(LinkWorkerTest, AThrowingOperatorLogDoesNotStopTheLink) {
-  // (The indicator step promises not to throw: LinkUi::AdvanceIndicator is noexcept.)
-  struct ThrowingLog : OperatorLog {
-    void Report(const std::string&) override { throw std::runtime_error("gone"); }
-  } throwingLog;
-  cl other{clock,          files, throwingLog, ui,
-           peer.Factory(), spool, index,       LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
-  other.LinkStep();
-  EXPECT_TRUE(other.IsOnline());
-  EXPECT_EQ(other.GetErrorCount(), 0);
-}
-
 // ------------------------------------------------------------- server commands
 
 struct CommandCase {

@@ -44,15 +44,5 @@ TEST(CaughtReportsTest, ManyDistinctFailuresDoNotFloodTheLog) {
   EXPECT_EQ(log.Lines().size(), CaughtReports::kMaxDistinct);
 }
 
-TEST(CaughtReportsTest, AFailingLogSendsTheLineToStandardError) {
-  struct ThrowingLog : OperatorLog {
-    void Report(const std::string&) override { throw std::runtime_error("log"); }
-  } log;
-  CaughtReports reports(log);
-  ::testing::internal::CaptureStderr();
-  EXPECT_NO_THROW(Throwing(reports, "журнал", [] { throw std::runtime_error("gone"); }));
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Сбой связи с сервером (журнал): gone.\n");
-}
-
 }  // namespace
 }  // namespace kestrel

@@ -39,5 +39,19 @@ TEST(LogLineFormat, PriorityPrefixOnlyUnderTheJournal) {
   EXPECT_EQ(FormatLogLine(LogPriority::Notice, "", false), "");
 }
 
+// Outside the journal (as in tests) each line goes out whole, as FormatLogLine
+// makes it, one to a line; pieces are joined with nothing between them.
+TEST(StderrOperatorLog, WritesEachLineWholeOnItsOwnLine) {
+  if (StderrIsJournal()) GTEST_SKIP() << "standard error is the journal";
+  StderrOperatorLog log;
+  ::testing::internal::CaptureStderr();
+  log.Report("Ошибка: диск заполнен");
+  log.Notice("связь есть");
+  log.Warning("");
+  ReportJoined(log, {"Таблица (", "num.mmm", ") снова сохраняется."});
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Ошибка: диск заполнен\nсвязь есть\n\nТаблица (num.mmm) снова сохраняется.\n");
+}
+
 }  // namespace
 }  // namespace kestrel

@@ -183,6 +183,21 @@ TEST_F(ReceiverInputTest, FailingFrameHandlerIsReportedOnceAndLaterLinesGoOn) {
                                       "Ошибка обработки строки приёмника: rule failed"}));
 }
 
+// Failures of different lines alternating (two rules failing in turn) are each told
+// once, not at every change of text.
+TEST_F(ReceiverInputTest, AlternatingFailuresAreEachToldOnceUntilALineIsHandled) {
+  input_->SetFrameHandler([&](const ReceiverFrame& f, const FoundTransmitter&) {
+    if (f.Status1 == 0xEE) throw std::runtime_error("rule E");
+    if (f.Status1 == 0xDD) throw std::runtime_error("rule D");
+  });
+  Notify("000001EE00\r\n000001DD00\r\n000001EE00\r\n000001DD00\r\n");
+  EXPECT_EQ(log_.Lines(), (std::vector<std::string>{"Ошибка обработки строки приёмника: rule E",
+                                                    "Ошибка обработки строки приёмника: rule D"}));
+  Notify("0A1B2C0384\r\n000001DD00\r\n");
+  EXPECT_EQ(log_.Lines().size(), 3u);
+  EXPECT_EQ(log_.Lines().back(), "Ошибка обработки строки приёмника: rule D");
+}
+
 TEST_F(ReceiverInputTest, FailingPortReadIsReportedAndTheNextNotificationWorks) {
   input_->ComPort1RxChar(12, [](std::uint8_t*, std::size_t) -> std::size_t {
     throw std::runtime_error("device gone");

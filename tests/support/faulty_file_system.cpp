@@ -85,12 +85,12 @@ class FaultyFileSystem::File final : public UpdatableFile {
  public:
   File(FaultyFileSystem& owner, std::filesystem::path path, std::unique_ptr<UpdatableFile> real)
       : owner_(owner), path_(std::move(path)), real_(std::move(real)) {}
-  bool WriteAt(std::uint64_t offset, ByteView data) override {
+  bool WriteAt(std::uint64_t offset, ByteView data) noexcept override {
     return !owner_.Fails(Op::WriteAt, path_) && real_->WriteAt(offset, data);
   }
-  bool Sync() override { return !owner_.Fails(Op::FlushFile, path_) && real_->Sync(); }
-  std::optional<std::uint64_t> Size() override { return real_->Size(); }
-  bool IsStillAt(const std::filesystem::path& p) override { return real_->IsStillAt(p); }
+  bool Sync() noexcept override { return !owner_.Fails(Op::FlushFile, path_) && real_->Sync(); }
+  std::optional<std::uint64_t> Size() noexcept override { return real_->Size(); }
+  bool IsStillAt(const std::filesystem::path& p) noexcept override { return real_->IsStillAt(p); }
 
  private:
   FaultyFileSystem& owner_;

@@ -10,7 +10,7 @@ class PowerLossFileSystem::File final : public UpdatableFile {
  public:
   File(PowerLossFileSystem& owner, std::shared_ptr<Inode> inode)
       : owner_(owner), inode_(std::move(inode)) {}
-  bool WriteAt(std::uint64_t offset, ByteView data) override {
+  bool WriteAt(std::uint64_t offset, ByteView data) noexcept override {
     std::lock_guard lock(owner_.mutex_);
     if (owner_.off_) return false;
     Bytes& d = inode_->data;
@@ -18,19 +18,19 @@ class PowerLossFileSystem::File final : public UpdatableFile {
     std::copy(data.begin(), data.end(), d.begin() + static_cast<std::ptrdiff_t>(offset));
     return true;
   }
-  bool Sync() override {
+  bool Sync() noexcept override {
     std::lock_guard lock(owner_.mutex_);
     if (owner_.off_) return false;
     inode_->durable = inode_->data;
     ++owner_.fileFlushes_;
     return true;
   }
-  std::optional<std::uint64_t> Size() override {
+  std::optional<std::uint64_t> Size() noexcept override {
     std::lock_guard lock(owner_.mutex_);
     if (owner_.off_) return std::nullopt;
     return inode_->data.size();
   }
-  bool IsStillAt(const std::filesystem::path& p) override {
+  bool IsStillAt(const std::filesystem::path& p) noexcept override {
     std::lock_guard lock(owner_.mutex_);
     return !owner_.off_ && owner_.Find(p) == inode_;
   }

@@ -12,12 +12,12 @@ namespace kestrel::test {
 // state changes, are in Failures.
 class RecordingOperatorLog final : public OperatorLog {
  public:
-  void Report(const std::string& line) override {
+  void Report(const std::string& line) noexcept override {
     std::lock_guard lock(mutex_);
     lines_.push_back(line);
     failures_.push_back(line);
   }
-  void Notice(const std::string& line) override {
+  void Notice(const std::string& line) noexcept override {
     std::lock_guard lock(mutex_);
     lines_.push_back(line);
   }
