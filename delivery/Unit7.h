@@ -76,10 +76,10 @@ struct LinkIdentity {
 // again after a delay that grows with each refusal (3 s, doubling up to 5 min; the
 // first refusal of a file is logged); still waiting or queued when the link goes down, it
 // simply stays in the backlog. (An event the disk refused travels from memory and
-// is handed back to the writer when it is not acknowledged.)
+// is handed back to the spool when it is not acknowledged.)
 //
 // Pace: fresh packets first; whenever the queue holds nothing to send, the worker
-// takes the next backlog file itself (SetDrain), so the backlog leaves at the
+// takes the next backlog file itself (TakeBacklog), so the backlog leaves at the
 // link's pace, one block per BlockGapMs.
 //
 // Standby server: ServerChoice says which server each attempt goes to. A primary
@@ -121,8 +121,8 @@ class cl final : public LinkPort {
   // online: the caller keeps the data (spools it).
   bool AddPacket(std::int32_t command, ByteView payload) override;
 
-  // Queues a live event whose spool file is written: the file is marked in flight
-  // in the index. True also when the file is already on its way (taken from the
+  // Queues a live event whose spool file is written: the spool claims the file
+  // (in flight). True also when the file is already on its way (taken from the
   // backlog meanwhile). Refused: the file stays in the backlog.
   bool AddEventFile(std::int32_t command, ByteView payload,
                     const std::filesystem::path& file) override;

@@ -101,7 +101,7 @@ class Delivery final : public EventSink {
   void RequestStop();
   // Stops the worker and waits for it for at most boundMs, calling `serve` between
   // short waits (the window serves the worker's synchronous calls there). True when
-  // the worker has ended. Then (also when it has not, since the writer is shared
+  // the worker has ended. Then (also when it has not, since the spool is shared
   // safely), once, the events a failing disk kept in memory get a last chance at a
   // spool file; each that still fails is named in the log and counted.
   bool Finish(int boundMs, const std::function<void()>& serve = {});

@@ -29,38 +29,32 @@ namespace kestrel {
 // Where a spool file is in its life. Every file the spool knows is in exactly one
 // of these states; a file it does not know (never seen, or forgotten) has none.
 //
-//      Append (written; known from now on)
-//      Recover / Rescan (found in the folder)
-//             |
-//             v          Claim (live hand-over), TakeNext (read and checked)
-//      +-------------+ ------------------------------------------> +------------+
-//      |   Waiting   |                                             |  InFlight  |
-//      +-------------+ <------------------------------------------ +------------+
-//          ^                Release (not queued after all),          |   |   |
-//          |                LinkDown (the link held it),              |   |   |
-//          |                Acknowledged by other content             |   |   |
-//          |                (the name holds another event now)        |   |   |
-//          |                                                          |   |   |
-//          |  retry delay over        +------------+  Refused         |   |   |
-//          +------------------------- |  Deferred  | <----------------+   |   |
-//             (TakeNext, Claim)       +------------+  (3 s doubling to    |   |
-//                                                      5 min, told once), |   |
-//                                                      RetryLater (3 s:   |   |
-//                                                      unanswered, or     |   |
-//                                                      unreadable)        |   |
-//                                                                         |   |
-//      (forgotten) <------------------------------------------------------+   |
-//         Acknowledged: the file still holds what was sent, deleted           |
-//         also from any state: vanished from disk, set aside as .bad          |
-//                                                                             v
-//                                                                  +------------+
-//         Acknowledged but the delete fails, or bad and the rename |  Settled   |
-//         fails: never handed over again in this run, not counted  +------------+
-//         as waiting; a restart finds the file again.
+//          Append, Rescan, Recover
+//                    |
+//                    v
+//              +-----------+     Claim, TakeNext     +-----------+
+//              |  Waiting  | ----------------------> | InFlight  |
+//              |           | <---------------------- |           |
+//              +-----------+   Release, LinkDown,    +-----------+
+//                    ^         Acknowledged but the    |   |   |
+//                    |         name holds another      |   |   |  Acknowledged: deleted
+//         delay over |         event now               |   |   +--------> (forgotten)
+//         (TakeNext) |                                 |   |     (or found missing)
+//              +-----------+   Refused: 3 s doubling   |   |
+//              |  Deferred | <-----------------------+   |
+//              +-----------+   to 5 min, told once;        |  Acknowledged but undeletable;
+//                              RetryLater: 3 s (no         |  bad and not renamable
+//                              reply, unreadable)          v
+//                                                      +-----------+
+//                                                      |  Settled  |  until a restart
+//                                                      +-----------+
 //
-// A file appears whole or not at all (SpoolWriter): the flusher makes it durable
-// soon after; the state does not wait for that. A name can come back as another
-// file (names repeat): Append under a known name starts a new life.
+// Claim also takes a Deferred file straight to InFlight. A file TakeNext finds bad
+// is renamed aside (.bad) and forgotten, or Settled when it cannot be renamed. From
+// any state but InFlight a file is forgotten when it vanishes from the folder
+// (Rescan, TakeNext). Append under a known name (names repeat) starts a new life:
+// Waiting. A file appears whole or not at all (SpoolWriter); the flusher
+// makes it durable soon after, and the state does not wait for that.
 enum class SpoolFileState {
   Waiting,   // on disk, may go to the link now
   InFlight,  // handed to the link: queued, or written and awaiting its reply
