@@ -1,8 +1,8 @@
 // One step of the backlog drain with 100, 10 000 and 100 000 spool files waiting: the
-// index picks the next file, the worker reads it, the acknowledgement checks and
-// deletes it (real disk, temporary folder). The folder is listed once, before the
-// measurement; to keep the number waiting constant a new file takes the place of
-// each one delivered (not timed). The cost must not grow with the backlog.
+// spool picks the next file and reads it, the acknowledgement checks and deletes it (real disk,
+// temporary folder). The folder is listed once, before the measurement; to keep the number waiting
+// constant a new file takes the place of each one delivered (not timed). The cost must not grow
+// with the backlog.
 
 #include <benchmark/benchmark.h>
 
@@ -12,11 +12,11 @@
 
 #include "bench/bench_support.h"
 #include "delivery/commands.h"
-#include "delivery/spool_drain.h"
-#include "delivery/spool_index.h"
+#include "delivery/spool.h"
 #include "platform/bytes.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "tests/support/forwarding_file_system.h"
 
 namespace kestrel {
 namespace {
@@ -50,39 +50,52 @@ void DrainStep(benchmark::State& state) {
   for (std::uint32_t i = 0; i < waiting; ++i) {
     files.WriteNew(location.dir / NameOf(i), EventFileContent(i), false);
   }
-  SpoolIndex index(location);
-  SpoolDrain drain(index, files, clock, log);
-  drain.Rescan();
+  Spool spool(location, files, clock, log);
+  spool.Rescan();
   std::uint32_t next = waiting;
   for (auto _ : state) {
-    auto packet = drain.TakeNext();
+    auto packet = spool.TakeNext();
     if (!packet) {
       state.SkipWithError("nothing to take");
       break;
     }
-    Bytes content(4);
-    PutU32(content.data(), static_cast<std::uint32_t>(packet->command));
-    content.insert(content.end(), packet->payload.begin(), packet->payload.end());
-    benchmark::DoNotOptimize(index.Acknowledge(files, packet->file, content));
+    benchmark::DoNotOptimize(spool.Acknowledged(packet->file, packet->command, packet->payload));
     state.PauseTiming();
-    const auto file = location.dir / NameOf(next);
-    files.WriteNew(file, EventFileContent(next), false);
-    index.Add(file);
-    ++next;
+    const Bytes content = EventFileContent(next++);
+    spool.Append(cmdEvent, ByteView(content).subspan(4));
     state.ResumeTiming();
   }
-  state.counters["waiting"] = static_cast<double>(index.Waiting());
+  state.counters["waiting"] = static_cast<double>(spool.Waiting());
 }
 BENCHMARK(DrainStep)->Arg(100)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 
-// The index alone (no disk): take the next file and put it back, with as many waiting.
+// A folder listed and read from memory: the spool's own cost of a step.
+class MemoryFolder final : public test::ForwardingFileSystem {
+ public:
+  MemoryFolder(FileSystem& inner, std::uint32_t count) : ForwardingFileSystem(inner) {
+    for (std::uint32_t i = 0; i < count; ++i) listed_.push_back({NameOf(i), 23, true, {}});
+  }
+  std::vector<DirEntry> List(const std::filesystem::path&) noexcept override { return listed_; }
+  std::optional<Bytes> ReadAll(const std::filesystem::path&) noexcept override {
+    return EventFileContent(1);
+  }
+
+ private:
+  std::vector<DirEntry> listed_;
+};
+
+// The spool alone (no disk): take the next file and put it back, with as many waiting.
 void IndexStep(benchmark::State& state) {
   const auto waiting = static_cast<std::uint32_t>(state.range(0));
-  SpoolIndex index(SpoolLocation{"/nonexistent", ""});
-  for (std::uint32_t i = 0; i < waiting; ++i) index.Add("/nonexistent/" + NameOf(i));
+  DiskFileSystem disk;
+  MemoryFolder files(disk, waiting);
+  SystemClock clock;
+  SilentLog log;
+  Spool spool(SpoolLocation{"/nonexistent", ""}, files, clock, log);
+  spool.Rescan();
   for (auto _ : state) {
-    auto file = index.TakeNext(0);
-    index.Release(*file);  // back in the backlog, now the most recently handed over
+    auto packet = spool.TakeNext();
+    spool.Release(packet->file);  // back in the backlog, now the most recently handed over
   }
 }
 BENCHMARK(IndexStep)->Arg(100)->Arg(10000)->Arg(100000);

@@ -7,9 +7,7 @@
 #include "delivery/commands.h"
 #include "delivery/packet.h"
 #include "delivery/server_host.h"
-#include "delivery/spool_drain.h"
 #include "delivery/spool_file_format.h"
-#include "delivery/spool_writer.h"
 #include "delivery/stop_aware_client.h"
 #include "platform/paths.h"
 #include "platform/text_1251.h"
@@ -31,14 +29,13 @@ std::uint32_t Since(std::uint32_t now, std::uint32_t then) { return now - then; 
 }  // namespace
 
 cl::cl(const Clock& clock, FileSystem& files, OperatorLog& log, LinkUi& ui,
-       TcpClientFactory clientFactory, SpoolWriter& spool, SpoolIndex& index, LinkIdentity identity)
+       TcpClientFactory clientFactory, Spool& spool, LinkIdentity identity)
     : clock_(clock),
       files_(files),
       oplog_(log),
       ui_(ui),
       clientFactory_(std::move(clientFactory)),
       spool_(spool),
-      index_(index),
       identity_(std::move(identity)),
       choice_(clock_.TickMs()) {
   LastKeepAliveTick = clock_.TickMs();
@@ -86,18 +83,15 @@ bool cl::AddPacket(std::int32_t command, ByteView payload) {
 bool cl::AddEventFile(std::int32_t command, ByteView payload, const std::filesystem::path& file) {
   try {
     // Taken from the backlog by the worker meanwhile, or gone: nothing to add.
-    if (!index_.Claim(file)) return true;
+    if (!spool_.Claim(file)) return true;
     if (Enqueue(command, payload, PacketKind::LiveEvent, file, true)) {
       Wake();
       return true;
     }
-    index_.Release(file);
+    spool_.Release(file);
   } catch (...) {
     caught_.Report("постановка в очередь");
-    try {
-      index_.Release(file);
-    } catch (...) {
-    }
+    spool_.Release(file);
   }
   return false;
 }
@@ -172,7 +166,7 @@ std::optional<std::uint32_t> cl::NextWakeInMs() const {
     // A backlog file the worker could take goes at the same pace; one turned away
     // is waited for until its retry delay is over, not stepped for.
     std::optional<std::uint32_t> backlog;
-    if (drain_ != nullptr) backlog = index_.NextDueInMs(now);
+    if (takeBacklog_) backlog = spool_.NextDueInMs(now);
     if (queued || backlog == 0u || matcher_.ProbeDue()) return until(lastBlockTick_, blockGapMs_);
     std::optional<std::uint32_t> wake;
     if (Registered) wake = until(LastKeepAliveTick, kKeepAliveMs + 1);
@@ -275,9 +269,9 @@ void cl::LinkStep() {
   } catch (...) {
     caught_.Report("выбор сервера");
   }
-  if (drain_ != nullptr) {
+  if (takeBacklog_) {
     try {
-      drain_->Maintain();
+      spool_.Maintain();
     } catch (...) {
       caught_.Report("просмотр папки файлов событий");
     }
@@ -462,14 +456,14 @@ void cl::Resynchronise(const std::string& why) {
 }
 
 void cl::TakeFromBacklog() {
-  if (drain_ == nullptr) return;
+  if (!takeBacklog_) return;
   {
     std::lock_guard lock(queueMutex_);
     if (!Queue.Empty()) return;  // fresh packets go first
   }
   std::optional<SpoolPacket> next;
   try {
-    next = drain_->TakeNext();
+    next = spool_.TakeNext();
   } catch (...) {
     caught_.Report("чтение файла событий");
     return;
@@ -481,7 +475,7 @@ void cl::TakeFromBacklog() {
   } catch (...) {
     caught_.Report("постановка в очередь");
   }
-  if (!queued) index_.Release(next->file);
+  if (!queued) spool_.Release(next->file);
 }
 
 void cl::HandleReply(std::int32_t command, std::optional<WrittenBlock> answered) {
@@ -528,10 +522,9 @@ void cl::Unanswered(const WrittenBlock& a, bool refused) {
   // not hammered with it; the operator hears of a refused file once.
   if (!a.spoolFile.empty()) {
     if (!refused) {
-      index_.Release(a.spoolFile, clock_.TickMs());
-    } else if (index_.Refuse(a.spoolFile, clock_.TickMs())) {
-      oplog_.Report("Сервер не принял событие из файла " + PathToUtf8(a.spoolFile.filename()) +
-                    "; оно будет отправлено снова (через 3 с, затем реже, до 5 мин).");
+      spool_.RetryLater(a.spoolFile, clock_.TickMs());
+    } else {
+      spool_.Refused(a.spoolFile, clock_.TickMs());  // the operator is told once
     }
   } else if (a.kind == PacketKind::LiveEvent) {
     SpoolLiveEvent(a.payload);
@@ -540,11 +533,7 @@ void cl::Unanswered(const WrittenBlock& a, bool refused) {
 
 void cl::AcknowledgeSpoolFile(const WrittenBlock& a) {
   // Deleted only when the file still holds what was sent.
-  const Bytes content = EncodeSpoolFile(a.command, a.payload);
-  if (index_.Acknowledge(files_, a.spoolFile, content) == SpoolIndex::AckOutcome::Undeletable) {
-    oplog_.Report("Не удалось удалить доставленный файл очереди " + a.spoolFile.string() +
-                  "; до перезапуска он больше не отправляется.");
-  }
+  spool_.Acknowledged(a.spoolFile, a.command, a.payload);
 }
 
 // ---------------------------------------------------------------- connection
@@ -696,23 +685,11 @@ void cl::SettleLinkDown() {
       // dropped.
     }
   }
-  for (const auto& file : files) index_.Release(file);
-  for (const auto& [command, payload] : toSpool) {
-    try {
-      spool_.Write(command, payload);  // on failure the writer keeps it and retries
-    } catch (...) {
-      caught_.Report("запись события в файл");
-    }
-  }
+  spool_.LinkDown(files);
+  for (const auto& [command, payload] : toSpool) spool_.AppendFromLink(command, payload);
 }
 
-void cl::SpoolLiveEvent(const Bytes& payload) {
-  try {
-    spool_.Write(cmdEvent, payload);
-  } catch (...) {
-    caught_.Report("запись события в файл");
-  }
-}
+void cl::SpoolLiveEvent(const Bytes& payload) { spool_.AppendFromLink(cmdEvent, payload); }
 
 // ---------------------------------------------------------------- standby server
 

@@ -21,7 +21,7 @@
 #include "delivery/reply_matcher.h"
 #include "delivery/server_choice.h"
 #include "delivery/server_host.h"
-#include "delivery/spool_index.h"
+#include "delivery/spool.h"
 #include "platform/bytes.h"
 #include "platform/caught_reports.h"
 #include "platform/clock.h"
@@ -30,9 +30,6 @@
 #include "platform/tcp_client.h"
 
 namespace kestrel {
-
-class SpoolWriter;
-class SpoolDrain;
 
 // What the handshake tells the server about this station, and where the settings
 // file lives.
@@ -79,10 +76,10 @@ struct LinkIdentity {
 // again after a delay that grows with each refusal (3 s, doubling up to 5 min; the
 // first refusal of a file is logged); still waiting or queued when the link goes down, it
 // simply stays in the backlog. (An event the disk refused travels from memory and
-// is handed back to the writer when it is not acknowledged.)
+// is handed back to the spool when it is not acknowledged.)
 //
 // Pace: fresh packets first; whenever the queue holds nothing to send, the worker
-// takes the next backlog file itself (SetDrain), so the backlog leaves at the
+// takes the next backlog file itself (TakeBacklog), so the backlog leaves at the
 // link's pace, one block per BlockGapMs.
 //
 // Standby server: ServerChoice says which server each attempt goes to. A primary
@@ -112,7 +109,7 @@ class cl final : public LinkPort {
   static constexpr int kDefaultReadSliceMs = 100;
 
   cl(const Clock& clock, FileSystem& files, OperatorLog& log, LinkUi& ui,
-     TcpClientFactory clientFactory, SpoolWriter& spool, SpoolIndex& index, LinkIdentity identity);
+     TcpClientFactory clientFactory, Spool& spool, LinkIdentity identity);
   ~cl() override;
   cl(const cl&) = delete;
   cl& operator=(const cl&) = delete;
@@ -124,15 +121,15 @@ class cl final : public LinkPort {
   // online: the caller keeps the data (spools it).
   bool AddPacket(std::int32_t command, ByteView payload) override;
 
-  // Queues a live event whose spool file is written: the file is marked in flight
-  // in the index. True also when the file is already on its way (taken from the
+  // Queues a live event whose spool file is written: the spool claims the file
+  // (in flight). True also when the file is already on its way (taken from the
   // backlog meanwhile). Refused: the file stays in the backlog.
   bool AddEventFile(std::int32_t command, ByteView payload,
                     const std::filesystem::path& file) override;
 
-  // The backlog the worker takes files from when its queue is empty; null: none.
-  // Set before Start.
-  void SetDrain(SpoolDrain* drain) { drain_ = drain; }
+  // Whether the worker takes backlog files from the spool when its queue is empty
+  // (off: only live events go). Set before Start.
+  void TakeBacklog(bool on) { takeBacklog_ = on; }
 
   // --- running ---
   // Runs Execute on a thread of its own.
@@ -234,9 +231,8 @@ class cl final : public LinkPort {
   OperatorLog& oplog_;
   LinkUi& ui_;
   TcpClientFactory clientFactory_;
-  SpoolWriter& spool_;
-  SpoolIndex& index_;
-  SpoolDrain* drain_ = nullptr;
+  Spool& spool_;
+  bool takeBacklog_ = false;
   LinkIdentity identity_;
   CaughtReports caught_{oplog_};  // what the catch blocks caught, told once each
   int readSliceMs_ = kDefaultReadSliceMs;

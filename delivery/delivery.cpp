@@ -10,21 +10,12 @@ namespace kestrel {
 
 Delivery::Delivery(DeliveryServices services, SpoolLocation spool)
     : services_(std::move(services)),
-      spool_(std::move(spool), services_.fs, services_.clock, services_.log),
-      index_(spool_.Location()),
-      drain_(index_, services_.fs, services_.clock, services_.log),
+      spool_(std::move(spool), services_.fs, services_.clock, services_.log, services_.flusher),
       dispatch_(offline_, spool_),
       signOfLife_(services_.ui, services_.clock),
       drainStep_("отправка файлов событий", services_.log),
       retryStep_("запись отложенных событий", services_.log) {
-  spool_.SetFlusher(services_.flusher);
-  spool_.RecoverAtStartup();
-  spool_.SetOnWritten([this](const std::filesystem::path& file) {
-    index_.Add(file);
-    NoteWritten(file);
-  });
-  drain_.Rescan();
-  if (index_.Waiting() > 0) startBacklogTick_ = services_.clock.TickMs();
+  spool_.Recover();
 }
 
 Delivery::~Delivery() {
@@ -37,8 +28,8 @@ Delivery::~Delivery() {
 void Delivery::StartLink(LinkIdentity identity) {
   if (worker_) return;
   worker_ = std::make_unique<cl>(services_.clock, services_.fs, services_.log, signOfLife_,
-                                 services_.tcpClients, spool_, index_, std::move(identity));
-  worker_->SetDrain(&drain_);
+                                 services_.tcpClients, spool_, std::move(identity));
+  worker_->TakeBacklog(true);
   worker_->Start();
   worker_->SetReconnectEnabled(true);
   dispatch_.SetLink(*worker_);
@@ -50,7 +41,7 @@ void Delivery::Raise(const EventRecord& record) {
 }
 
 void Delivery::Tick() {
-  drainStep_.Run([this] { drain_.DrainSpool(); });
+  drainStep_.Run([this] { spool_.ReportBacklog(); });
   retryStep_.Run([this] { spool_.RetryPending(worker_.get()); });
 }
 
@@ -98,7 +89,7 @@ DeliveryStatus Delivery::Status() const {
   DeliveryStatus s;
   s.online = Online();
   s.registered = s.online && worker_->IsRegisteredAnyThread();
-  s.backlog = index_.Waiting() + spool_.PendingCount();
+  s.backlog = spool_.Waiting() + spool_.PendingCount();
   s.lastSignOfLifeTick = signOfLife_.Last();
   if (worker_) {
     const cl::ServerInUse server = worker_->ServerInUseAnyThread();
@@ -108,43 +99,14 @@ DeliveryStatus Delivery::Status() const {
     s.serverSwitches = server.switches;
   }
   s.raised = raised_.load();
-  s.acknowledged = index_.Delivered();
+  s.acknowledged = spool_.Delivered();
   if (worker_) {
     s.refused = worker_->RefusedCount();
     s.connects = worker_->ConnectCount();
   }
   s.spoolWriteFailures = spool_.WriteFailures();
-  s.oldestWaitingMs = OldestWaitingMs();
+  s.oldestWaitingMs = spool_.OldestWaitingMs();
   return s;
-}
-
-void Delivery::NoteWritten(const std::filesystem::path& file) {
-  const std::uint32_t now = services_.clock.TickMs();
-  std::lock_guard lock(writtenMutex_);
-  written_.emplace_back(now, file);
-}
-
-std::optional<std::uint32_t> Delivery::OldestWaitingMs() const {
-  const std::uint32_t now = services_.clock.TickMs();
-  // Held before the index is asked: a file written meanwhile is noted after this.
-  std::lock_guard lock(writtenMutex_);
-  const std::size_t waiting = index_.Waiting();
-  if (waiting == 0) {
-    // Nothing waits: whatever is remembered has gone, the start-up files too.
-    written_.clear();
-    startBacklogTick_.reset();
-    return std::nullopt;
-  }
-  const auto gone = [this](const std::pair<std::uint32_t, std::filesystem::path>& w) {
-    return !index_.Knows(w.second) || index_.IsSettled(w.second);
-  };
-  while (!written_.empty() && gone(written_.front())) written_.pop_front();
-  // A front file that stays (a server that keeps refusing it) must not make the
-  // list grow with every file after it: those delivered meanwhile are dropped.
-  if (written_.size() > 2 * waiting + 1024) std::erase_if(written_, gone);
-  if (startBacklogTick_) return now - *startBacklogTick_;
-  if (written_.empty()) return std::nullopt;
-  return now - written_.front().first;
 }
 
 void Delivery::SignOfLife::AdvanceIndicator() noexcept {

@@ -15,10 +15,8 @@
 #include "delivery/event_sink.h"
 #include "delivery/link_port.h"
 #include "delivery/link_ui.h"
-#include "delivery/spool_drain.h"
-#include "delivery/spool_index.h"
+#include "delivery/spool.h"
 #include "delivery/spool_location.h"
-#include "delivery/spool_writer.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/group_flusher.h"
@@ -70,24 +68,24 @@ struct DeliveryStatus {
   std::optional<std::uint32_t> oldestWaitingMs;
 };
 
-// The delivery of events to the message server: the spool writer (with its
-// recovery at start), the spool index and the backlog drain, the event dispatch
-// and the link worker `cl`. Every event is written to a spool file first; the file
-// goes when the server acknowledges it. Reception raises events into it (EventSink); the window
-// ticks it, starts the link, and stops it at the end with a bounded wait.
+// The delivery of events to the message server: the spool (its files and their
+// states, recovered at start), the event dispatch and the link worker `cl`. Every event is written
+// to a spool file first; the file goes when the server acknowledges it. Reception raises events
+// into it (EventSink); the window ticks it, starts the link, and stops it at the end with a bounded
+// wait.
 //
 // Until StartLink every event goes to a spool file.
 class Delivery final : public EventSink {
  public:
   // Completes or sets aside the temporary files a crash left in the spool folder,
-  // then lists the folder once: from here on the index knows what waits.
+  // then lists the folder once: from here on the spool knows what waits.
   Delivery(DeliveryServices services, SpoolLocation spool);
   // Stops the worker (if still running) and waits for it.
   ~Delivery() override;
   Delivery(const Delivery&) = delete;
   Delivery& operator=(const Delivery&) = delete;
 
-  // Makes the link worker, starts it, and points dispatch and drain at it.
+  // Makes the link worker, starts it, and points the dispatch at it.
   void StartLink(LinkIdentity identity);
 
   // An event from reception: to a spool file, then to the link while it is
@@ -103,7 +101,7 @@ class Delivery final : public EventSink {
   void RequestStop();
   // Stops the worker and waits for it for at most boundMs, calling `serve` between
   // short waits (the window serves the worker's synchronous calls there). True when
-  // the worker has ended. Then (also when it has not, since the writer is shared
+  // the worker has ended. Then (also when it has not, since the spool is shared
   // safely), once, the events a failing disk kept in memory get a last chance at a
   // spool file; each that still fails is named in the log and counted.
   bool Finish(int boundMs, const std::function<void()>& serve = {});
@@ -115,10 +113,7 @@ class Delivery final : public EventSink {
   bool Online() const { return worker_ != nullptr && worker_->IsOnline(); }
 
   // The parts, for tests and the window's few questions.
-  EventDispatch& Dispatch() { return dispatch_; }
-  SpoolWriter& Spool() { return spool_; }
-  SpoolDrain& Drain() { return drain_; }
-  SpoolIndex& Index() { return index_; }
+  kestrel::Spool& Spool() { return spool_; }
   cl* Worker() { return worker_.get(); }
 
  private:
@@ -139,12 +134,8 @@ class Delivery final : public EventSink {
 
   DeliveryServices services_;
   void FinishSpool();
-  void NoteWritten(const std::filesystem::path& file);
-  std::optional<std::uint32_t> OldestWaitingMs() const;
 
-  SpoolWriter spool_;
-  SpoolIndex index_;
-  SpoolDrain drain_;
+  kestrel::Spool spool_;
   OfflineLink offline_;
   EventDispatch dispatch_;
   SignOfLife signOfLife_;
@@ -154,12 +145,6 @@ class Delivery final : public EventSink {
   bool finished_ = false;
   std::size_t unwritten_ = 0;
   std::atomic<std::uint64_t> raised_{0};
-  // Spool files in the order they were written, with the tick of writing; the
-  // front is dropped once the index no longer holds it (acknowledged or gone).
-  mutable std::mutex writtenMutex_;
-  mutable std::deque<std::pair<std::uint32_t, std::filesystem::path>> written_;
-  // While files found at start-up may still wait: the tick of the start.
-  mutable std::optional<std::uint32_t> startBacklogTick_;
 };
 
 }  // namespace kestrel

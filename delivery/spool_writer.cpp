@@ -1,6 +1,8 @@
 #include "delivery/spool_writer.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <tuple>
 #include <utility>
 
 #include "delivery/commands.h"
@@ -27,13 +29,7 @@ std::string WriteFailedText(const std::string& name) {
   return "Не удалось записать событие в файл " + name + ".";
 }
 
-// The operator log is told, but a failing log never stops an event.
-void Tell(OperatorLog& log, const std::string& line) {
-  try {
-    log.Report(line);
-  } catch (...) {
-  }
-}
+void Tell(OperatorLog& log, const std::string& line) { log.Report(line); }
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
@@ -56,22 +52,95 @@ std::optional<std::filesystem::path> SpoolWriter::Write(std::int32_t command, By
   if (!waiting) {
     if (auto written = WriteFileLocked(command, payload, now, &name)) return written;
   }
-  if (name.empty()) name = location_.FileFor(SpoolFileName(now)).string();
+  const std::string told = KeepLocked(command, payload, now, name);
+  if (!told.empty()) Tell(log_, told);
+  return std::nullopt;
+}
+
+std::string SpoolWriter::KeepLocked(std::int32_t command, ByteView payload, DateTime when,
+                                    const std::string& attemptedName) {
+  const std::string name =
+      attemptedName.empty() ? location_.FileFor(SpoolFileName(when)).string() : attemptedName;
   const std::string reason = LastDiskFailureText();
   Pending kept;
   kept.id = nextId_++;
   kept.command = command;
   kept.payload.assign(payload.begin(), payload.end());
-  kept.firstTried = now;
+  kept.firstTried = when;
   pending_.push_back(std::move(kept));
   ++writeFailures_;
   // Told when the failures begin, with the reason, and when they end, with a count:
   // not once per event.
-  if (failedWrites_++ == 0) {
-    Tell(log_, WriteFailedText(name) +
-                   (reason.empty() ? std::string() : " Причина: " + reason + ".") +
-                   " События хранятся в памяти, пока запись не восстановится.");
+  if (failedWrites_++ != 0) return {};
+  return WriteFailedText(name) + (reason.empty() ? std::string() : " Причина: " + reason + ".") +
+         " События хранятся в памяти, пока запись не восстановится.";
+}
+
+std::uint32_t SpoolWriter::ReserveLocked(std::uint32_t candidate) {
+  // Names from coveredFrom_ to coveredTo_ are used or taken: carry on after them.
+  if (haveCovered_ && candidate >= coveredFrom_ && candidate <= coveredTo_ + 1) {
+    coveredTo_ = std::max(candidate, coveredTo_ + 1);
+    return coveredTo_;
   }
+  coveredFrom_ = coveredTo_ = candidate;
+  haveCovered_ = true;
+  return candidate;
+}
+
+std::optional<std::filesystem::path> SpoolWriter::WriteOffLock(std::int32_t command,
+                                                               ByteView payload) {
+  const DateTime now = clock_.Now();
+  const Bytes content = EncodeSpoolFile(command, payload);
+  std::unique_lock lock(mutex_);
+  std::string name;
+  bool waiting = false;
+  for (const Pending& p : pending_) waiting = waiting || !p.inFlight;
+  if (!waiting) {
+    std::uint32_t candidate = SpoolFileNumber(now);
+    for (int round = 0; round < 2; ++round) {
+      bool blocked = false;  // a failure other than a taken name
+      for (std::uint32_t probe = 0; probe < kMaxNameProbes && !blocked; ++probe) {
+        const std::uint32_t from = coveredFrom_, to = coveredTo_;
+        const bool had = haveCovered_;
+        const std::uint32_t n = ReserveLocked(candidate);
+        candidate = n + 1;
+        const std::string baseName = SpoolNumberText(n);
+        name = location_.FileFor(baseName).string();
+        lock.unlock();
+        bool nameTaken = false;
+        const bool written = TryWriteAs(baseName, content, &nameTaken);
+        lock.lock();
+        if (written) {
+          const std::uint64_t failed = failedWrites_;
+          failedWrites_ = 0;
+          lock.unlock();
+          if (failed > 0) {
+            Tell(log_, "Запись событий в файлы восстановлена; событий, не записанных сразу: " +
+                           std::to_string(failed) + ".");
+          }
+          const std::filesystem::path final = location_.FileFor(baseName);
+          if (onWritten_) onWritten_(final);
+          return final;
+        }
+        if (!nameTaken) {
+          blocked = true;
+          // The name is free after all: the next write tries it again.
+          if (haveCovered_ && coveredTo_ == n)
+            std::tie(coveredFrom_, coveredTo_, haveCovered_) = std::tuple(from, to, had);
+        }
+      }
+      if (!blocked || round > 0) break;
+      // A missing folder is made (with its parents), then the names are tried again.
+      lock.unlock();
+      const bool made = !fs_.Exists(location_.dir) && fs_.CreateDirectories(location_.dir);
+      lock.lock();
+      if (!made) break;
+      candidate = SpoolFileNumber(now);
+    }
+  }
+  const std::string told = KeepLocked(command, payload, now, name);
+  lock.unlock();
+  if (!told.empty()) Tell(log_, told);
   return std::nullopt;
 }
 
@@ -91,13 +160,8 @@ void SpoolWriter::RetryPending(LinkPort* link) {
     const std::int32_t command = front.command;
     const Bytes payload = front.payload;
     lock.unlock();
-    // The link takes its own locks: ours is not held meanwhile. A link that fails
-    // counts as one that refused.
-    bool accepted = false;
-    try {
-      accepted = link->AddPacket(command, payload);
-    } catch (...) {
-    }
+    // The link takes its own locks: ours is not held meanwhile.
+    const bool accepted = link->AddPacket(command, payload);
     lock.lock();
     auto it = pending_.begin();
     while (it != pending_.end() && it->id != id) ++it;
@@ -170,13 +234,7 @@ std::optional<std::filesystem::path> SpoolWriter::WriteFileLocked(std::int32_t c
       const std::string baseName = SpoolNumberText(n);
       if (attemptedName != nullptr) *attemptedName = location_.FileFor(baseName).string();
       bool nameTaken = false;
-      bool written = false;
-      try {
-        written = TryWriteAs(baseName, content, &nameTaken);
-      } catch (...) {
-        // Counts as a failed write: the packet is kept.
-      }
-      if (written) {
+      if (TryWriteAs(baseName, content, &nameTaken)) {
         cover(n);
         if (failedWrites_ > 0) {
           Tell(log_, "Запись событий в файлы восстановлена; событий, не записанных сразу: " +
@@ -184,13 +242,7 @@ std::optional<std::filesystem::path> SpoolWriter::WriteFileLocked(std::int32_t c
           failedWrites_ = 0;
         }
         const std::filesystem::path final = location_.FileFor(baseName);
-        if (onWritten_) {
-          try {
-            onWritten_(final);
-          } catch (...) {
-            // The file is on disk: a rescan finds it.
-          }
-        }
+        if (onWritten_) onWritten_(final);
         return final;
       }
       blocked = !nameTaken;

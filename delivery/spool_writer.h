@@ -37,9 +37,11 @@ namespace kestrel {
 // writes begin to fail (with the reason) and when they work again (with a count).
 // RetryPending (every timer tick) hands the kept packets on, oldest first.
 //
-// Thread-safe: the window thread and the link worker may call any member at the
-// same time. No lock of this object is held while it calls into a LinkPort, so the
-// link may call Write from inside its own locks.
+// The file-making half of the Spool, which owns it. Thread-safe: the window thread
+// writes with Write and RetryPending, the link worker with WriteOffLock, which
+// holds the lock only to pick a name, never across the disk work, so the window
+// thread never waits behind a write of the worker's. No lock of this object is
+// held while it calls into a LinkPort.
 class SpoolWriter {
  public:
   SpoolWriter(SpoolLocation location, FileSystem& fs, const Clock& clock, OperatorLog& log);
@@ -63,6 +65,12 @@ class SpoolWriter {
   // the packet (AddPacket), otherwise to a spool file. Stops at the first packet
   // that goes nowhere, so the order is kept. link may be null (no link yet).
   void RetryPending(LinkPort* link);
+
+  // Write for the link worker: the same file, but the lock is held only to pick
+  // its name, and kept packets are not written here (the packet joins them when
+  // there are any, so the order holds; RetryPending writes them). onWritten is
+  // called without the lock.
+  std::optional<std::filesystem::path> WriteOffLock(std::int32_t command, ByteView payload);
 
   // Packets kept in memory, waiting for RetryPending.
   std::size_t PendingCount() const;
@@ -98,6 +106,12 @@ class SpoolWriter {
                                                        DateTime when, std::string* attemptedName);
   bool TryWriteAs(const std::string& baseName, ByteView content, bool* nameTaken);
   void FlushPendingLocked();
+  // Keeps a packet that could not be written; returns the line for the operator
+  // log when the failures begin (empty otherwise).
+  std::string KeepLocked(std::int32_t command, ByteView payload, DateTime when,
+                         const std::string& attemptedName);
+  // Marks the next free name from `candidate` on as used and returns it.
+  std::uint32_t ReserveLocked(std::uint32_t candidate);
 
   SpoolLocation location_;
   FileSystem& fs_;

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
-
 #include "delivery/commands.h"
 #include "delivery/spool_file_name.h"
 #include "tests/support/fake_clock.h"
@@ -53,7 +51,7 @@ class EventDispatchTest : public ::testing::Test {
   FaultyFileSystem fs_;
   FakeClock clock_;
   RecordingOperatorLog log_;
-  SpoolWriter spool_{location_, fs_, clock_, log_};
+  Spool spool_{location_, fs_, clock_, log_};
   FakeLinkPort link_;
   EventDispatch dispatch_{link_, spool_};
 };
@@ -110,33 +108,13 @@ TEST_F(EventDispatchTest, AnEventTheDiskRefusesIsNotOfferedUntilTheRetry) {
   EXPECT_TRUE(link_.Packets()[0].file.empty());
 }
 
-TEST_F(EventDispatchTest, ALinkThatFailsCountsAsRefusing) {
-  class ThrowingLink final : public LinkPort {
-   public:
-    bool IsOnline() const override { return true; }
-    bool AddPacket(std::int32_t, ByteView) override { throw std::runtime_error("queue"); }
-    bool AddEventFile(std::int32_t, ByteView, const std::filesystem::path&) override {
-      throw std::runtime_error("queue");
-    }
-  } broken;
-  dispatch_.SetLink(broken);
-  dispatch_.Raise(Event(0));
-  EXPECT_EQ(SpoolFiles(), 1u);
-  // Kept events are retried against it without anything escaping.
-  fs_.Fail(FaultyFileSystem::Op::WriteNew);
-  dispatch_.Raise(Event(0));
-  fs_.HealAll();
-  EXPECT_NO_THROW(spool_.RetryPending(&broken));
-  EXPECT_EQ(SpoolFiles(), 2u);
-}
-
 TEST_F(EventDispatchTest, AnEventThatCannotBeSpooledIsKeptForTheNextTick) {
   fs_.Fail(FaultyFileSystem::Op::WriteNew);
   dispatch_.Raise(Event(1));
   EXPECT_EQ(spool_.PendingCount(), 1u);
   EXPECT_EQ(log_.Lines().size(), 1u);
   fs_.HealAll();
-  spool_.RetryPending(&dispatch_.Link());
+  spool_.RetryPending(&link_);
   EXPECT_EQ(SpoolFiles(), 1u);
 }
 

@@ -135,15 +135,15 @@ class LinkLoopbackTest : public ::testing::Test {
   RecordingLinkUi ui;
   SpoolLocation location{dir.Path(), ""};
   Delivery delivery{DeliveryServices{clock, files, oplog, ui, MakeQtTcpClientFactory()}, location};
-  SpoolWriter& spool = delivery.Spool();
+  Spool& spool = delivery.Spool();
   std::unique_ptr<MsgServerProcess> server;
   cl* link = nullptr;  // delivery's worker, once started
   Clock::time_point lastTick_{};
 };
 
 TEST_F(LinkLoopbackTest, HandshakeLiveEventsAndSpooledEventsDrainedAndDeleted) {
-  ASSERT_TRUE(spool.Write(cmdEvent, Event(0x10)));  // written while offline
-  ASSERT_TRUE(spool.Write(cmdEvent, Event(0x11)));
+  ASSERT_TRUE(spool.Append(cmdEvent, Event(0x10)));  // written while offline
+  ASSERT_TRUE(spool.Append(cmdEvent, Event(0x11)));
   StartServer({"--verbose"});
   StartLink();
 
@@ -156,7 +156,7 @@ TEST_F(LinkLoopbackTest, HandshakeLiveEventsAndSpooledEventsDrainedAndDeleted) {
 
   ASSERT_TRUE(WaitUntil([&] { return link->IsOnline(); }, 3000));
   for (const std::uint8_t n : {0x20, 0x21}) {
-    const auto file = spool.Write(cmdEvent, Event(n));  // written ahead, then offered
+    const auto file = spool.Append(cmdEvent, Event(n));  // written ahead, then offered
     ASSERT_TRUE(file);
     ASSERT_TRUE(link->AddEventFile(cmdEvent, Event(n), *file));
   }

@@ -79,7 +79,7 @@ class ReplyMatchingTest : public LinkFixture, public ::testing::WithParamInterfa
   // An event as the dispatch hands it over: queued while online, else spooled.
   void Raise(std::uint8_t n) {
     if (!link.AddPacket(cmdEvent, EventPayload(n))) {
-      ASSERT_TRUE(spool.Write(cmdEvent, EventPayload(n)));
+      ASSERT_TRUE(spool.Append(cmdEvent, EventPayload(n)));
     }
   }
 

@@ -92,10 +92,7 @@ struct Server {
 
 class LinkStandbyTest : public ::testing::Test {
  protected:
-  LinkStandbyTest() {
-    spool.SetOnWritten([this](const std::filesystem::path& f) { index.Add(f); });
-    link.SetDrain(&drain);
-  }
+  LinkStandbyTest() { link.TakeBacklog(true); }
 
   void WriteSettings(const std::string& extra) {
     WriteFileText(SettingsFilePath(dir.Path()), "[ServerHost]\r\nAddress=127.0.0.1\r\nPort=" +
@@ -132,7 +129,7 @@ class LinkStandbyTest : public ::testing::Test {
   }
 
   void Offer(std::uint8_t n) {
-    const auto file = spool.Write(cmdEvent, EventPayload(n));
+    const auto file = spool.Append(cmdEvent, EventPayload(n));
     ASSERT_TRUE(file);
     link.AddEventFile(cmdEvent, EventPayload(n), *file);  // refused: it waits on disk
   }
@@ -160,9 +157,7 @@ class LinkStandbyTest : public ::testing::Test {
   RecordingOperatorLog oplog;
   RecordingLinkUi ui;
   SpoolLocation location{dir.Path(), ""};
-  SpoolIndex index{location};
-  SpoolWriter spool{location, files, clock, oplog};
-  SpoolDrain drain{index, files, clock, oplog};
+  Spool spool{location, files, clock, oplog};
   cl link{clock,
           files,
           oplog,
@@ -172,7 +167,6 @@ class LinkStandbyTest : public ::testing::Test {
                 {kPrimaryPort, &primary.peer}, {kStandbyPort, &standby.peer}});
           },
           spool,
-          index,
           LinkIdentity{"COM3", 257, [] { return true; }, "8.1.4.30", dir.Path()}};
 };
 

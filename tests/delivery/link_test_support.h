@@ -14,10 +14,8 @@
 #include "delivery/Unit7.h"
 #include "delivery/commands.h"
 #include "delivery/packet.h"
-#include "delivery/spool_drain.h"
-#include "delivery/spool_index.h"
+#include "delivery/spool.h"
 #include "delivery/spool_location.h"
-#include "delivery/spool_writer.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/faulty_file_system.h"
 #include "tests/support/recording_link_ui.h"
@@ -77,12 +75,11 @@ class LinkFixture : public ::testing::Test {
       const auto reply = answer(PacketCommand(packet));
       if (reply) peer.Push(echo ? WithSequence(*reply, PacketSequence(packet)) : *reply);
     });
-    spool.SetOnWritten([this](const std::filesystem::path& f) { index.Add(f); });
   }
 
   // A live event as the dispatch hands it over: written first, then offered.
   std::filesystem::path WriteEvent(std::uint8_t n) {
-    const auto file = spool.Write(cmdEvent, EventPayload(n));
+    const auto file = spool.Append(cmdEvent, EventPayload(n));
     EXPECT_TRUE(file);
     return file.value_or(std::filesystem::path{});
   }
@@ -151,9 +148,7 @@ class LinkFixture : public ::testing::Test {
   RecordingOperatorLog oplog;
   RecordingLinkUi ui;
   SpoolLocation location{dir.Path(), ""};
-  SpoolIndex index{location};
-  SpoolWriter spool{location, files, clock, oplog};
-  SpoolDrain drain{index, files, clock, oplog};
+  Spool spool{location, files, clock, oplog};
   bool portOpen = true;
   bool echo = false;  // the fixture's server echoes sequence numbers in its replies
   std::function<std::optional<Bytes>(std::int32_t)> answer = NormalAnswer;
@@ -163,7 +158,6 @@ class LinkFixture : public ::testing::Test {
           ui,
           peer.Factory(),
           spool,
-          index,
           LinkIdentity{"COM3", 257, [this] { return portOpen; }, "8.1.4.30", dir.Path()}};
 };
 

@@ -90,7 +90,7 @@ TEST_F(LinkThreadsTest, StopEndsTheThreadPromptlyAndWaitJoinsIt) {
 }
 
 TEST_F(LinkThreadsTest, DestroyingARunningWorkerStopsAndJoinsIt) {
-  auto other = std::make_unique<cl>(clock, files, oplog, ui, peer.Factory(), spool, index,
+  auto other = std::make_unique<cl>(clock, files, oplog, ui, peer.Factory(), spool,
                                     LinkIdentity{"COM1", 1, {}, "8.1.4.30", dir.Path()});
   other->Start();
   ASSERT_TRUE(WaitFor([&] { return other->IsOnline(); }, std::chrono::seconds(5)));

@@ -36,7 +36,7 @@ TEST_P(UnaskedReplyTest, IsObeyedAndAcknowledgesNothing) {
   EXPECT_EQ(link.IsReconnectEnabled(), c.reconnectEnabled);
   EXPECT_EQ(link.ResyncCount(), 0);
   EXPECT_TRUE(std::filesystem::exists(file));
-  EXPECT_EQ(index.Delivered(), 0u);
+  EXPECT_EQ(spool.Delivered(), 0u);
   if (c.command == cmdQuery) {
     link.LinkStep();
     EXPECT_EQ(SentWith(cmdQueryAnswer).size(), 1u) << "the query is answered";
@@ -62,7 +62,7 @@ TEST_F(LinkFixture, ServerAnsweringEveryBlockWithZeroAndQueriesDeliversEveryEven
     if (c == cmdKeepAlive && ++keepAlives % 2 == 0) return ReplyOf(cmdQuery);
     return NormalAnswer(c);
   };
-  link.SetDrain(&drain);
+  link.TakeBacklog(true);
   link.LinkStep();
   for (int i = 0; i < 8; ++i) link.LinkStep();
   ASSERT_TRUE(link.IsRegistered());
@@ -82,7 +82,7 @@ TEST_F(LinkFixture, ServerAnsweringEveryBlockWithZeroAndQueriesDeliversEveryEven
 
 TEST_F(LinkFixture, ARefusedFileIsToldOnceAndStaysInTheBacklog) {
   ConnectAndRegister();
-  link.SetDrain(&drain);
+  link.TakeBacklog(true);
   answer = [](std::int32_t c) {
     return c == cmdEvent ? std::optional<Bytes>(ReplyOf(cmdKeepAlive)) : NormalAnswer(c);
   };
@@ -99,7 +99,7 @@ TEST_F(LinkFixture, ARefusedFileIsToldOnceAndStaysInTheBacklog) {
                           [](const std::string& l) { return l.find("не принял") != l.npos; }),
             2)
       << "one line per refused file";
-  EXPECT_EQ(index.Backlog(), 2u);
+  EXPECT_EQ(spool.Backlog(), 2u);
   EXPECT_EQ(SpoolFiles().size(), 2u);
   // Acknowledged at last: nothing more is told.
   answer = NormalAnswer;

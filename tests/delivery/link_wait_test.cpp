@@ -64,9 +64,9 @@ TEST_F(LinkWaitTest, LoneEventGoesAtOnceNextAfterThePaceKeepAlivesOnTimeNothingB
 TEST_F(LinkWaitTest, AFileTurnedAwayIsWaitedForNotSteppedFor) {
   const std::uint32_t t0 = clock.TickMs();
   ConnectAndRegister();
-  link.SetDrain(&drain);
+  link.TakeBacklog(true);
   answer = [](std::int32_t) -> std::optional<Bytes> { return ReplyOf(cmdKeepAlive); };
-  ASSERT_TRUE(spool.Write(cmdEvent, EventPayload(1)));  // a backlog of one file
+  ASSERT_TRUE(spool.Append(cmdEvent, EventPayload(1)));  // a backlog of one file
   steps = 0;
   RunFor(3100, t0);
   // Sent, turned away, sent again after its 3 s; between them only keepalives.

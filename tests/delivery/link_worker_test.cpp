@@ -279,7 +279,6 @@ TEST_F(LinkWorkerTest, FailureInsideAStepIsCountedAndNeverEscapes) {
             ui,
             []() -> std::unique_ptr<TcpClient> { throw std::runtime_error("no sockets"); },
             spool,
-            index,
             LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
   for (int i = 0; i < 3; ++i) {
     EXPECT_NO_THROW(broken.LinkStep());
@@ -435,7 +434,7 @@ TEST_F(LinkWorkerTest, PacketsAreRefusedWhileOffline) {
   EXPECT_FALSE(link.AddPacket(cmdEvent, EventPayload(1)));
   EXPECT_FALSE(OfferEvent(1));
   EXPECT_EQ(link.QueuedCount(), 0u);
-  EXPECT_EQ(index.Backlog(), 1u) << "the file waits in the backlog";
+  EXPECT_EQ(spool.Backlog(), 1u) << "the file waits in the backlog";
 }
 
 // ------------------------------------------------------------- delivery guarantee
@@ -539,8 +538,8 @@ TEST_F(LinkWorkerTest, LinkDownSpoolsEventsFromMemoryAndLeavesFilesInTheBacklog)
   EXPECT_THAT(SpooledEventNumbers(), ElementsAre(3, 1, 2, 4)) << "E3 was on disk first";
   EXPECT_EQ(link.QueuedCount(), 0u);
   EXPECT_EQ(link.AwaitingReplyCount(), 0u);
-  EXPECT_EQ(index.Backlog(), 4u) << "nothing in flight any more";
-  EXPECT_EQ(index.Waiting(), 4u);
+  EXPECT_EQ(spool.Backlog(), 4u) << "nothing in flight any more";
+  EXPECT_EQ(spool.Waiting(), 4u);
 }
 
 TEST_F(LinkWorkerTest, FileEventsWaitingOrQueuedAtLinkDownAreNotWrittenAgain) {
@@ -553,14 +552,14 @@ TEST_F(LinkWorkerTest, FileEventsWaitingOrQueuedAtLinkDownAreNotWrittenAgain) {
   link.LinkStep();
   ASSERT_FALSE(link.IsOnline());
   EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2));
-  EXPECT_EQ(index.Backlog(), 2u);
+  EXPECT_EQ(spool.Backlog(), 2u);
   // After the next connection both go from the backlog, and their acks delete them.
   answer = NormalAnswer;
-  link.SetDrain(&drain);
+  link.TakeBacklog(true);
   clock.AdvanceMs(5001);
   Steps(8);
   EXPECT_TRUE(SpoolFiles().empty());
-  EXPECT_EQ(index.Waiting(), 0u);
+  EXPECT_EQ(spool.Waiting(), 0u);
 }
 
 TEST_F(LinkWorkerTest, PacketsOfAConnectionDieWithIt) {
@@ -658,16 +657,16 @@ TEST_F(LinkWorkerTest, SpoolFileIsDeletedByTheAcknowledgementOfItsOwnBlock) {
   ConnectAndRegister();
   const auto file = WriteEvent(9);
   ASSERT_TRUE(link.AddEventFile(cmdEvent, EventPayload(9), file));
-  EXPECT_TRUE(index.InFlight(file));
+  EXPECT_TRUE(spool.StateOf(file) == SpoolFileState::InFlight);
   link.LinkStep();
   EXPECT_FALSE(std::filesystem::exists(file));
-  EXPECT_FALSE(index.Knows(file));
-  EXPECT_EQ(index.Delivered(), 1u);
+  EXPECT_FALSE(spool.StateOf(file).has_value());
+  EXPECT_EQ(spool.Delivered(), 1u);
 }
 
 TEST_F(LinkWorkerTest, AFileAnsweredOtherwiseIsOfferedAgainOnlyAfterThreeSeconds) {
   ConnectAndRegister();
-  link.SetDrain(&drain);
+  link.TakeBacklog(true);
   answer = [](std::int32_t c) { return c == cmdEvent ? ReplyOf(cmdKeepAlive) : *NormalAnswer(c); };
   ASSERT_TRUE(OfferEvent(1));
   link.LinkStep();
@@ -685,7 +684,7 @@ TEST_F(LinkWorkerTest, AFileAnsweredOtherwiseIsOfferedAgainOnlyAfterThreeSeconds
 
 TEST_F(LinkWorkerTest, LiveEventsGoOutAheadOfTheBacklog) {
   peer.SetRefuseConnections(true);
-  link.SetDrain(&drain);
+  link.TakeBacklog(true);
   for (std::uint8_t n = 1; n <= 3; ++n) WriteEvent(n);  // the backlog
   link.LinkStep();
   peer.SetRefuseConnections(false);
@@ -710,7 +709,7 @@ TEST_F(LinkWorkerTest, AcknowledgementOfALiveEventDeletesNoSpoolFile) {
   answer = [](std::int32_t c) {
     return c == cmdEvent ? ReplyOf(cmdEventAck) : ReplyOf(cmdKeepAlive);
   };
-  index.Add(file);
+  spool.Rescan();
   ASSERT_TRUE(link.AddEventFile(1, {}, file));
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
   Steps(2);
@@ -724,31 +723,17 @@ TEST_F(LinkWorkerTest, SpoolFileThatCannotBeDeletedCountsAsDeliveredAndIsReporte
   WriteFileBytes(file, Bytes{1, 0, 0, 0});
   files.Fail(FaultyFileSystem::Op::Remove, "ABC.dd8");
   answer = [](std::int32_t) { return ReplyOf(cmdEventAck); };
-  link.SetDrain(&drain);
-  index.Add(file);
+  link.TakeBacklog(true);
+  spool.Rescan();
   ASSERT_TRUE(link.AddEventFile(1, {}, file));
   Steps(2);
-  drain.Rescan();
+  spool.Rescan();
   Steps(2);
   EXPECT_TRUE(std::filesystem::exists(file));
-  EXPECT_TRUE(index.IsSettled(file));
-  EXPECT_EQ(index.Waiting(), 0u);
+  EXPECT_TRUE(spool.StateOf(file) == SpoolFileState::Settled);
+  EXPECT_EQ(spool.Waiting(), 0u);
   EXPECT_EQ(SentWith(1).size(), 1u) << "never handed over again";
   EXPECT_EQ(oplog.Failures().size(), 1u);
-}
-
-TEST_F(LinkWorkerTest, AcknowledgementLeavesAFileThatNowHoldsAnotherEvent) {
-  ConnectAndRegister();
-  const auto file = dir / "ABC.dd8";
-  WriteFileBytes(file, Bytes{1, 0, 0, 0, 5});
-  answer = [&](std::int32_t) {
-    WriteFileBytes(file, Bytes{1, 0, 0, 0, 6});  // the name was reused meanwhile
-    return ReplyOf(cmdEventAck);
-  };
-  index.Add(file);
-  ASSERT_TRUE(link.AddEventFile(1, Bytes{5}, file));
-  link.LinkStep();
-  EXPECT_EQ(ReadFileBytes(file), (Bytes{1, 0, 0, 0, 6}));
 }
 
 TEST_F(LinkWorkerTest, StopSpoolsLiveEventsAndMakesNoMoreWindowCalls) {
@@ -790,9 +775,14 @@ TEST_F(LinkWorkerTest, StopWithAFullQueueLeavesEveryEventOnDiskOrNamed) {
   for (const bool diskBack : {true, false}) {
     SCOPED_TRACE(diskBack ? "disk back at the stop" : "disk still refusing");
     for (const auto& f : SpoolFiles()) std::filesystem::remove(f);
-    drain.Rescan();
-    cl worker{clock,          files, oplog, ui,
-              peer.Factory(), spool, index, LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
+    spool.Rescan();
+    cl worker{clock,
+              files,
+              oplog,
+              ui,
+              peer.Factory(),
+              spool,
+              LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
     clock.AdvanceMs(5001);
     worker.LinkStep();
     ASSERT_TRUE(worker.IsOnline());
@@ -805,11 +795,11 @@ TEST_F(LinkWorkerTest, StopWithAFullQueueLeavesEveryEventOnDiskOrNamed) {
     }
     EXPECT_EQ(refused, 14) << "100 slots, 4 of them taken by the handshake";
     files.Fail(FaultyFileSystem::Op::WriteNew);
-    EXPECT_FALSE(spool.Write(cmdEvent, EventPayload(200)));  // kept in memory
+    EXPECT_FALSE(spool.Append(cmdEvent, EventPayload(200)));  // kept in memory
     worker.RequestStop();
     worker.Execute();
     EXPECT_EQ(SpoolFiles().size(), 110u);
-    EXPECT_EQ(index.Backlog(), 110u) << "nothing in flight after the stop";
+    EXPECT_EQ(spool.Backlog(), 110u) << "nothing in flight after the stop";
     if (diskBack) files.HealAll();
     spool.RetryPending(nullptr);  // the last write at the end
     if (diskBack) {

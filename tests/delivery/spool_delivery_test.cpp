@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "delivery/spool_drain.h"
+#include "delivery/spool.h"
 #include "tests/delivery/link_test_support.h"
 
 namespace kestrel::test {
@@ -13,12 +13,12 @@ using ::testing::ElementsAre;
 
 class SpoolDeliveryTest : public LinkFixture {
  protected:
-  SpoolDeliveryTest() { link.SetDrain(&drain); }
+  SpoolDeliveryTest() { link.TakeBacklog(true); }
 
   // Timer ticks of 200 ms, each followed by ten worker steps 20 ms apart.
   void Run(int ticks) {
     for (int i = 0; i < ticks; ++i) {
-      drain.DrainSpool();
+      spool.ReportBacklog();
       for (int s = 0; s < 10; ++s) {
         link.LinkStep();
         clock.AdvanceMs(20);
@@ -42,7 +42,7 @@ class SpoolDeliveryTest : public LinkFixture {
 
 TEST_F(SpoolDeliveryTest, SpooledEventsGoOutOldestFirstAndAreDeletedWhenAcknowledged) {
   for (std::uint8_t n = 1; n <= 3; ++n) {
-    ASSERT_TRUE(spool.Write(cmdEvent, EventPayload(n)));
+    ASSERT_TRUE(spool.Append(cmdEvent, EventPayload(n)));
     clock.AdvanceMs(10);
   }
   peer.SetRefuseConnections(true);
@@ -59,7 +59,7 @@ TEST_F(SpoolDeliveryTest, SpooledEventsGoOutOldestFirstAndAreDeletedWhenAcknowle
 TEST_F(SpoolDeliveryTest, UnacknowledgedFilesStayAndTakeTurns) {
   answer = [](std::int32_t c) { return c == cmdEvent ? ReplyOf(cmdKeepAlive) : *NormalAnswer(c); };
   for (std::uint8_t n = 1; n <= 2; ++n) {
-    ASSERT_TRUE(spool.Write(cmdEvent, EventPayload(n)));
+    ASSERT_TRUE(spool.Append(cmdEvent, EventPayload(n)));
     clock.AdvanceMs(10);
   }
   ConnectAndRegister();
@@ -73,7 +73,7 @@ TEST_F(SpoolDeliveryTest, UnacknowledgedFilesStayAndTakeTurns) {
 }
 
 TEST_F(SpoolDeliveryTest, FileHandedOverBeforeTheLinkBrokeIsSentAgainAfterReconnection) {
-  ASSERT_TRUE(spool.Write(cmdEvent, EventPayload(1)));
+  ASSERT_TRUE(spool.Append(cmdEvent, EventPayload(1)));
   ConnectAndRegister();
   answer = [](std::int32_t c) { return c == cmdEvent ? ReplyOf(cmdDropLink) : *NormalAnswer(c); };
   Run(1);
@@ -87,7 +87,7 @@ TEST_F(SpoolDeliveryTest, FileHandedOverBeforeTheLinkBrokeIsSentAgainAfterReconn
 }
 
 TEST_F(SpoolDeliveryTest, LiveEventsGoFirstAndEachAckSettlesItsOwnFile) {
-  ASSERT_TRUE(spool.Write(cmdEvent, EventPayload(1)));
+  ASSERT_TRUE(spool.Append(cmdEvent, EventPayload(1)));
   ConnectAndRegister();
   ASSERT_TRUE(OfferEvent(2));
   link.LinkStep();
@@ -98,7 +98,7 @@ TEST_F(SpoolDeliveryTest, LiveEventsGoFirstAndEachAckSettlesItsOwnFile) {
 
 TEST_F(SpoolDeliveryTest, TheBacklogLeavesOneBlockPerStep) {
   for (std::uint8_t n = 1; n <= 50; ++n) {
-    ASSERT_TRUE(spool.Write(cmdEvent, EventPayload(n)));
+    ASSERT_TRUE(spool.Append(cmdEvent, EventPayload(n)));
     clock.AdvanceMs(1);
   }
   ConnectAndRegister();
@@ -108,7 +108,7 @@ TEST_F(SpoolDeliveryTest, TheBacklogLeavesOneBlockPerStep) {
 }
 
 TEST_F(SpoolDeliveryTest, BacklogIsReportedWhenItBeginsAndWhenItHasCleared) {
-  for (std::uint8_t n = 1; n <= 3; ++n) ASSERT_TRUE(spool.Write(cmdEvent, EventPayload(n)));
+  for (std::uint8_t n = 1; n <= 3; ++n) ASSERT_TRUE(spool.Append(cmdEvent, EventPayload(n)));
   peer.SetRefuseConnections(true);
   Run(2);
   ASSERT_EQ(BacklogLines().size(), 1u);

@@ -191,6 +191,30 @@ TEST_F(SpoolWriterTest, KeptEventsGoOutOldestFirstBeforeNewOnes) {
   }
 }
 
+// The worker's write (WriteOffLock) makes the same files as Write, after the names
+// used; when it fails the event is kept and the operator told, and while events
+// are kept it joins them, so the order holds.
+TEST_F(SpoolWriterTest, TheWorkersWriteMakesTheSameFilesAndKeepsTheOrder) {
+  ASSERT_EQ(writer_.WriteOffLock(cmdEvent, EventPayload(1)), dir_ / "2D94DB0B.dd8");
+  ASSERT_TRUE(writer_.Write(cmdEvent, EventPayload(2)));
+  ASSERT_EQ(writer_.WriteOffLock(cmdEvent, EventPayload(3)),
+            dir_ / (SpoolNumberText(0x2D94DB0Du) + ".dd8"));
+  fs_.Fail(Op::WriteNew);
+  EXPECT_FALSE(writer_.WriteOffLock(cmdEvent, EventPayload(4)));
+  EXPECT_EQ(log_.Lines().size(), 1u);
+  fs_.HealAll();
+  EXPECT_FALSE(writer_.WriteOffLock(cmdEvent, EventPayload(5))) << "behind the kept event";
+  EXPECT_EQ(writer_.PendingCount(), 2u);
+  writer_.RetryPending(nullptr);
+  EXPECT_EQ(writer_.PendingCount(), 0u);
+  const std::vector<std::string> names = Names();
+  ASSERT_EQ(names.size(), 5u);
+  for (std::uint32_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(ReadFileBytes(dir_ / names[i]), SpoolContent(cmdEvent, EventPayload(i + 1)))
+        << names[i];
+  }
+}
+
 TEST_F(SpoolWriterTest, RetryHandsKeptEventsToAnOnlineLinkInOrder) {
   fs_.Fail(Op::WriteNew);
   for (std::uint32_t id = 1; id <= 3; ++id) writer_.Write(cmdEvent, EventPayload(id));

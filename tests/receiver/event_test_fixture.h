@@ -7,7 +7,7 @@
 
 #include "delivery/event_dispatch.h"
 #include "delivery/event_record.h"
-#include "delivery/spool_writer.h"
+#include "delivery/spool.h"
 #include "receiver/event_context.h"
 #include "receiver/transmitter_table.h"
 #include "tests/support/fake_clock.h"
@@ -65,7 +65,7 @@ class EventTest : public ::testing::Test {
   FakeClock clock_{46000.5};
   RecordingOperatorLog log_;
   TransmitterTable table_{tmp_ / "num.mmm", fs_, clock_, log_};
-  SpoolWriter spool_{SpoolLocation{tmp_.Path(), ""}, fs_, clock_, log_};
+  Spool spool_{SpoolLocation{tmp_.Path(), ""}, fs_, clock_, log_};
   FakeLinkPort link_;
   EventDispatch dispatch_{link_, spool_};
   EventContext ctx_{table_, dispatch_, clock_, 1, 30};
