@@ -90,8 +90,9 @@ TEST_F(LinkThreadsTest, StopEndsTheThreadPromptlyAndWaitJoinsIt) {
 }
 
 TEST_F(LinkThreadsTest, DestroyingARunningWorkerStopsAndJoinsIt) {
-  auto other = std::make_unique<cl>(clock, files, oplog, ui, peer.Factory(), spool, index,
-                                    LinkIdentity{"COM1", 1, {}, "8.1.4.30", dir.Path()});
+  auto other = std::make_unique<cl>(
+      clock, files, oplog, peer.Factory(), spool, index,
+      LinkIdentity{"COM1", 1, {}, "8.1.4.30", ServerHostFromFolder(files, dir.Path())});
   other->Start();
   ASSERT_TRUE(WaitFor([&] { return other->IsOnline(); }, std::chrono::seconds(5)));
   other.reset();
