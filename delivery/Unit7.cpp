@@ -205,7 +205,7 @@ void cl::OnlineStep() {
     Log(kMsgNetworkErrors);
     GoOffline();  // the connection stays open; the rest of the step still runs
   }
-  // While a block waits for its reply nothing new is written: the line is settled
+  // While a block waits for its reply nothing new is written: the line is cleared
   // first (its reply read, late or not, or the block given up).
   const bool mayWrite = s.Matcher().MayWrite();
   const bool probe = mayWrite && s.Matcher().ProbeDue();

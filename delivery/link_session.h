@@ -20,7 +20,7 @@ namespace kestrel {
 // late, and the ReplyMatcher with the blocks written that await a reply. A new
 // connection is a new session; nothing of the previous one is carried over. The
 // session owns no queue and decides nothing about the link: the worker `cl` asks
-// and tells it.
+// it and informs it.
 class LinkSession {
  public:
   static constexpr std::uint32_t kKeepAliveMs = 500;

@@ -272,6 +272,49 @@ TEST_F(LinkWorkerTest, ProtocolErrorClosesTheConnectionAndCountsTwice) {
   EXPECT_FALSE(link.IsOnline());
 }
 
+// What one connection learnt or counted is not carried into the next: errors, the
+// blocks awaiting replies, the belief in echoed sequence numbers, registration and
+// the keepalive timing all start anew.
+TEST_F(LinkWorkerTest, ANewConnectionStartsWithNothingOfThePreviousOne) {
+  echo = true;
+  ConnectAndRegister();
+  ASSERT_TRUE(link.EchoBelieved());
+  answer = [](std::int32_t) { return std::nullopt; };  // silent
+  ASSERT_TRUE(OfferEvent(1));
+  link.LinkStep();
+  ASSERT_GT(link.GetErrorCount(), 0);
+
+  // The line goes dead: the connection is lost with errors counted.
+  peer.CloseFromPeer();
+  for (int i = 0; i < 3 && link.IsOnline(); ++i) link.LinkStep();
+  ASSERT_FALSE(link.IsOnline());
+
+  echo = false;
+  answer = NormalAnswer;
+  clock.AdvanceMs(5001);
+  link.LinkStep();
+  ASSERT_TRUE(link.IsOnline());
+  EXPECT_EQ(link.GetErrorCount(), 0);
+  EXPECT_EQ(link.AwaitingReplyCount(), 0u);
+  EXPECT_FALSE(link.EchoBelieved());
+  EXPECT_FALSE(link.IsRegistered());
+  Steps(4);
+  ASSERT_TRUE(link.IsRegistered());
+  EXPECT_FALSE(link.EchoBelieved()) << "this server does not echo";
+
+  // The keepalive counts from this connection: none within its first 500 ms.
+  const std::size_t written = peer.Writes().size();
+  Steps(3);  // the event goes again from the backlog
+  clock.AdvanceMs(500);
+  link.LinkStep();
+  EXPECT_TRUE(SentWith(cmdKeepAlive).empty());
+  clock.AdvanceMs(1);
+  link.LinkStep();
+  EXPECT_EQ(SentWith(cmdKeepAlive).size(), 1u);
+  EXPECT_GE(peer.Writes().size(), written + 1);
+  EXPECT_EQ(link.GetErrorCount(), 0);
+}
+
 TEST_F(LinkWorkerTest, FailureInsideAStepNeverEscapesAndIsToldOnce) {
   cl broken{clock,
             files,
