@@ -216,14 +216,14 @@ void cl::OnlineStep() {
   };
   std::optional<QueuedPacket> front = peek();
   // A reply is owed: a keepalive goes first.
-  bool keepAlive = probe || (!front && mayWrite && s.TakeKeepAliveDue(clock_.TickMs()));
-  if ((front || keepAlive) && s.Connected()) {
+  bool keepAliveDue = probe || (!front && mayWrite && s.TakeKeepAliveDue(clock_.TickMs()));
+  if ((front || keepAliveDue) && s.Connected()) {
     const bool wasOnline = Online.load();
     ReadUnaskedReplies();
     if (wasOnline && !Online.load()) return;  // a command took the link down
     front = peek();  // an unasked query queued its answer, or a command cleared the queue
   }
-  const bool written = front.has_value();
+  const bool PacketTaken = front.has_value();
   if (front) {
     if (s.Connected()) {
       WriteQueued(*front);
@@ -232,10 +232,10 @@ void cl::OnlineStep() {
       // live events are spooled at the end of the step.
       GoOffline();
     }
-    keepAlive = false;  // the block itself shows the link alive
+    keepAliveDue = false;  // the block itself shows the link alive
   }
-  if (keepAlive || s.JustConnected() || written || s.Matcher().ReplyDue()) {
-    if (keepAlive) WriteKeepAlive();
+  if (keepAliveDue || s.JustConnected() || PacketTaken || s.Matcher().ReplyDue()) {
+    if (keepAliveDue) WriteKeepAlive();
     s.FirstReadDone();
     ReadAndPlaceReply();
   } else if (s.LastReadFailed()) {
@@ -271,11 +271,11 @@ void cl::ReadAndPlaceReply() {
   const ReceiveResult received = s.ReadReply();
   if (s.LastReadFailed()) s.CountError();
   const bool valid = !s.LastReadFailed() && received != ReceiveResult::ProtocolError &&
-                     IsValidReply(s.LastReply());
+                     IsValidReply(s.ReplyBlock());
   ReplyMatcher::Placement placed;
   if (!StopRequested.load()) {
     if (valid) {
-      placed = s.Matcher().ReplyRead(ReplyCommand(s.LastReply()), PacketSequence(s.LastReply()));
+      placed = s.Matcher().ReplyRead(ReplyCommand(s.ReplyBlock()), PacketSequence(s.ReplyBlock()));
     } else if (received == ReceiveResult::Nothing) {
       placed = s.Matcher().ReadGaveUp();
     } else if (received != ReceiveResult::ProtocolError) {
@@ -291,7 +291,7 @@ void cl::ReadAndPlaceReply() {
   }
   if (valid) {
     Indicate();
-    HandleReply(ReplyCommand(s.LastReply()), std::move(placed.answered));
+    HandleReply(ReplyCommand(s.ReplyBlock()), std::move(placed.answered));
   } else if (placed.answered) {
     Unanswered(*placed.answered, true);
   }

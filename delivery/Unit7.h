@@ -85,9 +85,16 @@ class SpoolDrain;
 // defined in Unit7.cpp (the thread and the step), link_queue.cpp (the queue and
 // the spool files it carries) and link_servers.cpp (connecting, the standby).
 //
-// Names kept from the original design: cl, LinkStep, Execute, Online, Registered
-// (IsRegistered), ErrorCount (GetErrorCount), ReconnectEnabled, StopRequested,
-// Queue, NextSequence, AddPacket, ConnectionAttempt, DeniedShown, LastConnectTick.
+// Names kept from the original design, and where they live now:
+// - cl: cl, LinkStep, Execute, Online, ReconnectEnabled, StopRequested, DeniedShown,
+//   LastConnectTick, Queue, NextSequence, AddPacket, Log, DropLink,
+//   ClientConnected, ClientDisconnected;
+// - LinkSession, one per connection: Client, Registered, ErrorCount, JustConnected,
+//   KeepAliveDue (TakeKeepAliveDue), LastKeepAliveTick, ReplyBlock;
+// - a local of OnlineStep: PacketTaken;
+// - block_io.h and packet.h: SendBlock, ReceiveBlock, BuildPacket;
+// - the window: AdvanceIndicator, one step per sign of life counted here
+//   (SignsOfLife), taken on its tick.
 //
 // Threads: AddPacket/AddEventFile and IsOnline may be called from any thread;
 // everything else of the step runs on the worker thread (Start), or on the test's

@@ -13,7 +13,7 @@ LinkSession::LinkSession(std::unique_ptr<TcpClient> client, const Clock& clock,
     : client_(std::move(client)),
       clock_(clock),
       stopRequested_(std::move(stopRequested)),
-      lastKeepAliveTick_(clock.TickMs()) {
+      LastKeepAliveTick(clock.TickMs()) {
   client_->SetOnConnected([] {});
   client_->SetOnDisconnected([] {});
 }
@@ -65,27 +65,27 @@ bool LinkSession::Handshake(const LinkIdentity& identity,
     }
   }
   registered_ = registered && toSend.empty();
-  lastKeepAliveTick_ = clock_.TickMs();
+  LastKeepAliveTick = clock_.TickMs();
   return registered_;
 }
 
 bool LinkSession::TakeKeepAliveDue(std::uint32_t now) {
-  if (!registered_ || now - lastKeepAliveTick_ <= kKeepAliveMs) return false;
-  lastKeepAliveTick_ = now;
+  if (!registered_ || now - LastKeepAliveTick <= kKeepAliveMs) return false;
+  LastKeepAliveTick = now;
   return true;
 }
 
 std::optional<std::uint32_t> LinkSession::KeepAliveInMs(std::uint32_t now) const {
   if (!registered_) return std::nullopt;
-  const std::uint32_t gone = now - lastKeepAliveTick_;
+  const std::uint32_t gone = now - LastKeepAliveTick;
   return gone > kKeepAliveMs ? 0 : kKeepAliveMs + 1 - gone;
 }
 
 ReceiveResult LinkSession::ReadReply() {
   StopAwareClient reader(*client_, stopRequested_, kReadSliceMs,
                          [this] { return clock_.TickMs(); });
-  const ReceiveResult r = ReceiveBlock(reader, clock_, reply_);
-  lastReadFailed_ = reply_.empty();
+  const ReceiveResult r = ReceiveBlock(reader, clock_, ReplyBlock_);
+  lastReadFailed_ = ReplyBlock_.empty();
   if (r == ReceiveResult::Late && ++lateReplies_ >= kLateRepliesToDrop) {
     lateReplies_ = 0;
     errorCount_ = kMaxErrors + 1;  // the next step takes the link down

@@ -80,7 +80,7 @@ class LinkSession {
   // as too many errors.
   ReceiveResult ReadReply();
   // The packet of the last reply read; empty when the last read brought none.
-  const Bytes& LastReply() const { return reply_; }
+  const Bytes& ReplyBlock() const { return ReplyBlock_; }
   // The last read brought no reply: until one comes, every step counts an error.
   bool LastReadFailed() const { return lastReadFailed_; }
   // Reads one block already waiting on the line (before a write).
@@ -95,10 +95,10 @@ class LinkSession {
   std::function<bool()> stopRequested_;
   bool registered_ = false;
   bool justConnected_ = false;
-  std::uint32_t lastKeepAliveTick_;
+  std::uint32_t LastKeepAliveTick;
   int errorCount_ = 0;
   int lateReplies_ = 0;  // replies in a row that missed their deadline
-  Bytes reply_;
+  Bytes ReplyBlock_;
   bool lastReadFailed_ = false;
   ReplyMatcher matcher_;
 };
