@@ -72,9 +72,9 @@ class LinkRig {
         dir_ / "drvkestrel.ini",
         ToBytes("[ServerHost]\r\nAddress=127.0.0.1\r\nPort=" + std::to_string(port) + "\r\n"));
     delivery_ = std::make_unique<Delivery>(
-        DeliveryServices{clock_, files_, log_, ui_, MakeQtTcpClientFactory()},
-        SpoolLocation{dir_, ""});
-    delivery_->StartLink(LinkIdentity{"COM1", 1, [] { return false; }, "8.1.4.30", dir_});
+        DeliveryServices{clock_, files_, log_, MakeQtTcpClientFactory()}, SpoolLocation{dir_, ""});
+    delivery_->StartLink(LinkIdentity{"COM1", 1, [] { return false; }, "8.1.4.30",
+                                      ServerHostFromFolder(files_, dir_)});
     link = delivery_->Worker();
     if (!server->WaitForLine("registered", 10000)) {
       error = "no registration";
@@ -103,7 +103,6 @@ class LinkRig {
   SystemClock clock_;
   DiskFileSystem files_;
   StderrOperatorLog log_;
-  SilentLinkUi ui_;
   std::unique_ptr<Delivery> delivery_;
 };
 

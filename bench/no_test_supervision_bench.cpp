@@ -75,10 +75,9 @@ struct Station : WorkFolder {
     reception.DeliverTo(delivery);
   }
 
-  SilentLinkUi ui;
   test::FakeSerialPort port;
   Reception reception{ReceptionServices{clock, fs, log, dir.Path()}, port};
-  Delivery delivery{DeliveryServices{clock, fs, log, ui, {}}, reception.SpoolPlace()};
+  Delivery delivery{DeliveryServices{clock, fs, log, {}}, reception.SpoolPlace()};
 };
 
 void BM_NoTestTickNobodyDue(benchmark::State& state) {

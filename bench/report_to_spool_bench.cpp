@@ -99,11 +99,9 @@ struct Station : WorkFolder {
   }
 
   std::unique_ptr<GroupFlusher> flusher;
-  SilentLinkUi ui;
   test::FakeSerialPort port;
   Reception reception{ReceptionServices{clock, fs, log, dir.Path(), flusher.get()}, port};
-  Delivery delivery{DeliveryServices{clock, fs, log, ui, {}, flusher.get()},
-                    reception.SpoolPlace()};
+  Delivery delivery{DeliveryServices{clock, fs, log, {}, flusher.get()}, reception.SpoolPlace()};
 };
 
 double Percentile(std::vector<double>& v, double q) {

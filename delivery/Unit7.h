@@ -3,22 +3,20 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "delivery/block_io.h"
+#include "delivery/link_identity.h"
 #include "delivery/link_port.h"
-#include "delivery/link_ui.h"
+#include "delivery/link_session.h"
 #include "delivery/packet_queue.h"
-#include "delivery/reply_matcher.h"
 #include "delivery/server_choice.h"
 #include "delivery/server_host.h"
 #include "delivery/spool.h"
@@ -30,20 +28,6 @@
 #include "platform/tcp_client.h"
 
 namespace kestrel {
-
-// What the handshake tells the server about this station, and where the settings
-// file lives.
-struct LinkIdentity {
-  std::string portNameCp1251;      // the ComPort setting as read at start-up
-  std::int32_t firstNumber = 0;    // the FirstNumber setting
-  std::function<bool()> portOpen;  // whether the serial port is open now; called on
-                                   // the worker thread, so it must be thread-safe
-  std::string versionText;         // a.b.c.d (kVersionText)
-  std::filesystem::path workDir;   // folder of drvkestrel.ini
-  // Called on the worker thread at each pass of its loop (at least once a second
-  // while it is not inside a step): its sign of life for a watchdog. Must not block.
-  std::function<void()> alive = {};
-};
 
 // The server link worker: owns the connection to the message server, connects and
 // reconnects, runs the handshake, sends queued packets one per step with one reply
@@ -91,25 +75,39 @@ struct LinkIdentity {
 // what the primary held goes to the backlog and leaves again over the standby
 // (only the blocks in flight can reach both); at a failback nothing is in flight.
 //
+// Parts: the connection of the moment is a LinkSession (link_session.h), made
+// anew for every connection; which block a reply answers is the ReplyMatcher's
+// (reply_matcher.h); which server an attempt goes to is the ServerChoice's
+// (server_choice.h). cl keeps the thread, the queue and the step; its members are
+// defined in Unit7.cpp (the thread and the step), link_queue.cpp (the queue and
+// the spool files it carries) and link_servers.cpp (connecting, the standby).
+//
+// Names kept from the original design, and where they live now:
+// - cl: cl, LinkStep, Execute, Online, ReconnectEnabled, StopRequested, DeniedShown,
+//   LastConnectTick, Queue, NextSequence, AddPacket, Log, DropLink,
+//   ClientConnected, ClientDisconnected;
+// - LinkSession, one per connection: Client, Registered, ErrorCount, JustConnected,
+//   KeepAliveDue (TakeKeepAliveDue), LastKeepAliveTick, ReplyBlock;
+// - a local of OnlineStep: PacketTaken;
+// - block_io.h and packet.h: SendBlock, ReceiveBlock, BuildPacket;
+// - the window: AdvanceIndicator, one step per sign of life counted here
+//   (SignsOfLife), taken on its tick.
+//
 // Threads: AddPacket/AddEventFile and IsOnline may be called from any thread;
 // everything else of the step runs on the worker thread (Start), or on the test's
 // thread when a test drives LinkStep itself.
 class cl final : public LinkPort {
  public:
   static constexpr std::uint32_t kReconnectMs = 5000;
-  static constexpr std::uint32_t kKeepAliveMs = 500;
+  static constexpr std::uint32_t kKeepAliveMs = LinkSession::kKeepAliveMs;
   static constexpr int kConnectTimeoutMs = 2500;
-  static constexpr int kMaxErrors = 20;
-  // Replies in a row that miss their deadline (ReceiveResult::Late) before the link
-  // is taken down as if kMaxErrors had been passed.
-  static constexpr int kLateRepliesToDrop = 3;
+  static constexpr int kMaxErrors = LinkSession::kMaxErrors;
+  static constexpr int kLateRepliesToDrop = LinkSession::kLateRepliesToDrop;
   // Pace of the steps while errors are counted, and the default BlockGapMs.
   static constexpr int kPauseMs = 20;
-  // Long reads are cut into pieces of this length so a stop is noticed quickly.
-  static constexpr int kDefaultReadSliceMs = 100;
 
-  cl(const Clock& clock, FileSystem& files, OperatorLog& log, LinkUi& ui,
-     TcpClientFactory clientFactory, Spool& spool, LinkIdentity identity);
+  cl(const Clock& clock, FileSystem& files, OperatorLog& log, TcpClientFactory clientFactory,
+     Spool& spool, LinkIdentity identity);
   ~cl() override;
   cl(const cl&) = delete;
   cl& operator=(const cl&) = delete;
@@ -135,13 +133,14 @@ class cl final : public LinkPort {
   // Runs Execute on a thread of its own.
   void Start();
   // Asks the worker to stop: StopRequested is set before ReconnectEnabled is
-  // cleared; waits in progress end early; no further LinkUi calls are made.
+  // cleared; waits in progress end early.
   void RequestStop();
   // Waits up to ms for the thread to end; true (and joined) when it has ended or
   // never started.
   bool Wait(int ms);
-  // The thread body: LinkStep and a 20 ms pause until a stop is requested, then
-  // Online cleared, the live events still waiting spooled, the client released.
+  // The thread body: LinkStep and the wait for work until a stop is requested,
+  // then Online cleared, the live events still waiting spooled, the connection
+  // closed.
   void Execute();
   // One pass of the worker loop. Never throws.
   void LinkStep();
@@ -156,6 +155,12 @@ class cl final : public LinkPort {
   // and connections made since start-up. Any thread.
   std::uint64_t RefusedCount() const { return refused_.load(); }
   std::uint64_t ConnectCount() const { return connects_.load(); }
+  // Signs of life of the link since start-up (each step of the server indicator:
+  // every reply that passes the checks, and every change of the link's state), and
+  // the tick of the last one (meaningful once the count is above 0). Any thread;
+  // the worker never waits for whoever draws them.
+  std::uint64_t SignsOfLife() const { return signsOfLife_.load(); }
+  std::uint32_t LastSignOfLifeTick() const { return lastSignTick_.load(); }
 
   // The server the link uses (or tries), for the window and the status; any thread.
   struct ServerInUse {
@@ -166,9 +171,6 @@ class cl final : public LinkPort {
   };
   ServerInUse ServerInUseAnyThread() const;
 
-  // Cut long reads into pieces of sliceMs (0: never cut). For tests.
-  void SetReadSliceMs(int sliceMs) { readSliceMs_ = sliceMs; }
-
   // --- state, for the window and for tests ---
   bool IsStopRequested() const { return StopRequested.load(); }
   bool IsReconnectEnabled() const { return ReconnectEnabled.load(); }
@@ -178,28 +180,43 @@ class cl final : public LinkPort {
   }
   // Registered, as last seen by the worker; safe to read from any thread.
   bool IsRegisteredAnyThread() const { return registeredShared_.load(); }
-  // The following are the worker's own: read them on the worker thread, or after
-  // the thread has ended, or in tests that drive LinkStep themselves.
-  bool IsRegistered() const { return Registered; }
-  int GetErrorCount() const { return ErrorCount; }
+  // The following are the worker's own (of the connection of the moment): read
+  // them on the worker thread, or after the thread has ended, or in tests that
+  // drive LinkStep themselves.
+  bool IsRegistered() const { return session_ && session_->Registered(); }
+  int GetErrorCount() const { return session_ ? session_->ErrorCount() : 0; }
   std::int64_t GetNextSequence() const;
   std::size_t QueuedCount() const;
-  std::size_t AwaitingReplyCount() const { return matcher_.WaitingCount(); }
+  std::size_t AwaitingReplyCount() const {
+    return session_ ? session_->Matcher().WaitingCount() : 0;
+  }
   // This connection's server is believed to echo sequence numbers.
-  bool EchoBelieved() const { return matcher_.EchoBelieved(); }
+  bool EchoBelieved() const { return session_ && session_->Matcher().EchoBelieved(); }
 
  private:
+  // The queue (link_queue.cpp).
   bool Enqueue(std::int32_t command, ByteView payload, PacketKind kind,
                const std::filesystem::path& file, bool onlyWhenOnline);
+  std::optional<QueuedPacket> PeekQueue() const;
+  std::int64_t TakeSequence();
+  // A block not acknowledged: `refused` when the server answered it otherwise.
+  void Unanswered(const WrittenBlock& a, bool refused);
+  void AcknowledgeSpoolFile(const WrittenBlock& a);
+  // Settles what the link held when it went down: live events (waiting for a
+  // reply or still queued) to spool files, spool-file packets dropped.
+  void SettleLinkDown();
+  // The blocks the connection of the moment still awaits replies for, oldest first.
+  std::vector<WrittenBlock> TakeWritten();
+  void TakeFromBacklog();
+  void SpoolLiveEvent(const Bytes& payload);
+
+  // The step (Unit7.cpp).
   void OnlineStep();
-  void ConnectionAttempt();
-  // The handshake's packets, in order.
-  std::vector<std::pair<std::int32_t, Bytes>> Greeting();
-  void ClientConnected();
-  void ClientDisconnected();
-  void DropLink();
-  void ReleaseClient();
-  void GoOffline();
+  // Writes the packet at the front of the queue; it leaves the queue once written.
+  void WriteQueued(const QueuedPacket& front);
+  void WriteKeepAlive();
+  // Reads the reply to what was written and places it.
+  void ReadAndPlaceReply();
   void HandleReply(std::int32_t command, std::optional<WrittenBlock> answered);
   // Reads the replies already waiting before a write: each is obeyed and
   // acknowledges nothing.
@@ -208,34 +225,35 @@ class cl final : public LinkPort {
   // The wait between steps.
   void WaitForWork();
   void Wake();
-  // A block not acknowledged: `refused` when the server answered it otherwise.
-  void Unanswered(const WrittenBlock& a, bool refused);
-  void AcknowledgeSpoolFile(const WrittenBlock& a);
-  // Settles what the link held when it went down: live events (waiting for a
-  // reply or still queued) to spool files, spool-file packets dropped.
-  void SettleLinkDown();
-  void TakeFromBacklog();
-  void SpoolLiveEvent(const Bytes& payload);
   void Log(const std::string& utf8Line);
+  // A sign of life: counted for whoever draws the indicator.
   void Indicate();
-  // The standby server: after every step, what the server choice wants done.
+
+  // Connecting and the servers (link_servers.cpp).
+  void ConnectionAttempt();
+  // Reads [ServerHost] afresh, before every attempt.
+  void RereadServerHost();
+  // A new session on a new client, its callbacks set to this worker's.
+  void BeginSession(std::unique_ptr<LinkSession> session);
+  void ClientConnected();
+  void ClientDisconnected();
+  void DropLink();
+  void GoOffline();
   ServerChoice::Timing ChoiceTiming() const;
+  // The standby server: after every step, what the server choice wants done.
   void FollowServerChoice();
   void TryPrimary();
-  bool Greet(TcpClient& client);
   void AnnounceSwitch(ServerRole role, std::uint32_t primaryAwayMs);
   void PublishServer();
 
   const Clock& clock_;
   FileSystem& files_;
   OperatorLog& oplog_;
-  LinkUi& ui_;
   TcpClientFactory clientFactory_;
   Spool& spool_;
   bool takeBacklog_ = false;
   LinkIdentity identity_;
-  CaughtReports caught_{oplog_};  // what the catch blocks caught, told once each
-  int readSliceMs_ = kDefaultReadSliceMs;
+  CaughtReports caught_{oplog_};  // what the thread loop and the step caught, told once each
 
   // Flags shared across threads.
   std::atomic<bool> StopRequested{false};
@@ -244,21 +262,13 @@ class cl final : public LinkPort {
   std::atomic<bool> registeredShared_{false};
   std::atomic<std::uint64_t> refused_{0};
   std::atomic<std::uint64_t> connects_{0};
+  std::atomic<std::uint64_t> signsOfLife_{0};
+  std::atomic<std::uint32_t> lastSignTick_{0};
 
   // The worker's own state.
-  bool Registered = false;
-  bool KeepAliveDue = false;
-  bool JustConnected = false;
-  bool PacketTaken = false;
-  std::uint32_t LastKeepAliveTick = 0;
+  std::unique_ptr<LinkSession> session_;  // the connection of the moment, if any
   std::uint32_t LastConnectTick = 0;
-  int ErrorCount = 0;
-  int lateReplies_ = 0;  // replies in a row that missed their deadline
   bool DeniedShown = false;
-  std::string LogLine;
-  std::unique_ptr<TcpClient> Client;
-  Bytes ReplyBlock;
-  ReplyMatcher matcher_;
   int resyncCount_ = 0;
   std::uint32_t lastBlockTick_ = 0;  // when the last block was written
   bool settlePending_ = false;
@@ -266,10 +276,9 @@ class cl final : public LinkPort {
   int connectFailures_ = 0;  // failed connection attempts in a row
   std::optional<std::int32_t> reportedBadBackupPort_;
   std::uint32_t blockGapMs_ = kPauseMs;  // BlockGapMs as read for the last attempt
-  std::uint32_t lastIndicatorTick_ = 0;  // the last indicator step passed on
   ServerHost host_;                      // the section as read for the last attempt
   ServerChoice choice_;
-  bool registrationNoted_ = false;  // the choice knows this connection registered
+  bool registrationNoted_ = false;  // the choice knows the connection registered
 
   // What ServerInUseAnyThread shows.
   mutable std::mutex serverMutex_;

@@ -1,6 +1,5 @@
 #include "delivery/delivery.h"
 
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -12,14 +11,12 @@ Delivery::Delivery(DeliveryServices services, SpoolLocation spool)
     : services_(std::move(services)),
       spool_(std::move(spool), services_.fs, services_.clock, services_.log, services_.flusher),
       dispatch_(offline_, spool_),
-      signOfLife_(services_.ui, services_.clock),
       drainStep_("отправка файлов событий", services_.log),
       retryStep_("запись отложенных событий", services_.log) {
   spool_.Recover();
 }
 
 Delivery::~Delivery() {
-  // Nobody serves the worker's calls any more: it is told to make none.
   if (worker_) worker_->RequestStop();
   dispatch_.SetLink(offline_);
   worker_.reset();
@@ -27,8 +24,8 @@ Delivery::~Delivery() {
 
 void Delivery::StartLink(LinkIdentity identity) {
   if (worker_) return;
-  worker_ = std::make_unique<cl>(services_.clock, services_.fs, services_.log, signOfLife_,
-                                 services_.tcpClients, spool_, std::move(identity));
+  worker_ = std::make_unique<cl>(services_.clock, services_.fs, services_.log, services_.tcpClients,
+                                 spool_, std::move(identity));
   worker_->TakeBacklog(true);
   worker_->Start();
   worker_->SetReconnectEnabled(true);
@@ -49,19 +46,14 @@ void Delivery::RequestStop() {
   if (worker_) worker_->RequestStop();
 }
 
-bool Delivery::Finish(int boundMs, const std::function<void()>& serve) {
+bool Delivery::Finish(int boundMs) {
   if (worker_) {
     worker_->RequestStop();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    // Serve the worker's synchronous calls while waiting: it may be inside one.
-    while (!worker_->Wait(5)) {
-      if (serve) serve();
-      if (std::chrono::steady_clock::now() >= deadline) {
-        // The worker holds nothing that is not on disk; the kept events still get
-        // their last write.
-        FinishSpool();
-        return false;
-      }
+    if (!worker_->Wait(boundMs)) {
+      // The worker holds nothing that is not on disk; the kept events still get
+      // their last write.
+      FinishSpool();
+      return false;
     }
   }
   FinishSpool();
@@ -90,8 +82,10 @@ DeliveryStatus Delivery::Status() const {
   s.online = Online();
   s.registered = s.online && worker_->IsRegisteredAnyThread();
   s.backlog = spool_.Waiting() + spool_.PendingCount();
-  s.lastSignOfLifeTick = signOfLife_.Last();
   if (worker_) {
+    // The count first: a tick read after it belongs to that sign or a later one.
+    s.signsOfLife = worker_->SignsOfLife();
+    if (s.signsOfLife > 0) s.lastSignOfLifeTick = worker_->LastSignOfLifeTick();
     const cl::ServerInUse server = worker_->ServerInUseAnyThread();
     s.onStandby = server.standby;
     s.serverAddress = server.addressUtf8;
@@ -107,17 +101,6 @@ DeliveryStatus Delivery::Status() const {
   s.spoolWriteFailures = spool_.WriteFailures();
   s.oldestWaitingMs = spool_.OldestWaitingMs();
   return s;
-}
-
-void Delivery::SignOfLife::AdvanceIndicator() noexcept {
-  tick_.store(clock_.TickMs());
-  seen_.store(true);
-  ui_.AdvanceIndicator();
-}
-
-std::optional<std::uint32_t> Delivery::SignOfLife::Last() const {
-  if (!seen_.load()) return std::nullopt;
-  return tick_.load();
 }
 
 }  // namespace kestrel

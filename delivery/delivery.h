@@ -14,7 +14,6 @@
 #include "delivery/event_dispatch.h"
 #include "delivery/event_sink.h"
 #include "delivery/link_port.h"
-#include "delivery/link_ui.h"
 #include "delivery/spool.h"
 #include "delivery/spool_location.h"
 #include "platform/clock.h"
@@ -31,7 +30,6 @@ struct DeliveryServices {
   const Clock& clock;
   FileSystem& fs;
   OperatorLog& log;
-  LinkUi& ui;                   // the worker's log lines and indicator steps
   TcpClientFactory tcpClients;  // the link worker's connections
   // Flushes spool files off the caller's thread; null: each file is flushed as it
   // is written.
@@ -46,8 +44,10 @@ struct DeliveryStatus {
   // Events waiting on disk: spool files not yet acknowledged (set-aside files not
   // counted), plus events a failing disk keeps in memory.
   std::size_t backlog = 0;
-  // Monotonic tick of the last sign of life of the server link (every indicator
-  // step); nothing before the first.
+  // Signs of life of the server link since start-up (each one step of its
+  // indicator: every reply that passes the checks, every change of the link's
+  // state), and the monotonic tick of the last one; nothing before the first.
+  std::uint64_t signsOfLife = 0;
   std::optional<std::uint32_t> lastSignOfLifeTick;
   // The server the link uses (or tries now): the standby or the primary, its
   // address (UTF-8) and port, and how many times the link switched between them.
@@ -97,14 +97,13 @@ class Delivery final : public EventSink {
   // itself leaves through the worker, at the link's pace.
   void Tick();
 
-  // Asks the worker to stop (no further calls to the LinkUi after this).
+  // Asks the worker to stop.
   void RequestStop();
-  // Stops the worker and waits for it for at most boundMs, calling `serve` between
-  // short waits (the window serves the worker's synchronous calls there). True when
-  // the worker has ended. Then (also when it has not, since the spool is shared
+  // Stops the worker and waits for it for at most boundMs. True when the worker
+  // has ended. Then (also when it has not, since the spool is shared
   // safely), once, the events a failing disk kept in memory get a last chance at a
   // spool file; each that still fails is named in the log and counted.
-  bool Finish(int boundMs, const std::function<void()>& serve = {});
+  bool Finish(int boundMs);
   // After Finish: events neither on disk nor delivered. The program's exit status
   // is non-zero when there are any.
   std::size_t UnwrittenEvents() const { return unwritten_; }
@@ -117,28 +116,12 @@ class Delivery final : public EventSink {
   cl* Worker() { return worker_.get(); }
 
  private:
-  // The worker's LinkUi: notes the time of every sign of life, then passes the
-  // call on to the displaying one.
-  class SignOfLife final : public LinkUi {
-   public:
-    SignOfLife(LinkUi& ui, const Clock& clock) : ui_(ui), clock_(clock) {}
-    void AdvanceIndicator() noexcept override;
-    std::optional<std::uint32_t> Last() const;
-
-   private:
-    LinkUi& ui_;
-    const Clock& clock_;
-    std::atomic<bool> seen_{false};
-    std::atomic<std::uint32_t> tick_{0};
-  };
-
   DeliveryServices services_;
   void FinishSpool();
 
   kestrel::Spool spool_;
   OfflineLink offline_;
   EventDispatch dispatch_;
-  SignOfLife signOfLife_;
   TickStep drainStep_;
   TickStep retryStep_;
   std::unique_ptr<cl> worker_;

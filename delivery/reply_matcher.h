@@ -21,7 +21,7 @@ struct WrittenBlock {
   std::int64_t sequence = 0;        // 0 for keepalives
 };
 
-// Which block a reply from the server answers, for one connection. Pure: it is told
+// Which block a reply from the server answers, for one connection. Pure: it is informed of
 // what happened on the line and answers; it owns no socket, clock or file.
 //
 // The server's contract is one reply for each block, in order; what it writes in a

@@ -94,7 +94,7 @@ LinkIdentity Reception::Identity() const {
   SerialPort* port = &port_;
   identity.portOpen = [port] { return port->IsOpenAnyThread(); };
   identity.versionText = kVersionText;
-  identity.workDir = services_.workDir;
+  identity.serverHost = ServerHostFromFolder(services_.fs, services_.workDir);
   return identity;
 }
 

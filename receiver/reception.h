@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "delivery/Unit7.h"
 #include "delivery/event_record.h"
 #include "delivery/event_sink.h"
+#include "delivery/link_identity.h"
 #include "delivery/spool_location.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"

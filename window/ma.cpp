@@ -27,7 +27,6 @@
 #include "window/pictures.h"
 #include "window/screen_placement.h"
 #include "window/time_text.h"
-#include "window/window_link_ui.h"
 
 namespace kestrel {
 namespace {
@@ -64,9 +63,8 @@ TForm1::TForm1(Services services, QWidget* parent)
 }
 
 TForm1::~TForm1() {
-  // The worker goes first: it may still call into the window's log and indicator.
+  // The worker goes first: it may still write to the window's log.
   FinishWorker(4000);
-  if (linkUi_) linkUi_->Detach();
   delivery_.reset();
   reception_.reset();
   if (ComPort1 != nullptr) ComPort1->Close();
@@ -301,11 +299,9 @@ void TForm1::FormCreate() {
       ReceptionServices{clock, services_.fs, operatorLog_, WorkDir, flusher_.get()}, *ComPort1);
 
   // Delivery: events and their spool files; the link worker is started below.
-  linkUi_ = std::make_unique<WindowLinkUi>([this] { AdvanceIndicator(); });
-  delivery_ =
-      std::make_unique<Delivery>(DeliveryServices{clock, services_.fs, operatorLog_, *linkUi_,
-                                                  services_.tcpClients, flusher_.get()},
-                                 reception_->SpoolPlace());
+  delivery_ = std::make_unique<Delivery>(
+      DeliveryServices{clock, services_.fs, operatorLog_, services_.tcpClients, flusher_.get()},
+      reception_->SpoolPlace());
   reception_->DeliverTo(*delivery_);
 
   // 8. The serial port.
@@ -558,6 +554,12 @@ void TForm1::StatusStep() {
   Label1->adjustSize();
   if (delivery_) {
     const DeliveryStatus status = delivery_->Status();
+    // One step of the server indicator for each sign of life of the link since the
+    // last tick; beyond a full turn of the bar the rest are counted, not drawn.
+    constexpr std::uint64_t kMostStepsPerTick = 17;
+    const std::uint64_t signs = status.signsOfLife - shownSignsOfLife_;
+    shownSignsOfLife_ = status.signsOfLife;
+    for (std::uint64_t i = 0; i < std::min(signs, kMostStepsPerTick); ++i) AdvanceIndicator();
     LabelSpool->setText(QStringLiteral("Событий на диске: %1").arg(status.backlog));
     LabelSpool->adjustSize();
     // Which server the link uses, beside its indicator; the address in the hint.
@@ -678,9 +680,7 @@ void TForm1::RequestShutdown() {
 
 bool TForm1::FinishWorker(int boundMs) {
   if (!delivery_) return true;
-  // Serve the worker's synchronous calls while waiting: it may be inside one.
-  if (!delivery_->Finish(boundMs,
-                         [] { QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall); })) {
+  if (!delivery_->Finish(boundMs)) {
     // The program ends without the worker; what the disk holds is flushed first.
     if (flusher_) flusher_->Stop(std::chrono::seconds(1));
     return false;

@@ -37,8 +37,6 @@
 
 namespace kestrel {
 
-class WindowLinkUi;
-
 // The captions that are the run state of reception.
 inline const QString kCaptionRunning = QStringLiteral("Остановить");
 inline const QString kCaptionStopped = QStringLiteral("Запустить");
@@ -124,6 +122,8 @@ class TForm1 final : public QWidget {
   // --- state ---
   bool StationLink = false;
   int ServerBarPosition = 0;
+  // The link's signs of life the server indicator has shown (the status counts them).
+  std::uint64_t shownSignsOfLife_ = 0;
   std::string AccessCode;
   std::filesystem::path WorkDir;
 
@@ -135,7 +135,6 @@ class TForm1 final : public QWidget {
   TransmitterTable& Table() { return reception_->Table(); }
   ReceiverInput& Input() { return reception_->Input(); }
   cl* Worker() { return delivery_->Worker(); }
-  WindowLinkUi& LinkUiImpl() { return *linkUi_; }
   MemoOperatorLog& OperatorLogImpl() { return operatorLog_; }
 
   // --- components ---
@@ -205,7 +204,6 @@ class TForm1 final : public QWidget {
   MemoOperatorLog operatorLog_;
   // Flushes spool files and then num.mmm in groups, off the window thread.
   std::unique_ptr<GroupFlusher> flusher_;
-  std::unique_ptr<WindowLinkUi> linkUi_;
   std::unique_ptr<Reception> reception_;
   std::unique_ptr<Delivery> delivery_;
   std::unique_ptr<TickStep> statusStep_;

@@ -13,7 +13,6 @@
 #include "delivery/packet.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/faulty_file_system.h"
-#include "tests/support/recording_link_ui.h"
 #include "tests/support/recording_operator_log.h"
 #include "tests/support/scripted_tcp_client.h"
 #include "tests/support/temp_dir.h"
@@ -58,12 +57,13 @@ class DeliveryTest : public ::testing::Test {
   }
 
   Delivery& Make() {
-    delivery_ = std::make_unique<Delivery>(
-        DeliveryServices{clock_, fs_, log_, ui_, peer_.Factory()}, SpoolLocation{dir_.Path(), ""});
+    delivery_ = std::make_unique<Delivery>(DeliveryServices{clock_, fs_, log_, peer_.Factory()},
+                                           SpoolLocation{dir_.Path(), ""});
     return *delivery_;
   }
   LinkIdentity Identity() {
-    return LinkIdentity{"COM1", 1, [] { return true; }, "8.1.4.30", dir_.Path()};
+    return LinkIdentity{"COM1", 1, [] { return true; }, "8.1.4.30",
+                        ServerHostFromFolder(fs_, dir_.Path())};
   }
 
   std::size_t EventsAtServer() const {
@@ -78,7 +78,6 @@ class DeliveryTest : public ::testing::Test {
   test::ScriptedPeer peer_{clock_};
   FaultyFileSystem fs_;
   test::RecordingOperatorLog log_;
-  test::RecordingLinkUi ui_;
   std::unique_ptr<Delivery> delivery_;
 };
 
@@ -158,7 +157,7 @@ TEST_F(DeliveryTest, TheLinkDeliversLiveEventsAndTheSpoolAndShowsItsStatus) {
   EXPECT_TRUE(d.Status().online);
   ASSERT_TRUE(d.Status().lastSignOfLifeTick.has_value());
   EXPECT_EQ(*d.Status().lastSignOfLifeTick, clock_.TickMs());
-  EXPECT_GT(ui_.IndicatorSteps(), 0);  // passed on to the display
+  EXPECT_GT(d.Status().signsOfLife, 0u);  // counted for the display
 
   d.Raise(Event(2));  // live
   ASSERT_TRUE(WaitFor([&] { return EventsAtServer() == 1; }));

@@ -21,7 +21,6 @@
 #include "platform/file_system.h"
 #include "platform/qt_tcp_client.h"
 #include "tests/support/msgserver_process.h"
-#include "tests/support/recording_link_ui.h"
 #include "tests/support/recording_operator_log.h"
 #include "tests/support/temp_dir.h"
 
@@ -91,7 +90,8 @@ class LinkLoopbackTest : public ::testing::Test {
   }
 
   void StartLink() {
-    delivery.StartLink(LinkIdentity{"COM3", 1, [] { return true; }, "8.1.4.30", dir.Path()});
+    delivery.StartLink(LinkIdentity{"COM3", 1, [] { return true; }, "8.1.4.30",
+                                    ServerHostFromFolder(files, dir.Path())});
     link = delivery.Worker();
   }
 
@@ -132,9 +132,8 @@ class LinkLoopbackTest : public ::testing::Test {
   SystemClock clock;
   DiskFileSystem files;
   RecordingOperatorLog oplog;
-  RecordingLinkUi ui;
   SpoolLocation location{dir.Path(), ""};
-  Delivery delivery{DeliveryServices{clock, files, oplog, ui, MakeQtTcpClientFactory()}, location};
+  Delivery delivery{DeliveryServices{clock, files, oplog, MakeQtTcpClientFactory()}, location};
   Spool& spool = delivery.Spool();
   std::unique_ptr<MsgServerProcess> server;
   cl* link = nullptr;  // delivery's worker, once started

@@ -90,9 +90,15 @@ struct Server {
   };
 };
 
-class LinkStandbyTest : public ::testing::Test {
+class LinkStandbyTest : public LinkFixture {
  protected:
-  LinkStandbyTest() { link.TakeBacklog(true); }
+  LinkStandbyTest() {
+    clients = [this]() -> std::unique_ptr<TcpClient> {
+      return std::make_unique<RoutingClient>(std::map<std::uint16_t, ScriptedPeer*>{
+          {kPrimaryPort, &primary.peer}, {kStandbyPort, &standby.peer}});
+    };
+    link.TakeBacklog(true);
+  }
 
   void WriteSettings(const std::string& extra) {
     WriteFileText(SettingsFilePath(dir.Path()), "[ServerHost]\r\nAddress=127.0.0.1\r\nPort=" +
@@ -134,13 +140,7 @@ class LinkStandbyTest : public ::testing::Test {
     link.AddEventFile(cmdEvent, EventPayload(n), *file);  // refused: it waits on disk
   }
 
-  std::size_t SpoolFileCount() const {
-    std::size_t n = 0;
-    for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
-      n += location.IsSpoolName(e.path().filename().string()) ? 1 : 0;
-    }
-    return n;
-  }
+  std::size_t SpoolFileCount() const { return SpoolFiles().size(); }
 
   bool Logged(const std::string& start) const {
     for (const std::string& line : oplog.Lines()) {
@@ -149,25 +149,8 @@ class LinkStandbyTest : public ::testing::Test {
     return false;
   }
 
-  TempDir dir;
-  FakeClock clock;
   Server primary{clock};
   Server standby{clock};
-  FaultyFileSystem files;
-  RecordingOperatorLog oplog;
-  RecordingLinkUi ui;
-  SpoolLocation location{dir.Path(), ""};
-  Spool spool{location, files, clock, oplog};
-  cl link{clock,
-          files,
-          oplog,
-          ui,
-          [this]() -> std::unique_ptr<TcpClient> {
-            return std::make_unique<RoutingClient>(std::map<std::uint16_t, ScriptedPeer*>{
-                {kPrimaryPort, &primary.peer}, {kStandbyPort, &standby.peer}});
-          },
-          spool,
-          LinkIdentity{"COM3", 257, [] { return true; }, "8.1.4.30", dir.Path()}};
 };
 
 TEST_F(LinkStandbyTest, FailoverAndFailbackLoseNothingAndSendTwiceOnlyWhatWasInFlight) {

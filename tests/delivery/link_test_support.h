@@ -18,7 +18,6 @@
 #include "delivery/spool_location.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/faulty_file_system.h"
-#include "tests/support/recording_link_ui.h"
 #include "tests/support/recording_operator_log.h"
 #include "tests/support/scripted_tcp_client.h"
 #include "tests/support/temp_dir.h"
@@ -94,6 +93,9 @@ class LinkFixture : public ::testing::Test {
     return ReplyOf(cmdKeepAlive);
   }
 
+  // Steps of the server indicator: the worker's signs of life so far.
+  int IndicatorSteps() const { return static_cast<int>(link.SignsOfLife()); }
+
   void Steps(int n) {
     for (int i = 0; i < n; ++i) link.LinkStep();
   }
@@ -146,19 +148,20 @@ class LinkFixture : public ::testing::Test {
   ScriptedPeer peer{clock};
   FaultyFileSystem files;
   RecordingOperatorLog oplog;
-  RecordingLinkUi ui;
   SpoolLocation location{dir.Path(), ""};
   Spool spool{location, files, clock, oplog};
   bool portOpen = true;
   bool echo = false;  // the fixture's server echoes sequence numbers in its replies
   std::function<std::optional<Bytes>(std::int32_t)> answer = NormalAnswer;
+  // The connections the worker makes: to `peer`, unless a test routes them elsewhere.
+  TcpClientFactory clients = peer.Factory();
   cl link{clock,
           files,
           oplog,
-          ui,
-          peer.Factory(),
+          [this] { return clients(); },
           spool,
-          LinkIdentity{"COM3", 257, [this] { return portOpen; }, "8.1.4.30", dir.Path()}};
+          LinkIdentity{"COM3", 257, [this] { return portOpen; }, "8.1.4.30",
+                       ServerHostFromFolder(files, dir.Path())}};
 };
 
 }  // namespace kestrel::test

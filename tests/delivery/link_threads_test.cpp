@@ -89,9 +89,33 @@ TEST_F(LinkThreadsTest, StopEndsTheThreadPromptlyAndWaitJoinsIt) {
   EXPECT_FALSE(peer.ConnectionOpen());
 }
 
+// The worker counts every sign of life and goes on: nobody has to take them. A
+// reader on another thread sees the count grow by one for each reply, with the
+// tick of the last one.
+TEST_F(LinkThreadsTest, SignsOfLifeAreCountedWhileNobodyReadsThem) {
+  link.Start();
+  ASSERT_TRUE(WaitFor([&] { return link.IsRegisteredAnyThread(); }, std::chrono::seconds(5)));
+  // Connecting, connected, and the four replies of the handshake.
+  ASSERT_TRUE(WaitFor([&] { return link.SignsOfLife() >= 6; }, std::chrono::seconds(5)));
+  const std::uint64_t before = link.SignsOfLife();
+  constexpr int kEvents = 20;
+  for (std::uint8_t n = 0; n < kEvents; ++n) {
+    ASSERT_TRUE(WaitFor([&] { return link.AddPacket(cmdEvent, EventPayload(n)); },
+                        std::chrono::seconds(5)));
+  }
+  ASSERT_TRUE(
+      WaitFor([&] { return SentWith(cmdEvent).size() == kEvents; }, std::chrono::seconds(10)));
+  ASSERT_TRUE(
+      WaitFor([&] { return link.SignsOfLife() >= before + kEvents; }, std::chrono::seconds(5)));
+  EXPECT_EQ(link.LastSignOfLifeTick(), clock.TickMs());
+  link.RequestStop();
+  ASSERT_TRUE(link.Wait(5000));
+}
+
 TEST_F(LinkThreadsTest, DestroyingARunningWorkerStopsAndJoinsIt) {
-  auto other = std::make_unique<cl>(clock, files, oplog, ui, peer.Factory(), spool,
-                                    LinkIdentity{"COM1", 1, {}, "8.1.4.30", dir.Path()});
+  auto other = std::make_unique<cl>(
+      clock, files, oplog, peer.Factory(), spool,
+      LinkIdentity{"COM1", 1, {}, "8.1.4.30", ServerHostFromFolder(files, dir.Path())});
   other->Start();
   ASSERT_TRUE(WaitFor([&] { return other->IsOnline(); }, std::chrono::seconds(5)));
   other.reset();

@@ -30,7 +30,7 @@ TEST_F(LinkWorkerTest, FirstStepConnectsAndHandshakeGoesOutWithSequenceZeroToThr
   link.LinkStep();
   EXPECT_TRUE(link.IsOnline());
   EXPECT_THAT(oplog.Lines(), ElementsAre(kConnecting, kConnected));
-  EXPECT_EQ(ui.IndicatorSteps(), 2);
+  EXPECT_EQ(IndicatorSteps(), 2);
   EXPECT_EQ(peer.LastHost(), "127.0.0.1");
   EXPECT_EQ(peer.LastPort(), 12543);
   EXPECT_EQ(peer.LastConnectTimeoutMs(), 2500);
@@ -56,7 +56,7 @@ TEST_F(LinkWorkerTest, FirstStepConnectsAndHandshakeGoesOutWithSequenceZeroToThr
   EXPECT_EQ(peer.Writes()[0].size(), 41u);
   EXPECT_TRUE(link.IsRegistered());
   EXPECT_EQ(link.GetErrorCount(), 0);
-  EXPECT_EQ(ui.IndicatorSteps(), 2 + 4) << "one step per valid reply";
+  EXPECT_EQ(IndicatorSteps(), 2 + 4) << "one step per valid reply";
 }
 
 TEST_F(LinkWorkerTest, PortInfoTellsWhetherThePortIsOpenAtConnectTime) {
@@ -272,20 +272,60 @@ TEST_F(LinkWorkerTest, ProtocolErrorClosesTheConnectionAndCountsTwice) {
   EXPECT_FALSE(link.IsOnline());
 }
 
-TEST_F(LinkWorkerTest, FailureInsideAStepIsCountedAndNeverEscapes) {
-  cl broken{clock,
-            files,
-            oplog,
-            ui,
-            []() -> std::unique_ptr<TcpClient> { throw std::runtime_error("no sockets"); },
-            spool,
-            LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
+// What one connection learnt or counted is not carried into the next: errors, the
+// blocks awaiting replies, the belief in echoed sequence numbers, registration and
+// the keepalive timing all start anew.
+TEST_F(LinkWorkerTest, ANewConnectionStartsWithNothingOfThePreviousOne) {
+  echo = true;
+  ConnectAndRegister();
+  ASSERT_TRUE(link.EchoBelieved());
+  answer = [](std::int32_t) { return std::nullopt; };  // silent
+  ASSERT_TRUE(OfferEvent(1));
+  link.LinkStep();
+  ASSERT_GT(link.GetErrorCount(), 0);
+
+  // The line goes dead: the connection is lost with errors counted.
+  peer.CloseFromPeer();
+  for (int i = 0; i < 3 && link.IsOnline(); ++i) link.LinkStep();
+  ASSERT_FALSE(link.IsOnline());
+
+  echo = false;
+  answer = NormalAnswer;
+  clock.AdvanceMs(5001);
+  link.LinkStep();
+  ASSERT_TRUE(link.IsOnline());
+  EXPECT_EQ(link.GetErrorCount(), 0);
+  EXPECT_EQ(link.AwaitingReplyCount(), 0u);
+  EXPECT_FALSE(link.EchoBelieved());
+  EXPECT_FALSE(link.IsRegistered());
+  Steps(4);
+  ASSERT_TRUE(link.IsRegistered());
+  EXPECT_FALSE(link.EchoBelieved()) << "this server does not echo";
+
+  // The keepalive counts from this connection: none within its first 500 ms.
+  const std::size_t written = peer.Writes().size();
+  Steps(3);  // the event goes again from the backlog
+  clock.AdvanceMs(500);
+  link.LinkStep();
+  EXPECT_TRUE(SentWith(cmdKeepAlive).empty());
+  clock.AdvanceMs(1);
+  link.LinkStep();
+  EXPECT_EQ(SentWith(cmdKeepAlive).size(), 1u);
+  EXPECT_GE(peer.Writes().size(), written + 1);
+  EXPECT_EQ(link.GetErrorCount(), 0);
+}
+
+TEST_F(LinkWorkerTest, FailureInsideAStepNeverEscapesAndIsToldOnce) {
+  cl broken{
+      clock, files,
+      oplog, []() -> std::unique_ptr<TcpClient> { throw std::runtime_error("no sockets"); },
+      spool, LinkIdentity{"COM3", 1, {}, "8.1.4.30", ServerHostFromFolder(files, dir.Path())}};
   for (int i = 0; i < 3; ++i) {
     EXPECT_NO_THROW(broken.LinkStep());
     clock.AdvanceMs(5001);
   }
-  EXPECT_EQ(broken.GetErrorCount(), 3);
   EXPECT_FALSE(broken.IsOnline());
+  EXPECT_EQ(broken.GetErrorCount(), 0) << "no connection, so nothing to count against";
   // What was caught is told, once.
   EXPECT_THAT(oplog.Lines(),
               ElementsAre(kConnecting, "Сбой связи с сервером (шаг связи): no sockets.",
@@ -400,7 +440,7 @@ TEST_F(LinkWorkerTest, ServerDisconnectResetsErrorsAndWaits5000MsFromTheCommand)
 
 TEST_F(LinkWorkerTest, ReplyFailingTheMarkerTestIsIgnoredWithoutError) {
   ConnectAndRegister();
-  const int steps = ui.IndicatorSteps();
+  const int steps = IndicatorSteps();
   for (const std::size_t at : {std::size_t{0}, std::size_t{17}}) {
     Bytes bad = ReplyOf(cmdDropLink);
     bad[kBlockPrefixSize + at] = 0x00;
@@ -410,7 +450,7 @@ TEST_F(LinkWorkerTest, ReplyFailingTheMarkerTestIsIgnoredWithoutError) {
     EXPECT_TRUE(link.IsOnline()) << "byte " << at;
     EXPECT_EQ(link.GetErrorCount(), 0) << "byte " << at;
   }
-  EXPECT_EQ(ui.IndicatorSteps(), steps);
+  EXPECT_EQ(IndicatorSteps(), steps);
 }
 
 // ------------------------------------------------------------- queue
@@ -736,14 +776,14 @@ TEST_F(LinkWorkerTest, SpoolFileThatCannotBeDeletedCountsAsDeliveredAndIsReporte
   EXPECT_EQ(oplog.Failures().size(), 1u);
 }
 
-TEST_F(LinkWorkerTest, StopSpoolsLiveEventsAndMakesNoMoreWindowCalls) {
+TEST_F(LinkWorkerTest, StopSpoolsLiveEventsAndShowsNothingMore) {
   ConnectAndRegister();
   answer = [](std::int32_t) { return std::nullopt; };
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(1)));
   link.LinkStep();  // E1 waits for its reply
   ASSERT_TRUE(link.AddPacket(cmdEvent, EventPayload(2)));
   const auto lines = oplog.Lines();
-  const int steps = ui.IndicatorSteps();
+  const int steps = IndicatorSteps();
   link.RequestStop();
   EXPECT_TRUE(link.IsStopRequested());
   EXPECT_FALSE(link.IsReconnectEnabled());
@@ -752,7 +792,7 @@ TEST_F(LinkWorkerTest, StopSpoolsLiveEventsAndMakesNoMoreWindowCalls) {
   EXPECT_THAT(SpooledEventNumbers(), ElementsAre(1, 2));
   EXPECT_FALSE(peer.ConnectionOpen());
   EXPECT_EQ(oplog.Lines(), lines);
-  EXPECT_EQ(ui.IndicatorSteps(), steps);
+  EXPECT_EQ(IndicatorSteps(), steps);
   EXPECT_FALSE(link.AddPacket(cmdEvent, EventPayload(3)));
 }
 
@@ -776,13 +816,10 @@ TEST_F(LinkWorkerTest, StopWithAFullQueueLeavesEveryEventOnDiskOrNamed) {
     SCOPED_TRACE(diskBack ? "disk back at the stop" : "disk still refusing");
     for (const auto& f : SpoolFiles()) std::filesystem::remove(f);
     spool.Rescan();
-    cl worker{clock,
-              files,
-              oplog,
-              ui,
-              peer.Factory(),
-              spool,
-              LinkIdentity{"COM3", 1, {}, "8.1.4.30", dir.Path()}};
+    cl worker{
+        clock, files,
+        oplog, peer.Factory(),
+        spool, LinkIdentity{"COM3", 1, {}, "8.1.4.30", ServerHostFromFolder(files, dir.Path())}};
     clock.AdvanceMs(5001);
     worker.LinkStep();
     ASSERT_TRUE(worker.IsOnline());

@@ -22,7 +22,6 @@
 #include "receiver/reception.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/fake_serial_port.h"
-#include "tests/support/recording_link_ui.h"
 #include "tests/support/recording_operator_log.h"
 #include "tests/support/scripted_tcp_client.h"
 #include "tests/support/temp_dir.h"
@@ -197,11 +196,9 @@ class Pipeline : public ::testing::Test {
   bool serverAnswers_ = true;
   DiskFileSystem fs_;
   test::RecordingOperatorLog log_;
-  test::RecordingLinkUi ui_;
   test::FakeSerialPort port_;
   Reception reception_{ReceptionServices{clock_, fs_, log_, dir_.Path()}, port_};
-  Delivery delivery_{DeliveryServices{clock_, fs_, log_, ui_, peer_.Factory()},
-                     reception_.SpoolPlace()};
+  Delivery delivery_{DeliveryServices{clock_, fs_, log_, peer_.Factory()}, reception_.SpoolPlace()};
   Model model_{300 & 0xFF, 30};
 };
 

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "delivery/delivery.h"
-#include "delivery/link_ui.h"
 #include "platform/group_flusher.h"
 #include "receiver/reception.h"
 #include "receiver/transmitter_table.h"
@@ -70,10 +69,9 @@ struct Station {
   std::filesystem::path root;
   test::RecordingOperatorLog log;
   GroupFlusher flusher{fs, log, GroupFlusher::Options{std::chrono::milliseconds(50), true}};
-  SilentLinkUi ui;
   test::FakeSerialPort port;
   Reception reception{ReceptionServices{clock, fs, log, root, &flusher}, port};
-  Delivery delivery{DeliveryServices{clock, fs, log, ui, {}, &flusher}, reception.SpoolPlace()};
+  Delivery delivery{DeliveryServices{clock, fs, log, {}, &flusher}, reception.SpoolPlace()};
 };
 
 ReceiverFrame Frame(TransmitterId id, std::uint8_t s1, std::uint8_t s2) {

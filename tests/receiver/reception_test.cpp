@@ -79,7 +79,8 @@ TEST_F(ReceptionTest, StartReadsTheSettingsTheTableAndSetsTheLineSpeed) {
   const LinkIdentity id = rec.Identity();
   EXPECT_EQ(id.portNameCp1251, "COM3");
   EXPECT_EQ(id.firstNumber, 300);
-  EXPECT_EQ(id.workDir, dir_.Path());
+  ASSERT_TRUE(id.serverHost);  // reads [ServerHost] from the same folder
+  EXPECT_EQ(id.serverHost().port, ServerHost::kDefaultPort);
   EXPECT_FALSE(id.portOpen());
   ASSERT_TRUE(rec.OpenPort());
   EXPECT_TRUE(id.portOpen());
