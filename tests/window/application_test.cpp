@@ -11,7 +11,7 @@
 
 #include "tests/support/temp_dir.h"
 #include "window/kestrel_application.h"
-#include "window/termination_requests.h"
+#include "station/termination_requests.h"
 
 namespace kestrel {
 namespace {

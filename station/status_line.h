@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "window/station_status.h"
+#include "station/station_status.h"
 
 namespace kestrel {
 

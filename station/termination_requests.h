@@ -20,12 +20,15 @@ class TerminationRequests final : public QObject {
   // early is noticed by the first poll.
   static void InstallSignalHandlers();
 
+  // A request that is no signal (the end of the desktop session, which the window
+  // hears of): emits Requested() like a signal would, once.
+  void Request();
+
  signals:
   void Requested();
 
  private:
   void Poll();
-  void Raise();
 
   QTimer poll_;
   bool raised_ = false;

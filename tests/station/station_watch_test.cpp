@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "window/forwarding_alarm.h"
-#include "window/metrics_text.h"
-#include "window/status_line.h"
-#include "window/thread_watch.h"
+#include "station/forwarding_alarm.h"
+#include "station/metrics_text.h"
+#include "station/status_line.h"
+#include "station/thread_watch.h"
 
 namespace kestrel {
 namespace {
