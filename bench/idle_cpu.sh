@@ -21,7 +21,7 @@ bench_programs no_test_supervision_bench
 bench_workdir idle
 cleanup() {
   stop_started
-  rm -rf "$work"
+  [[ -n ${IDLE_KEEP:-} ]] || rm -rf "$work"
 }
 trap cleanup EXIT
 log() { printf '[%s] %s\n' "$(date +%T)" "$*" >&2; }

@@ -34,7 +34,7 @@ Station::Station(StationServices services)
       watch_(services_.clock.TickMs()),
       settings_(ReadStationSettings(services_.fs, workDir_)),
       alarm_(AlarmAfterMs(settings_.main.AlarmAfter)),
-      retryStep_("повторное открытие порта", log_),
+      retryStep_("обновление состояния", log_),
       watchStep_("тревога и сведения для станции", log_) {
   const Clock& clock = services_.clock;
   if (const std::string line = DefaultSettingsLine(settings_); !line.empty()) log_.Report(line);
@@ -226,7 +226,10 @@ ForwardingAlarm::Outcome Station::WatchStep() {
   s.alarm = alarm_.Active();
   if (out.began) log_.Warning(alarm_.BeganLine());
   if (out.cleared) log_.Notice(alarm_.ClearedLine());
-  if (const auto line = statusLine_.Offer(StatusLine(s), now)) service_notifier::Status(*line);
+  // The line is made only when it could go out (at most once a second).
+  if (statusLine_.Due(now)) {
+    if (const auto line = statusLine_.Offer(StatusLine(s), now)) service_notifier::Status(*line);
+  }
   if (!services_.metricsFile.empty() &&
       (!metricsTick_ || static_cast<std::uint32_t>(now - *metricsTick_) >= kMetricsEveryMs))
     WriteMetrics();

@@ -11,7 +11,8 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 
 extern "C" void OnTerminationSignal(int) { gSignalled.store(true); }
 
-constexpr int kPollMs = 100;
+// Often enough for an orderly end at once, seldom enough to keep an idle program quiet.
+constexpr int kPollMs = 250;
 
 }  // namespace
 
