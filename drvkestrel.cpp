@@ -251,10 +251,12 @@ int Run(int argc, char** argv) {
                      Qt::QueuedConnection);
     QObject::connect(form, &TForm1::CloseAccepted, [] { service_notifier::Stopping(); });
     form1->show();
+    termination.PollWith(*form1->Timer1);
   } else {
     ticks.setInterval(200);
     QObject::connect(&ticks, &QTimer::timeout, [&station] { station.Tick(); });
     ticks.start();
+    termination.PollWith(ticks);
     QObject::connect(&termination, &TerminationRequests::Requested, app.get(),
                      &QCoreApplication::quit, Qt::QueuedConnection);
   }

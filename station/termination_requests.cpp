@@ -11,8 +11,7 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 
 extern "C" void OnTerminationSignal(int) { gSignalled.store(true); }
 
-// Often enough for an orderly end at once, seldom enough to keep an idle program quiet.
-constexpr int kPollMs = 250;
+constexpr int kPollMs = 100;
 
 }  // namespace
 
@@ -36,6 +35,11 @@ void TerminationRequests::InstallSignalHandlers() {
   // write fails and the program goes on.
   std::signal(SIGPIPE, SIG_IGN);
 #endif
+}
+
+void TerminationRequests::PollWith(QTimer& timer) {
+  poll_.stop();
+  connect(&timer, &QTimer::timeout, this, &TerminationRequests::Poll);
 }
 
 void TerminationRequests::Poll() {
