@@ -397,7 +397,11 @@ void TForm1::ShowAlarm() {
 void TForm1::StatusStep() {
   Reception& reception = station_.Receiving();
   const std::uint32_t elapsed = reception.SilenceMs();
-  SetLabel(*Label1, ElapsedText(elapsed));
+  // The text shows whole seconds: made again only when the second changes.
+  if (!shownElapsedS_ || *shownElapsedS_ != elapsed / 1000) {
+    shownElapsedS_ = elapsed / 1000;
+    SetLabel(*Label1, ElapsedText(elapsed));
+  }
   const DeliveryStatus status = station_.Delivering().Status();
   if (status.backlog != shownBacklog_) {
     shownBacklog_ = status.backlog;
@@ -406,15 +410,16 @@ void TForm1::StatusStep() {
   // Which server the link uses, beside its indicator; the address in the hint.
   SetLabel(*Label2, status.onStandby ? QStringLiteral("Связь с резервным сервером")
                                      : QStringLiteral("Связь с сервером сообщений"));
-  if (!status.serverAddress.empty()) {
-    const QString tip = QStringLiteral("%1:%2, переключений между серверами: %3")
-                            .arg(QString::fromStdString(status.serverAddress))
-                            .arg(status.serverPort)
-                            .arg(status.serverSwitches);
-    if (tip != shownTip_) {
-      shownTip_ = tip;
-      Label2->setToolTip(tip);
-    }
+  if (!status.serverAddress.empty() &&
+      (status.serverAddress != shownAddress_ || status.serverPort != shownPort_ ||
+       status.serverSwitches != shownSwitches_)) {
+    shownAddress_ = status.serverAddress;
+    shownPort_ = status.serverPort;
+    shownSwitches_ = status.serverSwitches;
+    Label2->setToolTip(QStringLiteral("%1:%2, переключений между серверами: %3")
+                           .arg(QString::fromStdString(status.serverAddress))
+                           .arg(status.serverPort)
+                           .arg(status.serverSwitches));
   }
 
   // A silence of exactly the Attention interval still counts as present.

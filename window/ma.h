@@ -152,7 +152,10 @@ class TForm1 final : public QWidget {
   bool shownAlarm_ = false;
   bool shownSilenced_ = false;
   std::size_t shownBacklog_ = static_cast<std::size_t>(-1);
-  QString shownTip_;
+  std::optional<std::uint32_t> shownElapsedS_;  // whole seconds in Label1
+  std::string shownAddress_;                    // the server in Label2's hint
+  std::int32_t shownPort_ = 0;
+  std::uint64_t shownSwitches_ = 0;
 };
 
 }  // namespace kestrel
