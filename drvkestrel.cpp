@@ -1,6 +1,9 @@
-// Program entry: the application, the three windows in their order (main window,
-// access code dialog, message dialog), the window loop, and an orderly end.
+// Program entry: the station, then either the three windows in their order (main
+// window, access code dialog, message dialog) and the window loop, or, without a
+// display, a core application that only ticks the station; an orderly end.
 #include <QCoreApplication>
+#include <QGuiApplication>
+#include <QSessionManager>
 #include <QTimer>
 #include <QtGlobal>
 #include <algorithm>
@@ -25,11 +28,12 @@
 #include "platform/qt_tcp_client.h"
 #include "platform/service_notifier.h"
 #include "platform/standard_streams.h"
+#include "station/station.h"
+#include "station/termination_requests.h"
 #include "window/admshowmes.h"
 #include "window/kestrel_application.h"
 #include "window/ma.h"
 #include "window/pasx.h"
-#include "window/termination_requests.h"
 
 namespace {
 
@@ -39,6 +43,22 @@ constexpr int kWorkerStopBoundMs = 4000;
 bool NoDisplay() {
   return qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
          qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+// The platform the window toolkit would use: the -platform option, else
+// QT_QPA_PLATFORM; empty when neither names one.
+std::string ChosenPlatform(int argc, char** argv) {
+  for (int i = 1; i + 1 < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-platform" || a == "--platform") return argv[i + 1];
+  }
+  return qEnvironmentVariable("QT_QPA_PLATFORM").toStdString();
+}
+
+// A platform that shows nothing: the station runs without any widget.
+bool ShowsNothing(const std::string& platform) {
+  const std::string name = platform.substr(0, platform.find(':'));
+  return name == "offscreen" || name == "minimal";
 }
 
 // Messages of the window toolkit itself go the same way as the program's own lines,
@@ -113,7 +133,7 @@ void ArmHangHook(QObject* context) {
 // only while the link worker and the flusher have each shown a sign of life within
 // the watchdog interval too: when any of them hangs, the keep-alive stops and the
 // service gets restarted.
-void StartWatchdogPing(QTimer& timer, const kestrel::TForm1& form) {
+void StartWatchdogPing(QTimer& timer, const kestrel::Station& station) {
   using namespace kestrel;
   const auto interval = service_notifier::WatchdogInterval();
   if (interval.count() <= 0) return;
@@ -121,8 +141,8 @@ void StartWatchdogPing(QTimer& timer, const kestrel::TForm1& form) {
   const auto within =
       static_cast<std::uint32_t>(std::clamp<long long>(whole.count(), 1, 3'600'000));
   timer.setInterval(static_cast<int>(std::clamp<long long>(whole.count() / 2, 1, 60'000)));
-  QObject::connect(&timer, &QTimer::timeout, [&form, within] {
-    if (form.ThreadsAlive(within)) service_notifier::Watchdog();
+  QObject::connect(&timer, &QTimer::timeout, [&station, within] {
+    if (station.ThreadsAlive(within)) service_notifier::Watchdog();
   });
   timer.start();
 }
@@ -185,55 +205,84 @@ int Run(int argc, char** argv) {
   }
 
   qInstallMessageHandler(ToolkitMessage);
+  bool headless = ShowsNothing(ChosenPlatform(argc, argv));
   if (!cmd.displayChosen && NoDisplay()) {
-    WriteLogLine(LogPriority::Info, "drvkestrel: no display, running without a window (offscreen)");
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    WriteLogLine(LogPriority::Info, "drvkestrel: no display, running without a window");
+    headless = true;
   }
-  KestrelApplication app(argc, argv);
+  std::unique_ptr<QCoreApplication> app;
+  if (headless)
+    app = std::make_unique<QCoreApplication>(argc, argv);
+  else
+    app = std::make_unique<KestrelApplication>(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("drvkestrel"));
-  // The program ends when a close of the main window goes ahead, not when the last
-  // visible window goes (the main window may be hidden in the notification area).
-  QGuiApplication::setQuitOnLastWindowClosed(false);
 
   TerminationRequests termination;
+  QObject::connect(&termination, &TerminationRequests::Requested,
+                   [] { service_notifier::Stopping(); });
 
   SystemClock clock;
   DiskFileSystem files;
-  TForm1 form1(TForm1::Services{
-      clock, files, MakeQtTcpClientFactory(), {}, true, metricsFile, {}, MakeWorkerHangHook()});
-  TForm2 form2;
-  form2.SetAccessCode(form1.AccessCode);
-  Tadvsm messages;
+  StationServices services{clock, files, MakeQtTcpClientFactory()};
+  services.metricsFile = metricsFile;
+  services.onAlive = MakeWorkerHangHook();
+  Station station(std::move(services));
 
-  QObject::connect(&termination, &TerminationRequests::Requested, &form1,
-                   [&form1] { RunGuarded([&form1] { form1.RequestShutdown(); }); });
-  QObject::connect(&form1, &TForm1::CloseAccepted, &app, &QCoreApplication::quit,
-                   Qt::QueuedConnection);
+  // The window, only where there is something to show it on.
+  std::unique_ptr<TForm1> form1;
+  std::unique_ptr<TForm2> form2;
+  std::unique_ptr<Tadvsm> messages;
+  QTimer ticks;  // without a window: the station's 200 ms tick
+  if (!headless) {
+    // The program ends when a close of the main window goes ahead, not when the last
+    // visible window goes (the main window may be hidden in the notification area).
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    // The end of the desktop session is a request of the system too.
+    QObject::connect(qGuiApp, &QGuiApplication::commitDataRequest, &termination,
+                     [&termination](QSessionManager&) { termination.Request(); });
+    form1 = std::make_unique<TForm1>(station);
+    form2 = std::make_unique<TForm2>();
+    form2->SetAccessCode(form1->AccessCode);
+    messages = std::make_unique<Tadvsm>();
+    TForm1* form = form1.get();
+    QObject::connect(&termination, &TerminationRequests::Requested, form,
+                     [form] { RunGuarded([form] { form->RequestShutdown(); }); });
+    QObject::connect(form, &TForm1::CloseAccepted, app.get(), &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    QObject::connect(form, &TForm1::CloseAccepted, [] { service_notifier::Stopping(); });
+    form1->show();
+    termination.PollWith(*form1->Timer1);
+  } else {
+    ticks.setInterval(200);
+    QObject::connect(&ticks, &QTimer::timeout, [&station] { station.Tick(); });
+    ticks.start();
+    termination.PollWith(ticks);
+    QObject::connect(&termination, &TerminationRequests::Requested, app.get(),
+                     &QCoreApplication::quit, Qt::QueuedConnection);
+  }
 
-  QObject::connect(&termination, &TerminationRequests::Requested,
-                   [] { service_notifier::Stopping(); });
-  QObject::connect(&form1, &TForm1::CloseAccepted, [] { service_notifier::Stopping(); });
-
-  form1.show();
   QTimer watchdog;
-  StartWatchdogPing(watchdog, form1);
-  // Ready once the window loop serves events: start-up has finished by then.
-  QTimer::singleShot(0, &app, [] { service_notifier::Ready(); });
-  ArmHangHook(&app);
-  app.exec();
+  StartWatchdogPing(watchdog, station);
+  // Ready once the loop serves events: start-up has finished by then.
+  QTimer::singleShot(0, app.get(), [] { service_notifier::Ready(); });
+  ArmHangHook(app.get());
+  app->exec();
   watchdog.stop();
+  ticks.stop();
 
-  // The worker spools what it still holds and ends; its last calls to the window
-  // are served meanwhile. Events that could not be written anywhere make the exit
-  // status non-zero (the log names them).
-  const bool finished = form1.FinishWorker(kWorkerStopBoundMs);
-  form1.WriteMetrics();  // the figures at the end
+  // The port is closed, the worker spools what it still holds and ends, the
+  // flusher writes what waits. Events that could not be written anywhere make
+  // the exit status non-zero (the log names them).
+  const bool finished = station.Shutdown(kWorkerStopBoundMs);
+  station.WriteMetrics();  // the figures at the end
+  const int status = station.UnwrittenEvents() > 0 ? 1 : 0;
   if (!finished) {
     std::fprintf(stderr, "drvkestrel: the server link did not stop in time; exiting\n");
     std::fflush(stderr);
-    std::_Exit(form1.UnwrittenEvents() > 0 ? 1 : 0);
+    std::_Exit(status);
   }
-  return form1.UnwrittenEvents() > 0 ? 1 : 0;
+  form1.reset();
+  return status;
 }
 
 }  // namespace

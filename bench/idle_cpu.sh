@@ -8,6 +8,9 @@
 #
 #   bench/idle_cpu.sh            (builds build/ first;
 #                                 KESTREL_BUILD_DIR=<dir> uses programs built there as they are)
+#   IDLE_WINDOW=1 bench/idle_cpu.sh   the same with the window shown on a virtual display
+#                                 (Xvfb); without it the driver runs without a display
+#                                 (no widget at all), as the service does.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -18,12 +21,21 @@ bench_programs no_test_supervision_bench
 bench_workdir idle
 cleanup() {
   stop_started
-  rm -rf "$work"
+  [[ -n ${IDLE_KEEP:-} ]] || rm -rf "$work"
 }
 trap cleanup EXIT
 log() { printf '[%s] %s\n' "$(date +%T)" "$*" >&2; }
 ticks() { awk '{ print $14 + $15 }' "$1" 2>/dev/null || echo 0; }
 hz=$(getconf CLK_TCK)
+driver_env=(env)
+if [[ -n ${IDLE_WINDOW:-} ]]; then
+  command -v Xvfb >/dev/null || { log "IDLE_WINDOW needs Xvfb (package xvfb)"; exit 1; }
+  display=$((200 + RANDOM % 500))
+  Xvfb ":$display" -screen 0 640x480x24 -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  sleep 1
+  driver_env=(env -u WAYLAND_DISPLAY DISPLAY=":$display" QT_QPA_PLATFORM=xcb)
+fi
 
 # run NAME TRANSMITTERS: prints "NAME total window others" in % of one core.
 run() {
@@ -41,7 +53,7 @@ run() {
     --count 1 --stay --wait-start >"$dir/sim.out" 2>"$dir/sim.err" &
   pids+=($!)
   wait_line "$dir/sim.out" '^ready' 10 || { log "receiver-sim did not start"; exit 1; }
-  (cd "$dir/run" && exec "$BUILD/drvkestrel") >"$dir/driver.out" 2>"$dir/driver.err" &
+  (cd "$dir/run" && exec "${driver_env[@]}" "$BUILD/drvkestrel") >"$dir/driver.out" 2>"$dir/driver.err" &
   local driver=$!
   pids+=($driver)
   wait_line "$dir/server.out" '^registered' 30 || { log "the driver did not register"; exit 1; }
@@ -59,6 +71,6 @@ run() {
   kill -TERM "$driver" 2>/dev/null || true
 }
 
-log "idle for $seconds s: empty table, then $count transmitters"
+log "idle for $seconds s ($([[ -n ${IDLE_WINDOW:-} ]] && echo "window shown" || echo "no display")): empty table, then $count transmitters"
 run "empty table" 0
 run "$count transmitters" "$count"

@@ -16,8 +16,8 @@
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/operator_log.h"
-#include "receiver/reception.h"
 #include "receiver/transmitter_table.h"
+#include "station/station.h"
 #include "tests/support/fake_serial_port.h"
 
 namespace kestrel {
@@ -69,25 +69,28 @@ struct WorkFolder {
   SilentLog log;
 };
 
-// Reception and delivery as the program builds them, no link started.
-struct Station : WorkFolder {
-  explicit Station(std::size_t count, double spacingMs = 0) : WorkFolder(count, spacingMs) {
-    reception.DeliverTo(delivery);
+// The station as the program builds it, no link started, on a serial port in memory.
+struct Running : WorkFolder {
+  explicit Running(std::size_t count, double spacingMs = 0) : WorkFolder(count, spacingMs) {
+    StationServices services{clock, fs, {}, dir.Path(), false};
+    services.port = &port;
+    services.log = &log;
+    station = std::make_unique<Station>(std::move(services));
   }
+  Reception& reception() { return station->Receiving(); }
 
   test::FakeSerialPort port;
-  Reception reception{ReceptionServices{clock, fs, log, dir.Path()}, port};
-  Delivery delivery{DeliveryServices{clock, fs, log, {}}, reception.SpoolPlace()};
+  std::unique_ptr<Station> station;
 };
 
 void BM_NoTestTickNobodyDue(benchmark::State& state) {
-  Station station(static_cast<std::size_t>(state.range(0)));
+  Running station(static_cast<std::size_t>(state.range(0)));
   // Ten minutes since the last report of everyone, on the wall clock at start-up
   // and then on the tick.
   station.clock.AdvanceMs(10 * 60000);
   for (auto _ : state) {
     station.clock.tick += 1;  // 20 000 ticks stay within the silence left
-    benchmark::DoNotOptimize(station.reception.SuperviseNoTest());
+    benchmark::DoNotOptimize(station.reception().SuperviseNoTest());
   }
   state.counters["transmitters"] = static_cast<double>(state.range(0));
 }
@@ -102,14 +105,14 @@ BENCHMARK(BM_NoTestTickNobodyDue)
 // order of falling due moved; transmitters picked at random.
 void BM_ReportReorders(benchmark::State& state) {
   const auto count = static_cast<std::size_t>(state.range(0));
-  Station station(count);
+  Running station(count);
   std::mt19937 rng(7);
   for (auto _ : state) {
     station.clock.AdvanceMs(1);
     const auto id = static_cast<TransmitterId>(rng() % count + 1);
     char line[16];
     std::snprintf(line, sizeof line, "%06X%02X%02X\r\n", id, 0, 4);
-    station.reception.BytesWaiting(station.port.Arrive(line));
+    station.reception().BytesWaiting(station.port.Arrive(line));
   }
   state.counters["transmitters"] = static_cast<double>(count);
 }
@@ -121,9 +124,11 @@ void BM_StartUp(benchmark::State& state) {
   WorkFolder folder(count, /*spacingMs=*/1);
   for (auto _ : state) {
     test::FakeSerialPort port;
-    Reception reception{ReceptionServices{folder.clock, folder.fs, folder.log, folder.dir.Path()},
-                        port};
-    benchmark::DoNotOptimize(reception.Table().Count());
+    StationServices services{folder.clock, folder.fs, {}, folder.dir.Path(), false};
+    services.port = &port;
+    services.log = &folder.log;
+    Station station(std::move(services));
+    benchmark::DoNotOptimize(station.Table().Count());
   }
   state.counters["transmitters"] = static_cast<double>(count);
 }
@@ -135,7 +140,7 @@ BENCHMARK(BM_StartUp)->Arg(1000000)->Iterations(5)->Unit(benchmark::kMillisecond
 void BM_NoTestTickFlagging(benchmark::State& state) {
   constexpr std::size_t kPerTick = 100;
   const auto count = static_cast<std::size_t>(state.range(0));
-  Station station(count, /*spacingMs=*/1);
+  Running station(count, /*spacingMs=*/1);
   // The first transmitter has now been silent exactly NoTimeTest minutes.
   station.clock.AdvanceMs(static_cast<std::uint32_t>(30 * 60000 - count));
   std::size_t flagged = 0;
@@ -145,7 +150,7 @@ void BM_NoTestTickFlagging(benchmark::State& state) {
       break;
     }
     station.clock.AdvanceMs(kPerTick);
-    flagged += station.reception.SuperviseNoTest();
+    flagged += station.reception().SuperviseNoTest();
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(flagged));
   state.counters["transmitters"] = static_cast<double>(count);

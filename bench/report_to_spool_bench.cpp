@@ -29,8 +29,8 @@
 #include "platform/file_system.h"
 #include "platform/group_flusher.h"
 #include "platform/operator_log.h"
-#include "receiver/reception.h"
 #include "receiver/transmitter_table.h"
+#include "station/station.h"
 #include "tests/support/fake_serial_port.h"
 
 namespace kestrel {
@@ -70,7 +70,7 @@ std::string Line(TransmitterId id, std::uint8_t status1, std::uint8_t status2) {
 struct WorkFolder {
   explicit WorkFolder(std::size_t tableSize) {
     WriteTable(dir.Path() / "num.mmm", tableSize, clock.Now());
-    const std::string ini = "[main]\r\nPathForSoob=spool\\\r\n";
+    const std::string ini = "[main]\r\nComPort=COM1\r\nPathForSoob=spool\\\r\n";
     fs.Replace(dir.Path() / "drvkestrel.ini", Bytes(ini.begin(), ini.end()));
   }
 
@@ -80,28 +80,27 @@ struct WorkFolder {
   SilentLog log;
 };
 
-struct Station : WorkFolder {
-  Station(std::size_t tableSize, bool withFlusher)
-      : WorkFolder(tableSize), flusher(withFlusher ? new GroupFlusher(fs, log) : nullptr) {
-    reception.DeliverTo(delivery);
-    reception.OpenPort();
-  }
-  ~Station() {
-    if (flusher) flusher->Stop();
+// The station as the program builds it (no link started), on a serial port in
+// memory.
+struct Running : WorkFolder {
+  Running(std::size_t tableSize, bool withFlusher) : WorkFolder(tableSize) {
+    StationServices services{clock, fs, {}, dir.Path(), false};
+    services.port = &port;
+    services.log = &log;
+    services.flushInGroups = withFlusher;
+    station = std::make_unique<Station>(std::move(services));
   }
 
   // Times one report on the calling (window) thread, in microseconds.
   double Report(const std::string& line) {
     const auto start = std::chrono::steady_clock::now();
-    reception.BytesWaiting(port.Arrive(line));
+    station->BytesWaiting(port.Arrive(line));
     return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
         .count();
   }
 
-  std::unique_ptr<GroupFlusher> flusher;
   test::FakeSerialPort port;
-  Reception reception{ReceptionServices{clock, fs, log, dir.Path(), flusher.get()}, port};
-  Delivery delivery{DeliveryServices{clock, fs, log, {}, flusher.get()}, reception.SpoolPlace()};
+  std::unique_ptr<Station> station;
 };
 
 double Percentile(std::vector<double>& v, double q) {
@@ -114,7 +113,7 @@ double Percentile(std::vector<double>& v, double q) {
 // Each report raises exactly `events` events: "39" always (Status2 0); with two,
 // bit 6 of Status1 alternately rises ("41") and falls ("51").
 void RunReports(benchmark::State& state, int events, bool withFlusher) {
-  Station station(kTableSize, withFlusher);
+  Running running(kTableSize, withFlusher);
   std::vector<double> us;
   us.reserve(1 << 16);
   std::mt19937 pick(7);
@@ -125,10 +124,10 @@ void RunReports(benchmark::State& state, int events, bool withFlusher) {
     if (events > 1) status1 ^= 0x40;
     const std::string line = Line(anyId(pick), status1, 0);
     state.ResumeTiming();
-    us.push_back(station.Report(line));
+    us.push_back(running.Report(line));
   }
-  if (station.reception.Table().Count() != kTableSize) state.SkipWithError("table not loaded");
-  if (station.delivery.Spool().PendingCount() != 0)
+  if (running.station->Table().Count() != kTableSize) state.SkipWithError("table not loaded");
+  if (running.station->Status().delivery.spoolWriteFailures != 0)
     state.SkipWithError("events were kept, not written");
   state.SetItemsProcessed(state.iterations());
   state.counters["events_per_report"] = events;
@@ -148,7 +147,7 @@ BENCHMARK(BM_ReportToTwoSpoolFilesFlushed)->UseRealTime()->Unit(benchmark::kMicr
 
 // 80 reports a second (one event each) for 5 s, as the serial line delivers at most.
 void BM_FlusherAt80ReportsPerSecond(benchmark::State& state) {
-  Station station(kTableSize, true);
+  Running running(kTableSize, true);
   std::mt19937 pick(7);
   std::uniform_int_distribution<TransmitterId> anyId(1, kTableSize);
   constexpr int kReports = 400;
@@ -157,11 +156,11 @@ void BM_FlusherAt80ReportsPerSecond(benchmark::State& state) {
     const auto begin = std::chrono::steady_clock::now();
     for (int i = 0; i < kReports; ++i) {
       std::this_thread::sleep_until(begin + i * std::chrono::microseconds(12500));
-      us.push_back(station.Report(Line(anyId(pick), 0, 0)));
+      us.push_back(running.Report(Line(anyId(pick), 0, 0)));
     }
   }
-  station.flusher->Stop();
-  const GroupFlusher::Figures f = station.flusher->Counts();
+  running.station->Shutdown(4000);  // the flusher stopped: its figures are final
+  const GroupFlusher::Figures f = running.station->Flusher()->Counts();
   const double seconds = kReports / 80.0;
   state.counters["flusher_runs_per_s"] = static_cast<double>(f.runs) / seconds;
   state.counters["files_per_run"] =

@@ -114,6 +114,7 @@ class Delivery final : public EventSink {
   // The parts, for tests and the window's few questions.
   kestrel::Spool& Spool() { return spool_; }
   cl* Worker() { return worker_.get(); }
+  const cl* Worker() const { return worker_.get(); }
 
  private:
   DeliveryServices services_;

@@ -9,8 +9,6 @@
 
 #include "delivery/event_record.h"
 #include "delivery/event_sink.h"
-#include "delivery/link_identity.h"
-#include "delivery/spool_location.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/operator_log.h"
@@ -41,20 +39,17 @@ struct ReceptionServices {
 // The reception of receiver reports: the settings read at start, the transmitter
 // table (num.mmm), the raw log, the line assembly and decoding, the event rules and
 // the no-test supervision. It reads the bytes of the serial port it is told are
-// waiting, and raises every event, complete, into one EventSink (delivery).
+// waiting, and raises every event, complete, into the EventSink it is built with
+// (delivery). The station reads the settings and hands section `main` in.
 // Runs on one thread (the window thread).
 class Reception {
  public:
-  // Loads the table, then reads section `main` of the settings (in that order),
-  // sets the port's line speed from `br`, and opens the raw log when `Log` is on.
-  // The port must outlive the reception.
-  Reception(ReceptionServices services, SerialPort& port);
+  // Loads the table, sets the port's line speed from `br`, and opens the raw log
+  // when `Log` is on. The port and the event sink must outlive the reception.
+  Reception(ReceptionServices services, const MainSettings& settings, SerialPort& port,
+            EventSink& events);
   Reception(const Reception&) = delete;
   Reception& operator=(const Reception&) = delete;
-
-  // Where events go from now on. Events raised before (there should be none) are
-  // handed on here, in order: none is lost.
-  void DeliverTo(EventSink& events);
 
   // --- the serial port ---
   // Opens the port under its present name; a fresh line (halves of reports from
@@ -81,10 +76,6 @@ class Reception {
   // --- settings ---
   const MainSettings& Settings() const { return settings_; }
   const std::filesystem::path& WorkDir() const { return services_.workDir; }
-  // Where delivery keeps spool files (PathForSoob, relative to the working folder).
-  SpoolLocation SpoolPlace() const;
-  // What the link worker tells the server about this station.
-  LinkIdentity Identity() const;
   // Stores the port selector's text (Windows-1251) as `ComPort` in the settings
   // file. Throws IniWriteError when the file cannot be written.
   void SavePortName(const std::string& nameCp1251);
@@ -95,27 +86,11 @@ class Reception {
   SerialPort& Port() { return port_; }
 
  private:
-  // Holds events until DeliverTo names their destination.
-  class Outbox final : public EventSink {
-   public:
-    void Raise(const EventRecord& record) override;
-    void SetTarget(EventSink& target);
-
-   private:
-    EventSink* target_ = nullptr;
-    std::vector<EventRecord> held_;
-  };
-
-  // A settings file missing or unreadable at start: the operator log says so, and
-  // which values apply instead.
-  void TellDefaultSettings(const std::filesystem::path& iniPath);
-
   ReceptionServices services_;
   SerialPort& port_;
   TransmitterTable table_;
   MainSettings settings_;
   std::unique_ptr<RawLog> rawLog_;
-  Outbox outbox_;
   EventContext context_;
   NoTestSupervision noTest_{context_};
   std::unique_ptr<ReceiverInput> input_;

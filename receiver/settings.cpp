@@ -58,6 +58,30 @@ MainSettings ReadMainSettings(const IniFile& ini) {
   return s;
 }
 
+StationSettings ReadStationSettings(FileSystem& fs, const std::filesystem::path& workDir) {
+  const std::filesystem::path iniPath = SettingsFilePath(workDir);
+  StationSettings s;
+  s.main = ReadMainSettings(IniFile(iniPath, fs));
+  s.spool = MakeSpoolLocation(s.main.PathForSoob, workDir);
+  if (!fs.ReadAll(iniPath))
+    s.file =
+        fs.Exists(iniPath) ? StationSettings::File::Unreadable : StationSettings::File::Missing;
+  return s;
+}
+
+std::string DefaultSettingsLine(const StationSettings& settings) {
+  if (settings.file == StationSettings::File::Read) return {};
+  const std::string name = SettingsFilePath({}).filename().string();
+  const std::string what =
+      settings.file == StationSettings::File::Unreadable
+          ? "Файл настроек " + name + " не читается (не обычный файл или нет прав)"
+          : "Файл настроек " + name + " не найден";
+  const MainSettings& s = settings.main;
+  return what + "; действуют значения по умолчанию: порт " + s.ComPort + " (не выбран), скорость " +
+         std::to_string(s.br) + ", первый номер " + std::to_string(s.FirstNumber) +
+         ", контроль молчания " + std::to_string(s.NoTimeTest) + " мин, журнал приёма выключен.";
+}
+
 int BaudRateFromSetting(std::int32_t br) { return br == 9600 ? 9600 : 2400; }
 
 void WriteComPort(IniFile& ini, const std::string& value) {

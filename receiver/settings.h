@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <string>
 
+#include "delivery/spool_location.h"
 #include "platform/date_time.h"
+#include "platform/file_system.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
 
@@ -32,6 +34,23 @@ struct MainSettings {
 
   bool operator==(const MainSettings&) const = default;
 };
+
+// The settings file as read once at start-up: section `main`, the folder of the
+// spool files it names (PathForSoob, relative to the working folder), and whether
+// the file was there to read (else every value is its default).
+struct StationSettings {
+  enum class File { Read, Missing, Unreadable };
+  MainSettings main;
+  SpoolLocation spool;
+  File file = File::Read;
+};
+
+// Reads drvkestrel.ini of the working folder. Never fails.
+StationSettings ReadStationSettings(FileSystem& fs, const std::filesystem::path& workDir);
+
+// The operator's line for a settings file that was missing or unreadable: which
+// values apply instead. Empty when the file was read.
+std::string DefaultSettingsLine(const StationSettings& s);
 
 // Reads the seven keys of section `main` in the order ComPort, br, FirstNumber,
 // NoTimeTest, PathForSoob, Log, Attention. Never fails: anything missing or

@@ -7,22 +7,18 @@
 #include <QFont>
 #include <QGuiApplication>
 #include <QLineEdit>
+#include <QMetaObject>
+#include <QThread>
 #include <QWindowStateChangeEvent>
 #include <algorithm>
 #include <cstdio>
 #include <exception>
 
-#include "delivery/server_host.h"
-#include "platform/paths.h"
-#include "platform/service_notifier.h"
 #include "platform/text_1251.h"
-#include "platform/version.h"
 #include "window/access_code.h"
 #include "window/admshowmes.h"
 #include "window/kestrel_application.h"
 #include "window/link_indicator.h"
-#include "window/metrics_file.h"
-#include "window/metrics_text.h"
 #include "window/pasx.h"
 #include "window/pictures.h"
 #include "window/screen_placement.h"
@@ -56,20 +52,14 @@ QToolButton* MakePageButton(QWidget* parent, const QString& text, const QPixmap&
 
 }  // namespace
 
-TForm1::TForm1(Services services, QWidget* parent)
-    : QWidget(parent), services_(std::move(services)), watch_(services_.clock.TickMs()) {
+TForm1::TForm1(Station& station, std::function<void()> beep, QWidget* parent)
+    : QWidget(parent), station_(station), beep_(std::move(beep)) {
   BuildWindow();
   FormCreate();
 }
 
-TForm1::~TForm1() {
-  // The worker goes first: it may still write to the window's log.
-  FinishWorker(4000);
-  delivery_.reset();
-  reception_.reset();
-  if (ComPort1 != nullptr) ComPort1->Close();
-  operatorLog_.SetMemo(nullptr);
-}
+// The station outlives the window: its log stops showing lines here first.
+TForm1::~TForm1() { station_.Log().Listen({}); }
 
 // ---------------------------------------------------------------------------
 // The window's components
@@ -95,12 +85,11 @@ void TForm1::BuildWindow() {
   BuildSetupPage();
   Notebook1->setCurrentWidget(PageDefault);
 
-  ComPort1 = nullptr;  // made at start-up, once the working directory is known
+  ComPort1 = station_.OwnPort();
   Timer1 = new QTimer(this);
   Timer1->setInterval(200);
   BuildTrayIcon();
   BuildAlarmBanner();
-  operatorLog_.SetMemo(Memo1);
   CenterOnScreen(*this);
 }
 
@@ -250,7 +239,7 @@ void TForm1::BuildAlarmBanner() {
   AlarmSilence->setGeometry(345, 15, 90, 27);
   connect(AlarmSilence, &QPushButton::clicked, this, [this] {
     RunGuarded([this] {
-      if (alarm_) alarm_->Silence();
+      station_.Alarm().Silence();
       ShowAlarm();
     });
   });
@@ -273,125 +262,54 @@ void TForm1::BuildTrayIcon() {
 // Start-up
 
 void TForm1::FormCreate() {
-  const Clock& clock = services_.clock;
-  // 1. Station link down, Image2 red.
+  // Station link down, Image2 red.
   StationLink = false;
-  WorkDir = services_.workDir.empty() ? CurrentDirectory() : services_.workDir;
-  GroupFlusher::Options flushing;
-  flushing.alive = [this] { Alive(ThreadWatch::Flusher); };
-  flusher_ = std::make_unique<GroupFlusher>(services_.fs, operatorLog_, std::move(flushing));
-  watch_.Expect(ThreadWatch::Flusher, clock.TickMs());
-  watch_.Expect(ThreadWatch::Window, clock.TickMs());
   DrawLinkIndicator(*Image2, StationLink, 0);
 
-  // 4. The access code of this run.
+  // The access code of this run.
   AccessCode = MakeAccessCode();
   Label9->setText(QString::fromStdString(AccessCode));
   Label9->adjustSize();
 
-  // 2-3, 5-7. Reception: the table, the settings, a fresh receiver input.
-  ComPort1 = new ComPort(WorkDir, this);
-  connect(ComPort1, &ComPort::RxChar, this,
-          [this](int count) { RunGuarded([this, count] { ComPort1RxChar(count); }); });
-  connect(ComPort1, &ComPort::Failed, this,
-          [this](const QString& reason) { RunGuarded([this, reason] { OnPortFailed(reason); }); });
-  reception_ = std::make_unique<Reception>(
-      ReceptionServices{clock, services_.fs, operatorLog_, WorkDir, flusher_.get()}, *ComPort1);
+  // Every line of the operator log, those of the station's start-up first.
+  station_.Log().Listen([this](const std::string& line) {
+    const QString text = QString::fromStdString(line);
+    if (QThread::currentThread() == thread()) {
+      ShowLine(text);
+    } else {
+      QMetaObject::invokeMethod(
+          this, [this, text] { ShowLine(text); }, Qt::QueuedConnection);
+    }
+  });
 
-  // Delivery: events and their spool files; the link worker is started below.
-  delivery_ = std::make_unique<Delivery>(
-      DeliveryServices{clock, services_.fs, operatorLog_, services_.tcpClients, flusher_.get()},
-      reception_->SpoolPlace());
-  reception_->DeliverTo(*delivery_);
+  // The port the settings name, as the station opened it (or could not).
+  const MainSettings& settings = station_.Settings();
+  if (settings.ComPort != kNoPortChosen)
+    AdvOfficeComboBox1->setEditText(QString::fromStdString(Cp1251ToUtf8(settings.ComPort)));
+  // Running: the rescan button is disabled while the port is open, so a scan can
+  // never close it behind a caption that reads "Остановить".
+  SetRunningControls(Running(), !Running());
 
-  // 8. The serial port.
-  StartUpOpen();
-
-  // 9. The server link worker.
-  if (services_.startWorker) {
-    LinkIdentity identity = reception_->Identity();
-    identity.alive = [this] { Alive(ThreadWatch::Link); };
-    watch_.Expect(ThreadWatch::Link, clock.TickMs());
-    delivery_->StartLink(std::move(identity));
-  }
-  const ServerHost host = ReadServerHost(services_.fs, WorkDir);
-  serverText_ = Cp1251ToUtf8(host.address) + ":" + std::to_string(host.port);
-  // At most 30 days, so the milliseconds fit the 32-bit tick's span.
-  const std::int32_t alarmAfter = std::min(reception_->Settings().AlarmAfter, 30 * 86400);
-  alarm_ = std::make_unique<ForwardingAlarm>(static_cast<std::uint32_t>(alarmAfter) * 1000u);
-
-  // 10-11. Image3 from Online; the start time.
-  DrawLinkIndicator(*Image3, Online(), ServerBarPosition);
-  Label7->setText(DateTimeText(clock.Now()));
+  // Image3 from Online; the start time.
+  shownOnline_ = Online();
+  shownSigns_ = station_.SignsOfLife();
+  DrawLinkIndicator(*Image3, shownOnline_, ServerBarPosition);
+  Label7->setText(DateTimeText(station_.StartedAt()));
   Label7->adjustSize();
 
-  statusStep_ = std::make_unique<TickStep>("обновление состояния", operatorLog_);
-  watchStep_ = std::make_unique<TickStep>("тревога и сведения для станции", operatorLog_);
+  statusStep_ = std::make_unique<TickStep>("обновление состояния", station_.Log());
   connect(Timer1, &QTimer::timeout, this, [this] { RunGuarded([this] { Timer1Timer(); }); });
   Timer1->start();
   // Headless there is no notification area to wait for (and Qt complains).
   if (QGuiApplication::platformName() != QLatin1String("offscreen")) TrayIcon1->show();
 }
 
-void TForm1::StartUpOpen() {
-  const MainSettings& settings = reception_->Settings();
-  if (settings.ComPort == kNoPortChosen) {
-    SetRunningControls(false, true);
-    return;
-  }
-  const std::string name = Cp1251ToUtf8(settings.ComPort);
-  ComPort1->SetName(name);
-  AdvOfficeComboBox1->setEditText(QString::fromStdString(name));
-  if (OpenPort()) {
-    // Running. The rescan button is disabled while the port is open, so a scan can
-    // never close it behind a caption that reads "Остановить".
-    SetRunningControls(true, false);
-    return;
-  }
-  SetRunningControls(false, true);
-  // Not a modal dialog: an unattended restart must never wait for a click.
-  Note(QStringLiteral("Порт уже занят. Смените его."));
-}
-
-bool TForm1::Online() const { return delivery_ != nullptr && delivery_->Online(); }
+void TForm1::ShowLine(const QString& line) { Memo1->appendPlainText(line); }
 
 // ---------------------------------------------------------------------------
 // Serial port
 
-bool TForm1::OpenPort() {
-  // A fresh line: halves of reports from before and after are never joined.
-  if (!reception_->OpenPort()) return false;
-  portFailed_ = false;
-  return true;
-}
-
-void TForm1::ComPort1RxChar(int Count) { reception_->BytesWaiting(Count); }
-
-void TForm1::OnPortFailed(const QString& reason) {
-  const QString name = QString::fromStdString(ComPort1->Name());
-  Note(QStringLiteral("Порт %1 перестал работать (%2) и закрыт.").arg(name, reason));
-  if (Running()) {
-    portFailed_ = true;
-    lastPortTryTick_ = services_.clock.TickMs();
-    Note(QStringLiteral("Попытка открыть порт %1 снова - каждые 5 секунд.").arg(name));
-  }
-}
-
-void TForm1::RetryPort() {
-  if (!portFailed_ || shutdownDone_) return;
-  if (!Running() || ComPort1->IsOpen()) {
-    portFailed_ = false;
-    return;
-  }
-  const std::uint32_t now = services_.clock.TickMs();
-  if (static_cast<std::uint32_t>(now - lastPortTryTick_) < kPortRetryMs) return;
-  lastPortTryTick_ = now;
-  if (OpenPort())
-    Note(QStringLiteral("Порт %1 снова открыт.").arg(QString::fromStdString(ComPort1->Name())));
-}
-
 void TForm1::SetRunningControls(bool running, bool rescanEnabled) {
-  running_ = running;
   AdvGlowButton2->setText(running ? kCaptionRunning : kCaptionStopped);
   AdvOfficeComboBox1->setEnabled(!running);
   AdvGlowButton1->setEnabled(rescanEnabled);
@@ -399,17 +317,11 @@ void TForm1::SetRunningControls(bool running, bool rescanEnabled) {
 
 void TForm1::ScanPorts() {
   // Never probe behind an open port: the scan would leave it closed.
-  if (ComPort1->IsOpen()) return;
+  if (station_.Port().IsOpen()) return;
   const QString text = AdvOfficeComboBox1->currentText();
   AdvOfficeComboBox1->clear();
-  for (int n = 1; n <= 32; ++n) {
-    const std::string name = "COM" + std::to_string(n);
-    ComPort1->SetName(name);
-    if (ComPort1->Open()) {
-      ComPort1->Close();
-      AdvOfficeComboBox1->addItem(QString::fromStdString(name));
-    }
-  }
+  for (const std::string& name : station_.ScanPorts())
+    AdvOfficeComboBox1->addItem(QString::fromStdString(name));
   if (AdvOfficeComboBox1->count() > 0)
     AdvOfficeComboBox1->setCurrentIndex(0);
   else
@@ -423,16 +335,14 @@ void TForm1::AdvGlowButton2Click() {
     if (osShutdown_ || shutdownDone_) return;
     const int result = Form2 != nullptr ? Form2->Ask() : TForm2::Cancelled;
     if (result == TForm2::Accepted) {
-      ComPort1->Close();
-      portFailed_ = false;
+      station_.StopReception();
       SetRunningControls(false, true);
     } else {
       Tell(QStringLiteral("Неправильный пароль. В доступе отказано"));
     }
     return;
   }
-  ComPort1->SetName(AdvOfficeComboBox1->currentText().toStdString());
-  if (OpenPort()) {
+  if (station_.StartReception(AdvOfficeComboBox1->currentText().toStdString())) {
     SetRunningControls(true, false);
     return;
   }
@@ -444,152 +354,99 @@ void TForm1::AdvOfficeComboBox1Change(const QString& text) {
   if (Running()) return;
   // The settings file of the working folder. A failed write is not caught here:
   // it reaches the application's report of unhandled failures.
-  reception_->SavePortName(Utf8ToCp1251(text.toStdString()));
+  station_.SavePortName(Utf8ToCp1251(text.toStdString()));
 }
 
 // ---------------------------------------------------------------------------
 // Timer and status display
 
-// The steps in their order, each guarded on its own: the no-test supervision
-// (reception), the spool drain and the retry of kept events (delivery), the status
-// display.
+// The station's tick (reception, delivery, the port retry, the watch), then the
+// window's own step, guarded on its own.
 void TForm1::Timer1Timer() {
-  Alive(ThreadWatch::Window);
-  reception_->Tick();
-  delivery_->Tick();
-  statusStep_->Run([this] { StatusStep(); });
-  watchStep_->Run([this] { WatchStep(); });
-}
-
-void TForm1::Alive(ThreadWatch::Thread t) {
-  watch_.Beat(t, services_.clock.TickMs());
-  if (services_.onAlive) services_.onAlive(t);
-}
-
-bool TForm1::ThreadsAlive(std::uint32_t withinMs) const {
-  return watch_.AllAlive(services_.clock.TickMs(), withinMs);
-}
-
-StationStatus TForm1::CurrentStatus() const {
-  StationStatus s;
-  const std::uint32_t now = services_.clock.TickMs();
-  if (delivery_) s.delivery = delivery_->Status();
-  s.server = serverText_;
-  if (!s.delivery.serverAddress.empty()) {
-    // The server the link uses now: the primary, or the standby while it stands in.
-    s.server = (s.delivery.onStandby ? "standby " : "") + s.delivery.serverAddress + ":" +
-               std::to_string(s.delivery.serverPort);
-  }
-  if (!s.delivery.online && offlineSinceTick_) s.offlineMs = now - *offlineSinceTick_;
-  if (ComPort1 != nullptr) {
-    s.portName = ComPort1->Name();
-    s.portOpen = ComPort1->IsOpen();
-  }
-  s.receptionRunning = running_;
-  if (reception_) {
-    s.receiverSilenceMs = reception_->SilenceMs();
-    s.stationPresent = reception_->StationPresent(s.receiverSilenceMs);
-    s.transmitters = reception_->Table().Count();
-  }
-  s.alarm = alarm_ && alarm_->Active();
-  return s;
-}
-
-void TForm1::WatchStep() {
-  const std::uint32_t now = services_.clock.TickMs();
-  const bool online = Online();
-  if (online) {
-    offlineSinceTick_.reset();
-  } else if (!offlineSinceTick_) {
-    offlineSinceTick_ = now;
-  }
-  StationStatus s = CurrentStatus();
-  const ForwardingAlarm::Outcome out = alarm_->Update(s, now);
-  s.alarm = alarm_->Active();
-  if (out.began) operatorLog_.Warning(alarm_->BeganLine());
-  if (out.cleared) operatorLog_.Notice(alarm_->ClearedLine());
+  const ForwardingAlarm::Outcome out = station_.Tick();
   if (out.beep) {
-    if (services_.beep)
-      services_.beep();
+    if (beep_)
+      beep_();
     else
       QApplication::beep();
   }
-  ShowAlarm();
-  if (const auto line = statusLine_.Offer(StatusLine(s), now)) service_notifier::Status(*line);
-  if (!services_.metricsFile.empty() &&
-      (!metricsTick_ || static_cast<std::uint32_t>(now - *metricsTick_) >= kMetricsEveryMs))
-    WriteMetrics();
+  statusStep_->Run([this] { StatusStep(); });
 }
 
-bool TForm1::WriteMetrics() {
-  if (services_.metricsFile.empty()) return true;
-  metricsTick_ = services_.clock.TickMs();
-  std::string receiver = WorkDir.filename().string();
-  if (receiver.empty()) receiver = WorkDir.parent_path().filename().string();
-  const bool ok =
-      WriteFileWhole(services_.metricsFile, FormatMetrics(CurrentStatus(), kVersionText, receiver));
-  if (!ok && !metricsFailing_)
-    Note(QStringLiteral("Не удалось записать файл метрик %1.")
-             .arg(QString::fromStdString(services_.metricsFile.string())));
-  if (ok && metricsFailing_)
-    Note(QStringLiteral("Файл метрик %1 снова записывается.")
-             .arg(QString::fromStdString(services_.metricsFile.string())));
-  metricsFailing_ = !ok;
-  return ok;
+void TForm1::SetLabel(QLabel& label, const QString& text) {
+  if (label.text() == text) return;
+  label.setText(text);
+  label.adjustSize();
 }
 
 void TForm1::ShowAlarm() {
-  const bool on = alarm_ && alarm_->Active();
+  ForwardingAlarm& alarm = station_.Alarm();
+  const bool on = alarm.Active();
   if (on) {
-    AlarmText->setText(QString::fromStdString(alarm_->Text()));
-    AlarmSilence->setEnabled(!alarm_->Silenced());
-    AlarmBanner->raise();
+    SetLabel(*AlarmText, QString::fromStdString(alarm.Text()));
+    if (!shownAlarm_ || shownSilenced_ != alarm.Silenced()) {
+      AlarmSilence->setEnabled(!alarm.Silenced());
+      shownSilenced_ = alarm.Silenced();
+    }
+    if (!shownAlarm_) AlarmBanner->raise();
   }
+  shownAlarm_ = on;
   if (AlarmBanner->isVisibleTo(this) != on) AlarmBanner->setVisible(on);
 }
 
 void TForm1::StatusStep() {
-  const std::uint32_t elapsed = reception_->SilenceMs();
-  Label1->setText(ElapsedText(elapsed));
-  Label1->adjustSize();
-  if (delivery_) {
-    const DeliveryStatus status = delivery_->Status();
-    // One step of the server indicator for each sign of life of the link since the
-    // last tick; beyond a full turn of the bar the rest are counted, not drawn.
-    constexpr std::uint64_t kMostStepsPerTick = 17;
-    const std::uint64_t signs = status.signsOfLife - shownSignsOfLife_;
-    shownSignsOfLife_ = status.signsOfLife;
-    for (std::uint64_t i = 0; i < std::min(signs, kMostStepsPerTick); ++i) AdvanceIndicator();
-    LabelSpool->setText(QStringLiteral("Событий на диске: %1").arg(status.backlog));
-    LabelSpool->adjustSize();
-    // Which server the link uses, beside its indicator; the address in the hint.
-    const QString server = status.onStandby ? QStringLiteral("Связь с резервным сервером")
-                                            : QStringLiteral("Связь с сервером сообщений");
-    if (Label2->text() != server) {
-      Label2->setText(server);
-      Label2->adjustSize();
-    }
-    if (!status.serverAddress.empty()) {
-      Label2->setToolTip(QStringLiteral("%1:%2, переключений между серверами: %3")
-                             .arg(QString::fromStdString(status.serverAddress))
-                             .arg(status.serverPort)
-                             .arg(status.serverSwitches));
-    }
+  Reception& reception = station_.Receiving();
+  const std::uint32_t elapsed = reception.SilenceMs();
+  // The text shows whole seconds: made again only when the second changes.
+  if (!shownElapsedS_ || *shownElapsedS_ != elapsed / 1000) {
+    shownElapsedS_ = elapsed / 1000;
+    SetLabel(*Label1, ElapsedText(elapsed));
+  }
+  const DeliveryStatus status = station_.Delivering().Status();
+  if (status.backlog != shownBacklog_) {
+    shownBacklog_ = status.backlog;
+    SetLabel(*LabelSpool, QStringLiteral("Событий на диске: %1").arg(status.backlog));
+  }
+  // Which server the link uses, beside its indicator; the address in the hint.
+  SetLabel(*Label2, status.onStandby ? QStringLiteral("Связь с резервным сервером")
+                                     : QStringLiteral("Связь с сервером сообщений"));
+  if (!status.serverAddress.empty() &&
+      (status.serverAddress != shownAddress_ || status.serverPort != shownPort_ ||
+       status.serverSwitches != shownSwitches_)) {
+    shownAddress_ = status.serverAddress;
+    shownPort_ = status.serverPort;
+    shownSwitches_ = status.serverSwitches;
+    Label2->setToolTip(QStringLiteral("%1:%2, переключений между серверами: %3")
+                           .arg(QString::fromStdString(status.serverAddress))
+                           .arg(status.serverPort)
+                           .arg(status.serverSwitches));
   }
 
   // A silence of exactly the Attention interval still counts as present.
-  const bool present = reception_->StationPresent(elapsed);
+  const bool present = reception.StationPresent(elapsed);
   if (present != StationLink) {
     StationLink = present;
     DrawLinkIndicator(*Image2, StationLink, 0);
   }
-  RetryPort();
+
+  // The server indicator: a step for each sign of life of the link since the
+  // last tick, and its colour when the link came up or went down.
+  const std::uint64_t signs = station_.SignsOfLife();
+  if (signs != shownSigns_) {
+    const std::uint64_t steps = signs - shownSigns_;
+    shownSigns_ = signs;
+    AdvanceIndicator(steps);
+  } else if (Online() != shownOnline_) {
+    shownOnline_ = Online();
+    DrawLinkIndicator(*Image3, shownOnline_, ServerBarPosition);
+  }
+  ShowAlarm();
 }
 
-void TForm1::AdvanceIndicator() {
-  ++ServerBarPosition;
-  if (ServerBarPosition > 16) ServerBarPosition = 0;
-  DrawLinkIndicator(*Image3, Online(), ServerBarPosition);
+void TForm1::AdvanceIndicator(std::uint64_t steps) {
+  ServerBarPosition = static_cast<int>((ServerBarPosition + steps) % 17);
+  shownOnline_ = Online();
+  DrawLinkIndicator(*Image3, shownOnline_, ServerBarPosition);
 }
 
 void TForm1::AdvGlowButton28Click() {
@@ -660,8 +517,9 @@ void TForm1::Shutdown() {
   if (shutdownDone_) return;
   shutdownDone_ = true;
   Timer1->stop();
-  ComPort1->Close();
-  delivery_->RequestStop();
+  // The rest of the end (the link worker, the flusher) is the station's, once
+  // the window loop has ended.
+  station_.Port().Close();
   TrayIcon1->hide();
   emit CloseAccepted();
 }
@@ -678,28 +536,9 @@ void TForm1::RequestShutdown() {
   });
 }
 
-bool TForm1::FinishWorker(int boundMs) {
-  if (!delivery_) return true;
-  if (!delivery_->Finish(boundMs)) {
-    // The program ends without the worker; what the disk holds is flushed first.
-    if (flusher_) flusher_->Stop(std::chrono::seconds(1));
-    return false;
-  }
-  // What waits for a flush goes to the disk now; later writes are flushed at once.
-  if (flusher_ && !flusher_->Stop(std::chrono::seconds(5)))
-    Note(QStringLiteral("Файлы событий не удалось сбросить на диск за 5 с."));
-  // A table save that failed is tried once more; one that still fails is reported.
-  if (reception_) reception_->Table().SaveAtStop();
-  return true;
-}
-
-std::size_t TForm1::UnwrittenEvents() const { return delivery_ ? delivery_->UnwrittenEvents() : 0; }
-
 void TForm1::Tell(const QString& text) {
   if (osShutdown_ || shutdownDone_) return;
   ShowMes(text);
 }
-
-void TForm1::Note(const QString& line) { operatorLog_.Report(line.toStdString()); }
 
 }  // namespace kestrel

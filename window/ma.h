@@ -19,21 +19,10 @@
 #include <optional>
 #include <string>
 
-#include "delivery/delivery.h"
-#include "platform/clock.h"
-#include "platform/file_system.h"
-#include "platform/group_flusher.h"
-#include "platform/tcp_client.h"
-#include "platform/tick_step.h"
-#include "receiver/reception.h"
-#include "receiver/settings.h"
-#include "window/com_port.h"
-#include "window/forwarding_alarm.h"
+#include "station/com_port.h"
+#include "station/forwarding_alarm.h"
+#include "station/station.h"
 #include "window/indicator_image.h"
-#include "window/memo_operator_log.h"
-#include "window/station_status.h"
-#include "window/status_line.h"
-#include "window/thread_watch.h"
 
 namespace kestrel {
 
@@ -41,45 +30,25 @@ namespace kestrel {
 inline const QString kCaptionRunning = QStringLiteral("Остановить");
 inline const QString kCaptionStopped = QStringLiteral("Запустить");
 
-// The main window "Драйвер - Harrier". It holds the serial port, the two owners of
-// the work (Reception: settings, table, lines, event rules, no-test supervision;
-// Delivery: spool files, drain, event dispatch, the server link worker) and the
-// widgets. It forwards the port's bytes to reception, runs the 200 ms timer (each
-// owner's tick, then the status display), shows state, asks for the access code,
-// reopens a port that failed, and stops the link worker at the end.
+// The main window "Драйвер - Harrier". It shows the station (indicators, labels,
+// the log area, the forwarding alarm's banner and beep) and asks it what the
+// operator wants: start or stop reception (stopping needs the access code), a
+// rescan of the ports, another port name. The station does the work and ticks
+// from the window's 200 ms timer; each tick redraws only what changed.
 class TForm1 final : public QWidget {
   Q_OBJECT
  public:
-  // What the window is built on. Tests hand in fakes; the program the real ones.
-  struct Services {
-    const Clock& clock;
-    FileSystem& fs;
-    TcpClientFactory tcpClients;    // the link worker's connections
-    std::filesystem::path workDir;  // empty: the process's current directory at start
-    bool startWorker = true;        // false: no link worker (events are spooled)
-    // Where the station's metrics are written every 10 s and at the end; empty:
-    // nowhere.
-    std::filesystem::path metricsFile = {};
-    // Sounds the alarm's beep; empty: the system beep.
-    std::function<void()> beep = {};
-    // Called on each thread at each of its signs of life, after it is noted (a
-    // test hook: it may hang the thread).
-    std::function<void(ThreadWatch::Thread)> onAlive = {};
-  };
-  static constexpr std::uint32_t kMetricsEveryMs = 10000;
-
   static constexpr int kClientWidth = 443;
   static constexpr int kClientHeight = 328;
-  static constexpr std::uint32_t kPortRetryMs = 5000;
   static constexpr int kMemoMaxLines = 100000;
 
-  // Builds the window and runs the start-up sequence (FormCreate).
-  explicit TForm1(Services services, QWidget* parent = nullptr);
+  // Builds the window on a station that has started and runs the start-up
+  // sequence (FormCreate). `beep` sounds the alarm's beep; empty: the system beep.
+  explicit TForm1(Station& station, std::function<void()> beep = {}, QWidget* parent = nullptr);
   ~TForm1() override;
 
   // --- handlers ---
   void FormCreate();
-  void ComPort1RxChar(int Count);
   void Timer1Timer();
   void ApplicationEvents1Minimize();
   void N4Click();
@@ -90,52 +59,28 @@ class TForm1 final : public QWidget {
   void AdvGlowButton28Click();
   void AdvGlowButton47Click();
   void ScanPorts();
-  // The worker's synchronous requests (run on the window thread).
-  void AdvanceIndicator();
-  // The last step of every tick: Label1 and the station-link watchdog.
+  // One step of the server indicator's bar for each of `steps` signs of life of
+  // the link (drawn once).
+  void AdvanceIndicator(std::uint64_t steps = 1);
+  // The window's share of every tick: the labels, indicators and the alarm's
+  // banner, each redrawn only when what it shows has changed.
   void StatusStep();
-  // After it: the forwarding alarm (banner, beep, log), the service status line and
-  // the metrics file.
-  void WatchStep();
-  // What the station is told about the driver now.
-  StationStatus CurrentStatus() const;
-  // Writes the metrics file now (when one is set); false when it failed.
-  bool WriteMetrics();
-  // Every running thread (window loop, link worker, flusher) has shown a sign of
-  // life within the last withinMs: the service watchdog may be fed.
-  bool ThreadsAlive(std::uint32_t withinMs) const;
-  const ForwardingAlarm& Alarm() const { return *alarm_; }
 
   // A request of the operating system to end (signal, end of session): shuts down
   // in order without asking for the code. Closes any open dialog first.
   void RequestShutdown();
-  // After the window loop: stops the worker and waits for it for at most boundMs,
-  // serving its synchronous calls meanwhile. True when it has finished.
-  bool FinishWorker(int boundMs);
-  // After FinishWorker: events neither on disk nor delivered (each named in the
-  // log); the program's exit status is non-zero when there are any.
-  std::size_t UnwrittenEvents() const;
   // Reception runs: the operator started it (or start-up did), whether or not the
   // port is open at this moment (a failed port is being reopened).
-  bool Running() const { return running_; }
+  bool Running() const { return station_.Running(); }
 
   // --- state ---
   bool StationLink = false;
   int ServerBarPosition = 0;
-  // The link's signs of life the server indicator has shown (the status counts them).
-  std::uint64_t shownSignsOfLife_ = 0;
   std::string AccessCode;
-  std::filesystem::path WorkDir;
 
-  bool Online() const;
+  bool Online() const { return station_.Online(); }
   bool ShuttingDown() const { return shutdownDone_; }
-  const MainSettings& Settings() const { return reception_->Settings(); }
-  Reception& Receiving() { return *reception_; }
-  Delivery& Delivering() { return *delivery_; }
-  TransmitterTable& Table() { return reception_->Table(); }
-  ReceiverInput& Input() { return reception_->Input(); }
-  cl* Worker() { return delivery_->Worker(); }
-  MemoOperatorLog& OperatorLogImpl() { return operatorLog_; }
+  Station& TheStation() { return station_; }
 
   // --- components ---
   QLabel* CaptionText;
@@ -162,7 +107,7 @@ class TForm1 final : public QWidget {
   QComboBox* AdvOfficeComboBox1;
   QPushButton* AdvGlowButton2;  // start/stop
   QPushButton* AdvGlowButton1;  // rescan
-  ComPort* ComPort1;
+  ComPort* ComPort1;            // the station's own port (null when it was handed one)
   QTimer* Timer1;
   QSystemTrayIcon* TrayIcon1;
   QMenu* PopupMenu1;
@@ -187,42 +132,30 @@ class TForm1 final : public QWidget {
   void BuildStatusPage();
   void BuildSetupPage();
   void BuildTrayIcon();
-  void StartUpOpen();
   void SetRunningControls(bool running, bool rescanEnabled);
-  bool OpenPort();
-  void OnPortFailed(const QString& reason);
-  void RetryPort();
   void Shutdown();
   void Tell(const QString& text);
-  void Note(const QString& line);
   void BuildAlarmBanner();
   void ShowAlarm();
-  void Alive(ThreadWatch::Thread t);
+  void ShowLine(const QString& line);
+  // Sets a label's text (and its size) only when it differs.
+  static void SetLabel(QLabel& label, const QString& text);
 
-  Services services_;
-  ThreadWatch watch_;
-  MemoOperatorLog operatorLog_;
-  // Flushes spool files and then num.mmm in groups, off the window thread.
-  std::unique_ptr<GroupFlusher> flusher_;
-  std::unique_ptr<Reception> reception_;
-  std::unique_ptr<Delivery> delivery_;
+  Station& station_;
+  std::function<void()> beep_;
   std::unique_ptr<TickStep> statusStep_;
-  bool running_ = false;
-
-  // A port that failed while reception ran is reopened every 5 s (monotonic tick).
-  bool portFailed_ = false;
-  std::uint32_t lastPortTryTick_ = 0;
   bool osShutdown_ = false;    // the operating system asked to end
-  bool shutdownDone_ = false;  // port closed and worker told to stop
-  bool finished_ = false;      // the worker has ended and the spool is settled
-
-  std::unique_ptr<ForwardingAlarm> alarm_;
-  std::unique_ptr<TickStep> watchStep_;
-  StatusLineThrottle statusLine_;
-  std::string serverText_;  // "address:port" of the settings at start-up
-  std::optional<std::uint32_t> offlineSinceTick_;
-  std::optional<std::uint32_t> metricsTick_;  // last write of the metrics file
-  bool metricsFailing_ = false;
+  bool shutdownDone_ = false;  // port closed, the loop may end
+  // What the display shows now, so a tick redraws only what changed.
+  std::uint64_t shownSigns_ = 0;
+  bool shownOnline_ = false;
+  bool shownAlarm_ = false;
+  bool shownSilenced_ = false;
+  std::size_t shownBacklog_ = static_cast<std::size_t>(-1);
+  std::optional<std::uint32_t> shownElapsedS_;  // whole seconds in Label1
+  std::string shownAddress_;                    // the server in Label2's hint
+  std::int32_t shownPort_ = 0;
+  std::uint64_t shownSwitches_ = 0;
 };
 
 }  // namespace kestrel

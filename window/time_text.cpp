@@ -8,11 +8,16 @@
 namespace kestrel {
 
 QString LongTimeFormat() {
-  QString format = QLocale::system().timeFormat(QLocale::LongFormat);
-  // Drop the time zone ("t", with the blanks around it): a span has none.
-  format.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
-  if (!format.contains(QLatin1Char('s'))) format = QStringLiteral("HH:mm:ss");
-  return format.trimmed();
+  // Made once: the elapsed time is shown every second, and the expression is
+  // costly to build.
+  static const QString kFormat = [] {
+    QString format = QLocale::system().timeFormat(QLocale::LongFormat);
+    // Drop the time zone ("t", with the blanks around it): a span has none.
+    format.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
+    if (!format.contains(QLatin1Char('s'))) format = QStringLiteral("HH:mm:ss");
+    return format.trimmed();
+  }();
+  return kFormat;
 }
 
 QString ElapsedText(std::uint32_t elapsedMs) {

@@ -33,7 +33,6 @@ namespace {
 struct Station {
   Station(test::PowerLossFileSystem& fs, const std::filesystem::path& root, DateTime now)
       : fs(fs), clock(now), root(root) {
-    reception.DeliverTo(delivery);
     reception.OpenPort();
   }
 
@@ -70,8 +69,10 @@ struct Station {
   test::RecordingOperatorLog log;
   GroupFlusher flusher{fs, log, GroupFlusher::Options{std::chrono::milliseconds(50), true}};
   test::FakeSerialPort port;
-  Reception reception{ReceptionServices{clock, fs, log, root, &flusher}, port};
-  Delivery delivery{DeliveryServices{clock, fs, log, {}, &flusher}, reception.SpoolPlace()};
+  StationSettings settings = ReadStationSettings(fs, root);
+  Delivery delivery{DeliveryServices{clock, fs, log, {}, &flusher}, settings.spool};
+  Reception reception{ReceptionServices{clock, fs, log, root, &flusher}, settings.main, port,
+                      delivery};
 };
 
 ReceiverFrame Frame(TransmitterId id, std::uint8_t s1, std::uint8_t s2) {

@@ -29,21 +29,26 @@ using test::TempDir;
 // Keeps every event it is given, in order.
 class RecordingSink final : public EventSink {
  public:
-  void Raise(const EventRecord& record) override { events.push_back(record); }
+  void Raise(const EventRecord& record) override {
+    if (fail) throw std::runtime_error("delivery gone");
+    events.push_back(record);
+  }
   std::vector<std::string> Codes() const {
     std::vector<std::string> out;
     for (const EventRecord& e : events) out.emplace_back(e.EventCode.begin(), e.EventCode.end());
     return out;
   }
   std::vector<EventRecord> events;
+  bool fail = false;  // every event throws
 };
 
 class ReceptionTest : public ::testing::Test {
  protected:
   Reception& Start(const std::string& ini = "") {
     if (!ini.empty()) test::WriteFileText(dir_ / "drvkestrel.ini", ini);
-    reception_ =
-        std::make_unique<Reception>(ReceptionServices{clock_, fs_, log_, dir_.Path()}, port_);
+    settings_ = ReadStationSettings(fs_, dir_.Path());
+    reception_ = std::make_unique<Reception>(ReceptionServices{clock_, fs_, log_, dir_.Path()},
+                                             settings_.main, port_, sink_);
     return *reception_;
   }
   // The receiver sends bytes; the port tells reception how many wait.
@@ -55,6 +60,7 @@ class ReceptionTest : public ::testing::Test {
   RecordingOperatorLog log_;
   FakeSerialPort port_;
   RecordingSink sink_;
+  StationSettings settings_;
   std::unique_ptr<Reception> reception_;
 };
 
@@ -73,17 +79,8 @@ TEST_F(ReceptionTest, StartReadsTheSettingsTheTableAndSetsTheLineSpeed) {
   EXPECT_EQ(rec.Settings().ComPort, "COM3");
   EXPECT_EQ(rec.Settings().FirstNumber, 300);
   EXPECT_EQ(port_.BaudRate(), 9600);
-  EXPECT_FALSE(port_.IsOpen());  // opening is the window's decision
-  EXPECT_EQ(rec.SpoolPlace().dir, dir_.Path() / "spool");
-
-  const LinkIdentity id = rec.Identity();
-  EXPECT_EQ(id.portNameCp1251, "COM3");
-  EXPECT_EQ(id.firstNumber, 300);
-  ASSERT_TRUE(id.serverHost);  // reads [ServerHost] from the same folder
-  EXPECT_EQ(id.serverHost().port, ServerHost::kDefaultPort);
-  EXPECT_FALSE(id.portOpen());
-  ASSERT_TRUE(rec.OpenPort());
-  EXPECT_TRUE(id.portOpen());
+  EXPECT_FALSE(port_.IsOpen());  // opening is the station's decision
+  EXPECT_EQ(settings_.spool.dir, dir_.Path() / "spool");
 }
 
 TEST_F(ReceptionTest, WithoutSettingsEveryKeyHasItsDefault) {
@@ -93,8 +90,8 @@ TEST_F(ReceptionTest, WithoutSettingsEveryKeyHasItsDefault) {
   EXPECT_EQ(rec.Table().Count(), 0u);
 }
 
-// A settings file missing or unreadable is told at start with the values that
-// apply; a readable one, even empty, is not.
+// A settings file missing or unreadable is told (by the station, at start) with
+// the values that apply; a readable one, even empty, is not.
 TEST_F(ReceptionTest, MissingOrUnreadableSettingsAreToldWithTheDefaults) {
   const struct {
     const char* what;
@@ -113,25 +110,19 @@ TEST_F(ReceptionTest, MissingOrUnreadableSettingsAreToldWithTheDefaults) {
     SCOPED_TRACE(c.what);
     const std::filesystem::path ini = dir_ / "drvkestrel.ini";
     std::filesystem::remove_all(ini);
-    log_.Clear();
     c.make(ini);
-    Start();
+    const std::string told = DefaultSettingsLine(ReadStationSettings(fs_, dir_.Path()));
     if (c.told == nullptr) {
-      EXPECT_TRUE(log_.Lines().empty());
+      EXPECT_EQ(told, "");
       continue;
     }
-    ASSERT_EQ(log_.Lines().size(), 1u);
-    EXPECT_NE(log_.Lines()[0].find(std::string("drvkestrel.ini ") + c.told), std::string::npos)
-        << log_.Lines()[0];
-    EXPECT_NE(log_.Lines()[0].find("действуют значения по умолчанию: порт COM128"),
-              std::string::npos)
-        << log_.Lines()[0];
+    EXPECT_NE(told.find(std::string("drvkestrel.ini ") + c.told), std::string::npos) << told;
+    EXPECT_NE(told.find("действуют значения по умолчанию: порт COM128"), std::string::npos) << told;
   }
 }
 
 TEST_F(ReceptionTest, BytesBecomeEventsWithEveryFieldFilledIn) {
   Reception& rec = Start("[main]\r\nFirstNumber=258\r\n");
-  rec.DeliverTo(sink_);
   ASSERT_TRUE(rec.OpenPort());
   Send("0A1B2C4684\r\n");  // new transmitter: 41 42 45, flag from bit 7 of Status2
   ASSERT_EQ(sink_.Codes(), (std::vector<std::string>{"41", "42", "45"}));
@@ -144,22 +135,8 @@ TEST_F(ReceptionTest, BytesBecomeEventsWithEveryFieldFilledIn) {
   EXPECT_EQ(rec.Table().Count(), 1u);
 }
 
-TEST_F(ReceptionTest, EventsBeforeTheirDestinationIsKnownAreHandedOnInOrder) {
-  Reception& rec = Start();
-  ASSERT_TRUE(rec.OpenPort());
-  Send("0000010000\r\n0000020000\r\n");  // "39" each
-  EXPECT_TRUE(sink_.events.empty());
-  rec.DeliverTo(sink_);
-  ASSERT_EQ(sink_.events.size(), 2u);
-  EXPECT_EQ(sink_.events[0].TransmitterId, 1u);
-  EXPECT_EQ(sink_.events[1].TransmitterId, 2u);
-  Send("0000030000\r\n");
-  ASSERT_EQ(sink_.events.size(), 3u);
-}
-
 TEST_F(ReceptionTest, EveryOpenStartsAFreshLine) {
   Reception& rec = Start();
-  rec.DeliverTo(sink_);
   ASSERT_TRUE(rec.OpenPort());
   Send("0A1B2C");  // half a report, then the port is closed and opened again
   rec.ClosePort();
@@ -178,7 +155,6 @@ TEST_F(ReceptionTest, APortThatCannotBeOpenedSaysSo) {
 
 TEST_F(ReceptionTest, BytesAreReadInPiecesUntilTheCountIsReached) {
   Reception& rec = Start();
-  rec.DeliverTo(sink_);
   ASSERT_TRUE(rec.OpenPort());
   port_.readLimit = 5;  // the port hands out at most 5 bytes a read
   Send("0000010000\r\n0000020000\r\n");
@@ -216,11 +192,7 @@ TEST_F(ReceptionTest, StationPresenceFollowsTheMonotonicTickAndAttention) {
 
 TEST_F(ReceptionTest, TickRaisesNoTestEventsAndAFailureIsToldOnce) {
   Reception& rec = Start("[main]\r\nNoTimeTest=1\r\n");
-  class ThrowingSink final : public EventSink {
-   public:
-    void Raise(const EventRecord&) override { throw std::runtime_error("delivery gone"); }
-  } throwing;
-  rec.DeliverTo(throwing);
+  sink_.fail = true;
   ASSERT_TRUE(rec.OpenPort());
   Send("0000010004\r\n");  // no event (bit 2 of Status2 as stored)
   Send("0000020004\r\n");
@@ -231,7 +203,7 @@ TEST_F(ReceptionTest, TickRaisesNoTestEventsAndAFailureIsToldOnce) {
   ASSERT_EQ(log_.Lines().size(), 1u);
   EXPECT_EQ(log_.Lines()[0], "Ошибка таймера (контроль молчания передатчиков): delivery gone");
 
-  rec.DeliverTo(sink_);
+  sink_.fail = false;
   rec.Tick();  // a raise that failed left its transmitter unflagged: raised now
   EXPECT_EQ(sink_.Codes(), (std::vector<std::string>{"70", "70"}));
   rec.Tick();

@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "station/termination_requests.h"
 #include "tests/support/temp_dir.h"
 #include "window/kestrel_application.h"
-#include "window/termination_requests.h"
 
 namespace kestrel {
 namespace {
@@ -80,7 +80,7 @@ TEST(Application, TerminationSignalBecomesOneRequest) {
   std::signal(SIGINT, SIG_DFL);
 }
 
-// The program itself: without a display it runs offscreen by itself, and a
+// The program itself: without a display it runs without a window by itself, and a
 // SIGTERM ends it in order, with status 0, well within 5 s.
 TEST(Program, RunsWithoutDisplayAndEndsInOrderOnSigterm) {
   const QString program = QStringLiteral(KESTREL_BUILD_DIR "/drvkestrel");

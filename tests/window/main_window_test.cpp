@@ -15,6 +15,7 @@
 #include "platform/file_system.h"
 #include "platform/ini_file.h"
 #include "receiver/settings.h"
+#include "station/station.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/faulty_file_system.h"
 #include "tests/support/pty_port.h"
@@ -54,6 +55,7 @@ class MainWindow : public ::testing::Test {
 
   void TearDown() override {
     form_.reset();
+    station_.reset();
     form2_.reset();
     advsm_.reset();
     std::filesystem::current_path(oldDir_);
@@ -64,8 +66,14 @@ class MainWindow : public ::testing::Test {
 
   // Start-up as the program does it: the main window, then the two dialogs.
   TForm1& Start(bool worker = false, TcpClientFactory clients = {}) {
-    form_ = std::make_unique<TForm1>(
-        TForm1::Services{clock_, files_, std::move(clients), dir_.Path(), worker});
+    StationServices services{clock_, files_, std::move(clients), dir_.Path(), worker};
+    // A second start in one test: the window goes before the station it shows.
+    advsm_.reset();
+    form2_.reset();
+    form_.reset();
+    station_.reset();
+    station_ = std::make_unique<Station>(std::move(services));
+    form_ = std::make_unique<TForm1>(*station_);
     form2_ = std::make_unique<TForm2>();
     form2_->SetAccessCode(form_->AccessCode);
     form2_->SetModalRunner([this](QDialog& d) { return AnswerForm2(d); });
@@ -134,6 +142,7 @@ class MainWindow : public ::testing::Test {
   FakeClock clock_;
   test::FaultyFileSystem files_;
   std::vector<std::unique_ptr<PtyPort>> devices_;
+  std::unique_ptr<Station> station_;
   std::unique_ptr<TForm1> form_;
   std::unique_ptr<TForm2> form2_;
   std::unique_ptr<Tadvsm> advsm_;
@@ -148,8 +157,8 @@ class MainWindow : public ::testing::Test {
 
 TEST_F(MainWindow, StartsWithoutSettingsOrTable) {
   TForm1& f = Start();
-  EXPECT_EQ(f.Settings(), MainSettings{});
-  EXPECT_EQ(f.Table().Count(), 0u);
+  EXPECT_EQ(f.TheStation().Settings(), MainSettings{});
+  EXPECT_EQ(f.TheStation().Table().Count(), 0u);
   EXPECT_FALSE(f.ComPort1->IsOpen());
   EXPECT_EQ(f.AdvGlowButton2->text(), "Запустить");
   EXPECT_TRUE(f.AdvOfficeComboBox1->isEnabled());
@@ -200,9 +209,9 @@ TEST_F(MainWindow, StartsWithSettingsAndTable) {
   WriteIni("[main]\r\nComPort=COM3\r\nbr=9600\r\nFirstNumber=7\r\nNoTimeTest=5\r\n");
 
   TForm1& f = Start();
-  EXPECT_EQ(f.Table().Count(), 2u);
-  EXPECT_EQ(f.Settings().FirstNumber, 7);
-  EXPECT_EQ(f.Settings().NoTimeTest, 5);
+  EXPECT_EQ(f.TheStation().Table().Count(), 2u);
+  EXPECT_EQ(f.TheStation().Settings().FirstNumber, 7);
+  EXPECT_EQ(f.TheStation().Settings().NoTimeTest, 5);
   EXPECT_TRUE(f.ComPort1->IsOpen());
   EXPECT_EQ(f.ComPort1->BaudRate(), 9600);
   EXPECT_EQ(f.AdvGlowButton2->text(), "Остановить");
@@ -541,9 +550,9 @@ TEST_F(MainWindow, ReportsReachTheTable) {
   ASSERT_TRUE(f.ComPort1->IsOpen());
   clock_.AdvanceMs(1500);
   ASSERT_TRUE(device.Write(Report("0A1B2C0000")));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return f.Table().Count() == 1; }, kWaitMs));
-  EXPECT_EQ(f.Table().RecordAt(0).Id(), 0x0A1B2Cu);
-  EXPECT_EQ(f.Input().LastDataTick(), clock_.TickMs());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return f.TheStation().Table().Count() == 1; }, kWaitMs));
+  EXPECT_EQ(f.TheStation().Table().RecordAt(0).Id(), 0x0A1B2Cu);
+  EXPECT_EQ(f.TheStation().Input().LastDataTick(), clock_.TickMs());
 }
 
 TEST_F(MainWindow, EveryOpenStartsAFreshLine) {
@@ -551,20 +560,21 @@ TEST_F(MainWindow, EveryOpenStartsAFreshLine) {
   WriteIni("[main]\r\nComPort=COM1\r\n");
   TForm1& f = Start();
   ASSERT_TRUE(device.Write("0A1B2C"));  // half a report, then the port is stopped
-  ASSERT_TRUE(QTest::qWaitFor([&] { return f.Input().Assembler().LineIndex() == 7; }, kWaitMs));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return f.TheStation().Input().Assembler().LineIndex() == 7; },
+                              kWaitMs));
   Answers({Answer::RightCode});
   f.AdvGlowButton2Click();
   ASSERT_FALSE(f.ComPort1->IsOpen());
   f.AdvOfficeComboBox1->setEditText("COM1");
   f.AdvGlowButton2Click();
   ASSERT_TRUE(f.ComPort1->IsOpen());
-  EXPECT_EQ(f.Input().Assembler().LineIndex(), 1);
+  EXPECT_EQ(f.TheStation().Input().Assembler().LineIndex(), 1);
   // The other half of some report, then a whole one: only the whole one counts.
   ASSERT_TRUE(device.Write("0000\r\n" + Report("0D0E0F0000")));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return f.Table().Count() >= 1; }, kWaitMs));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return f.TheStation().Table().Count() >= 1; }, kWaitMs));
   QTest::qWait(50);
-  ASSERT_EQ(f.Table().Count(), 1u);
-  EXPECT_EQ(f.Table().RecordAt(0).Id(), 0x0D0E0Fu);
+  ASSERT_EQ(f.TheStation().Table().Count(), 1u);
+  EXPECT_EQ(f.TheStation().Table().RecordAt(0).Id(), 0x0D0E0Fu);
 }
 
 TEST_F(MainWindow, PortThatFailsIsClosedAndRetried) {
@@ -581,18 +591,19 @@ TEST_F(MainWindow, PortThatFailsIsClosedAndRetried) {
   EXPECT_FALSE(f.AdvGlowButton1->isEnabled());
   first.reset();
 
-  // A new device under the same name: tried again only once 5 s have passed.
+  // A new device under the same name: tried again (by the tick) only once 5 s
+  // have passed.
   PtyPort& second = Device("COM1");
   clock_.AdvanceMs(4999);
-  f.StatusStep();
+  f.Timer1Timer();
   EXPECT_FALSE(f.ComPort1->IsOpen());
   clock_.AdvanceMs(1);
-  f.StatusStep();
+  f.Timer1Timer();
   ASSERT_TRUE(f.ComPort1->IsOpen());
   EXPECT_TRUE(MemoHas("Порт COM1 снова открыт."));
-  EXPECT_EQ(f.Input().Assembler().LineIndex(), 1);
+  EXPECT_EQ(f.TheStation().Input().Assembler().LineIndex(), 1);
   ASSERT_TRUE(second.Write(Report("0A1B2C0000")));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return f.Table().Count() == 1; }, kWaitMs));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return f.TheStation().Table().Count() == 1; }, kWaitMs));
 }
 
 // ---------------------------------------------------------------------------
@@ -647,13 +658,54 @@ TEST_F(MainWindow, ServerIndicatorStepsOnEverySignal) {
   QImage expected(16, 16, QImage::Format_ARGB32);
   PaintLinkIndicator(expected, false, 0);
   EXPECT_EQ(f.Image3->Canvas(), expected);
+
+  // Signs of life that came between two ticks are drawn as one picture.
+  f.AdvanceIndicator(20);
+  EXPECT_EQ(f.ServerBarPosition, 3);
+  EXPECT_EQ(f.Image3->DrawCount(), draws + 18);
+}
+
+// An idle tick (nothing heard, nothing changed) draws nothing and sets no text.
+TEST_F(MainWindow, AnIdleTickRedrawsNothing) {
+  WriteIni("[main]\r\nAttention=0:0:10\r\n");
+  TForm1& f = Start();
+  f.Timer1->stop();
+  f.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+  f.Timer1Timer();
+  QCoreApplication::processEvents();
+  const int draws2 = f.Image2->DrawCount();
+  const int draws3 = f.Image3->DrawCount();
+  QSignalSpy memo(f.Memo1, &QPlainTextEdit::textChanged);
+  int repaints = 0;
+  class Counter final : public QObject {
+   public:
+    explicit Counter(int& n) : n_(n) {}
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::UpdateRequest || e->type() == QEvent::Paint) ++n_;
+      return false;
+    }
+    int& n_;
+  } counter(repaints);
+  for (QLabel* l : {f.Label1, f.Label2, f.LabelSpool}) l->installEventFilter(&counter);
+  const QString label1 = f.Label1->text();
+  for (int i = 0; i < 4; ++i) {
+    clock_.AdvanceMs(200);  // within the same second of silence
+    f.Timer1Timer();
+  }
+  QCoreApplication::processEvents();
+  EXPECT_EQ(f.Label1->text(), label1);
+  EXPECT_EQ(f.Image2->DrawCount(), draws2);
+  EXPECT_EQ(f.Image3->DrawCount(), draws3);
+  EXPECT_EQ(repaints, 0);
+  EXPECT_EQ(memo.count(), 0);
 }
 
 TEST_F(MainWindow, OperatorLogGoesToTheLogArea) {
   WriteIni("[main]\r\n");
   TForm1& f = Start();
-  f.OperatorLogImpl().Report("Не удалось сохранить таблицу передатчиков (num.mmm).");
-  std::thread other([&] { f.OperatorLogImpl().Report("из другого потока"); });
+  f.TheStation().Log().Report("Не удалось сохранить таблицу передатчиков (num.mmm).");
+  std::thread other([&] { f.TheStation().Log().Report("из другого потока"); });
   other.join();
   ASSERT_TRUE(QTest::qWaitFor([&] { return MemoLines().size() == 2; }, kWaitMs));
   EXPECT_EQ(MemoLines()[0], "Не удалось сохранить таблицу передатчиков (num.mmm).");
@@ -680,18 +732,23 @@ TEST_F(MainWindow, MinimiseWithoutNotificationAreaStaysOnTheTaskbar) {
 // ---------------------------------------------------------------------------
 // A modal dialog does not stop the program
 
-TEST_F(MainWindow, SerialAndTimerAreServedWhileTheCodeDialogIsOpen) {
+TEST_F(MainWindow, SerialTimerAndWorkerAreServedWhileTheCodeDialogIsOpen) {
   PtyPort& device = Device("COM1");
   WriteIni("[main]\r\nComPort=COM1\r\n");
   TForm1& f = Start();
   bool serial = false;
   bool tick = false;
+  bool request = false;
   form2_->SetModalRunner([&](QDialog& d) {
     QTimer::singleShot(0, &d, [&] {
       device.Write(Report("0A1B2C0000"));
-      serial = QTest::qWaitFor([&] { return f.Table().Count() == 1; }, kWaitMs);
+      // A line of another thread (the link worker's) reaches the log area.
+      std::thread worker([&] { f.TheStation().Log().Report("из потока связи"); });
+      worker.join();
+      serial = QTest::qWaitFor([&] { return f.TheStation().Table().Count() == 1; }, kWaitMs);
       tick = QTest::qWaitFor([&] { return f.Label1->text() != "Время с последнего сообщения"; },
                              kWaitMs);
+      request = QTest::qWaitFor([&] { return MemoHas("из потока связи"); }, kWaitMs);
       QTest::mouseClick(form2_->BitBtn2, Qt::LeftButton);
     });
     return d.exec();
@@ -699,6 +756,7 @@ TEST_F(MainWindow, SerialAndTimerAreServedWhileTheCodeDialogIsOpen) {
   f.AdvGlowButton2Click();  // stop: the code dialog opens
   EXPECT_TRUE(serial);
   EXPECT_TRUE(tick);
+  EXPECT_TRUE(request);
   EXPECT_EQ(messages_, std::vector<QString>{"Неправильный пароль. В доступе отказано"});
 }
 
@@ -711,8 +769,8 @@ TEST_F(MainWindow, WorkerConnectsAndReportsThroughTheWindow) {
   Device("COM1");
   WriteIni("[main]\r\nComPort=COM1\r\nFirstNumber=3\r\n");
   TForm1& f = Start(true, peer.Factory());
-  ASSERT_NE(f.Worker(), nullptr);
-  EXPECT_TRUE(f.Worker()->IsReconnectEnabled());
+  ASSERT_NE(f.TheStation().Worker(), nullptr);
+  EXPECT_TRUE(f.TheStation().Worker()->IsReconnectEnabled());
   ASSERT_TRUE(QTest::qWaitFor([&] { return MemoHas("Соединение установлено."); }, kWaitMs));
   EXPECT_EQ(MemoLines()[0], "Соединение...");
   ASSERT_TRUE(QTest::qWaitFor([&] { return peer.Writes().size() >= 4; }, kWaitMs));
@@ -721,14 +779,17 @@ TEST_F(MainWindow, WorkerConnectsAndReportsThroughTheWindow) {
   EXPECT_EQ(peer.Writes()[1], portInfo);
   EXPECT_TRUE(f.Online());
   ASSERT_TRUE(QTest::qWaitFor([&] { return FramePixel(*f.Image3) == kGreen; }, kWaitMs));
-  EXPECT_GT(f.ServerBarPosition, 0);
+  // The link's signs of life step the indicator at the window's ticks.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return f.ServerBarPosition > 0; }, kWaitMs));
 
   QSignalSpy accepted(&f, &TForm1::CloseAccepted);
   f.RequestShutdown();
   ASSERT_TRUE(QTest::qWaitFor([&] { return accepted.count() == 1; }, kWaitMs));
-  EXPECT_TRUE(f.Worker()->IsStopRequested());
-  EXPECT_TRUE(f.FinishWorker(4000));
-  form_.reset();  // before the peer its connections talk to
+  EXPECT_FALSE(f.ComPort1->IsOpen());
+  EXPECT_TRUE(f.TheStation().Shutdown(4000));
+  EXPECT_TRUE(f.TheStation().Worker()->IsStopRequested());
+  form_.reset();
+  station_.reset();  // before the peer its connections talk to
 }
 
 // The standby in use is shown beside the server indicator. The primary's port is
@@ -745,14 +806,15 @@ TEST_F(MainWindow, TheStandbyInUseIsShownBesideTheServerIndicator) {
   ASSERT_TRUE(
       QTest::qWaitFor([&] { return f.Label2->text() == "Связь с резервным сервером"; }, kWaitMs));
   EXPECT_TRUE(f.Label2->toolTip().startsWith("127.0.0.1:4002"));
-  EXPECT_TRUE(f.Delivering().Status().onStandby);
-  EXPECT_EQ(f.Delivering().Status().serverSwitches, 1u);
+  EXPECT_TRUE(f.TheStation().Delivering().Status().onStandby);
+  EXPECT_EQ(f.TheStation().Delivering().Status().serverSwitches, 1u);
 
   QSignalSpy accepted(&f, &TForm1::CloseAccepted);
   f.RequestShutdown();
   ASSERT_TRUE(QTest::qWaitFor([&] { return accepted.count() == 1; }, kWaitMs));
-  EXPECT_TRUE(f.FinishWorker(4000));
-  form_.reset();  // before the peer its connections talk to
+  EXPECT_TRUE(f.TheStation().Shutdown(4000));
+  form_.reset();
+  station_.reset();  // before the peer its connections talk to
 }
 
 // Stopping: every event is on disk already, except those the disk refused; they
@@ -768,30 +830,31 @@ TEST_F(MainWindow, StopWritesKeptEventsOnceMoreOrNamesThem) {
     r.TransmitterId = 0xABCDEF;
     r.EventCode = {'4', '1'};
     r.EventTime = clock_.Now();
-    f.Delivering().Raise(r);  // written
+    f.TheStation().Delivering().Raise(r);  // written
     files_.Fail(test::FaultyFileSystem::Op::WriteNew);
-    f.Delivering().Raise(r);  // kept in memory
-    f.Delivering().Raise(r);
+    f.TheStation().Delivering().Raise(r);  // kept in memory
+    f.TheStation().Delivering().Raise(r);
     f.StatusStep();
     EXPECT_EQ(f.LabelSpool->text(), QStringLiteral("Событий на диске: 3"))
         << "one file and two kept in memory";
     if (diskBack) files_.HealAll();
     f.RequestShutdown();
-    EXPECT_TRUE(f.FinishWorker(1000));
+    EXPECT_TRUE(f.TheStation().Shutdown(1000));
     std::size_t onDisk = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir_.Path())) {
       onDisk += e.path().extension() == ".dd8" ? 1 : 0;
     }
     if (diskBack) {
-      EXPECT_EQ(f.UnwrittenEvents(), 0u);
+      EXPECT_EQ(f.TheStation().UnwrittenEvents(), 0u);
       EXPECT_EQ(onDisk, 3u);
     } else {
-      EXPECT_EQ(f.UnwrittenEvents(), 2u);
+      EXPECT_EQ(f.TheStation().UnwrittenEvents(), 2u);
       EXPECT_EQ(onDisk, 1u);
       EXPECT_TRUE(MemoHas("Событие не записано на диск и потеряно: событие 41 передатчика ABCDEF"));
     }
     files_.HealAll();
     form_.reset();
+    station_.reset();
   }
 }
 
@@ -808,15 +871,16 @@ TEST_F(MainWindow, ForwardingAlarmShowsTheBannerAndBeepsUntilSilenced) {
   WriteIni("[main]\r\nAlarmAfter=60\r\n");
   int beeps = 0;
   const std::filesystem::path metrics = dir_ / "drvkestrel.prom";
-  form_ = std::make_unique<TForm1>(
-      TForm1::Services{clock_, files_, {}, dir_.Path(), false, metrics, [&beeps] { ++beeps; }});
+  station_ =
+      std::make_unique<Station>(StationServices{clock_, files_, {}, dir_.Path(), false, metrics});
+  form_ = std::make_unique<TForm1>(*station_, [&beeps] { ++beeps; });
   TForm1& f = *form_;
   f.Timer1Timer();  // the link has been down since now
   EventRecord r;
   r.TransmitterId = 0xABCDEF;
   r.EventCode = {'4', '1'};
   r.EventTime = clock_.Now();
-  f.Delivering().Raise(r);
+  f.TheStation().Delivering().Raise(r);
 
   clock_.AdvanceMs(60000);  // exactly AlarmAfter: not yet
   f.Timer1Timer();
@@ -861,14 +925,14 @@ TEST_F(MainWindow, ForwardingAlarmShowsTheBannerAndBeepsUntilSilenced) {
 TEST_F(MainWindow, AlarmAfterZeroKeepsTheAlarmOff) {
   WriteIni("[main]\r\nAlarmAfter=0\r\n");
   int beeps = 0;
-  form_ = std::make_unique<TForm1>(
-      TForm1::Services{clock_, files_, {}, dir_.Path(), false, {}, [&beeps] { ++beeps; }});
+  station_ = std::make_unique<Station>(StationServices{clock_, files_, {}, dir_.Path(), false});
+  form_ = std::make_unique<TForm1>(*station_, [&beeps] { ++beeps; });
   TForm1& f = *form_;
   EventRecord r;
   r.TransmitterId = 1;
   r.EventCode = {'4', '1'};
   r.EventTime = clock_.Now();
-  f.Delivering().Raise(r);
+  f.TheStation().Delivering().Raise(r);
   clock_.AdvanceMs(3600000);
   f.Timer1Timer();
   EXPECT_FALSE(f.AlarmBanner->isVisibleTo(&f));

@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/qt_tcp_client.h"
+#include "station/station.h"
 #include "window/admshowmes.h"
 #include "window/kestrel_application.h"
 #include "window/ma.h"
@@ -57,7 +58,8 @@ int main(int argc, char** argv) {
   QGuiApplication::setQuitOnLastWindowClosed(false);
   SystemClock clock;
   DiskFileSystem files;
-  TForm1 form1(TForm1::Services{clock, files, MakeQtTcpClientFactory(), {}, true});
+  Station station(StationServices{clock, files, MakeQtTcpClientFactory()});
+  TForm1 form1(station);
   TForm2 form2;
   form2.SetAccessCode(form1.AccessCode);
   Tadvsm messages;
@@ -74,7 +76,7 @@ int main(int argc, char** argv) {
     form1.RequestShutdown();
   });
   app.exec();
-  form1.FinishWorker(4000);
+  station.Shutdown(4000);
   if (result != 0) std::fprintf(stderr, "window-shot: a picture could not be saved\n");
   return result;
 }

@@ -19,13 +19,19 @@ class TerminationRequests final : public QObject {
   // (once per process). May run before any object exists: a signal that comes
   // early is noticed by the first poll.
   static void InstallSignalHandlers();
+  // Polls at the timeouts of `timer` (the program's 200 ms tick) instead of a timer
+  // of its own: an idle program wakes up no more often than it ticks.
+  void PollWith(QTimer& timer);
+
+  // A request that is no signal (the end of the desktop session, which the window
+  // hears of): emits Requested() like a signal would, once.
+  void Request();
 
  signals:
   void Requested();
 
  private:
   void Poll();
-  void Raise();
 
   QTimer poll_;
   bool raised_ = false;

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "window/station_status.h"
+#include "station/station_status.h"
 
 namespace kestrel {
 
@@ -21,6 +21,10 @@ class StatusLineThrottle {
   static constexpr std::uint32_t kMinGapMs = 1000;
   // The line to send now, if any (`now` is the monotonic tick).
   std::optional<std::string> Offer(const std::string& line, std::uint32_t now);
+  // An offer now could pass a line on: the caller may skip making one otherwise.
+  bool Due(std::uint32_t now) const {
+    return !anySent_ || static_cast<std::uint32_t>(now - sentTick_) >= kMinGapMs;
+  }
 
  private:
   std::string sent_;

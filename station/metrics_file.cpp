@@ -1,4 +1,4 @@
-#include "window/metrics_file.h"
+#include "station/metrics_file.h"
 
 #include <fstream>
 #include <system_error>

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "window/forwarding_alarm.h"
-#include "window/metrics_text.h"
-#include "window/status_line.h"
-#include "window/thread_watch.h"
+#include "station/forwarding_alarm.h"
+#include "station/metrics_text.h"
+#include "station/status_line.h"
+#include "station/thread_watch.h"
 
 namespace kestrel {
 namespace {
@@ -85,11 +85,14 @@ TEST(StatusLineThrottle, SendsChangesAtMostOnceASecond) {
   EXPECT_EQ(t.Offer("a", 1000), "a");
   EXPECT_EQ(t.Offer("a", 5000), std::nullopt) << "unchanged: never again";
   EXPECT_EQ(t.Offer("b", 5000), "b");
+  EXPECT_FALSE(t.Due(5999));
   EXPECT_EQ(t.Offer("c", 5999), std::nullopt) << "within the second";
+  EXPECT_TRUE(t.Due(6000));
   EXPECT_EQ(t.Offer("c", 6000), "c") << "the change waited for the next offer";
   // Across the wrap of the 32-bit tick.
   StatusLineThrottle w;
   EXPECT_EQ(w.Offer("a", 0xFFFFFF00u), "a");
+  EXPECT_FALSE(w.Due(0x00000100u));
   EXPECT_EQ(w.Offer("b", 0x00000100u), std::nullopt);
   EXPECT_EQ(w.Offer("b", 0x00000300u), "b");
 }

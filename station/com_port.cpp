@@ -1,4 +1,4 @@
-#include "window/com_port.h"
+#include "station/com_port.h"
 
 #include <cerrno>
 

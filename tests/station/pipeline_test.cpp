@@ -1,6 +1,6 @@
-// From serial bytes to the server's side, without a window: Reception and
-// Delivery as the program wires them, the real link worker on its own thread, a
-// serial port in memory and a scripted server connection. A scripted sequence of
+// From serial bytes to the server's side, without a window: the Station the
+// program builds, the real link worker on its own thread, a serial port in memory
+// and a scripted server connection. A scripted sequence of
 // reports must reach the server as exactly the events an independent model of the
 // rules computes, in order, byte for byte.
 
@@ -19,7 +19,7 @@
 #include "delivery/delivery.h"
 #include "delivery/packet.h"
 #include "platform/file_system.h"
-#include "receiver/reception.h"
+#include "station/station.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/fake_serial_port.h"
 #include "tests/support/recording_operator_log.h"
@@ -134,26 +134,29 @@ class Pipeline : public ::testing::Test {
   }
 
   ~Pipeline() override {
-    if (delivery_.Worker() != nullptr) {
-      EXPECT_TRUE(delivery_.Finish(kWaitMs));
+    if (station_) {
+      EXPECT_TRUE(station_->Shutdown(kWaitMs));
     }
   }
 
+  // The station as the program builds it: it opens COM1 of the settings and
+  // starts the link.
   void Start() {
-    reception_.DeliverTo(delivery_);
-    ASSERT_TRUE(reception_.OpenPort());
-    delivery_.StartLink(reception_.Identity());
+    StationServices services{clock_, fs_, peer_.Factory(), dir_.Path()};
+    services.port = &port_;
+    services.log = &log_;
+    station_ = std::make_unique<Station>(std::move(services));
+    ASSERT_TRUE(port_.IsOpen());
   }
 
   // The receiver sends a report; the model hears it at the same moment.
   void Send(std::uint32_t id, std::uint8_t s1, std::uint8_t s2) {
     model_.Report(id, s1, s2, clock_.Now());
-    reception_.BytesWaiting(port_.Arrive(Line(id, s1, s2)));
+    station_->BytesWaiting(port_.Arrive(Line(id, s1, s2)));
   }
   void Tick() {
     model_.Tick(clock_.Now());
-    reception_.Tick();
-    delivery_.Tick();
+    station_->Tick();
   }
 
   // The event payloads the server received, in order.
@@ -174,9 +177,9 @@ class Pipeline : public ::testing::Test {
     }
     return out;
   }
-  std::size_t SpoolFiles() const {
+  std::size_t SpoolFiles() {
     std::size_t n = 0;
-    const SpoolLocation where = reception_.SpoolPlace();
+    const SpoolLocation where = ReadStationSettings(fs_, dir_.Path()).spool;
     for (const auto& e : std::filesystem::directory_iterator(where.dir))
       n += where.IsSpoolName(e.path().filename().string()) ? 1 : 0;
     return n;
@@ -184,8 +187,9 @@ class Pipeline : public ::testing::Test {
 
   // The settings are on disk before reception starts and reads them.
   static bool WriteSettings(const test::TempDir& dir) {
-    test::WriteFileText(dir / "drvkestrel.ini",
-                        "[main]\r\nComPort=COM1\r\nFirstNumber=300\r\nNoTimeTest=30\r\n");
+    test::WriteFileText(
+        dir / "drvkestrel.ini",
+        "[main]\r\nComPort=COM1\r\nFirstNumber=300\r\nNoTimeTest=30\r\nAlarmAfter=0\r\n");
     return true;
   }
 
@@ -197,22 +201,21 @@ class Pipeline : public ::testing::Test {
   DiskFileSystem fs_;
   test::RecordingOperatorLog log_;
   test::FakeSerialPort port_;
-  Reception reception_{ReceptionServices{clock_, fs_, log_, dir_.Path()}, port_};
-  Delivery delivery_{DeliveryServices{clock_, fs_, log_, peer_.Factory()}, reception_.SpoolPlace()};
+  std::unique_ptr<Station> station_;
   Model model_{300 & 0xFF, 30};
 };
 
 TEST_F(Pipeline, ReportsReachTheServerAsExactlyTheEventsTheRulesGive) {
   Start();
-  ASSERT_TRUE(WaitFor([&] { return delivery_.Status().registered; }));
+  ASSERT_TRUE(WaitFor([&] { return station_->Status().delivery.registered; }));
 
   Send(0x0A1B2C, 0x00, 0x0C);  // new: both Status2 bits set
   clock_.AdvanceMs(250);
-  Send(0x0A1B2C, 0x40, 0x84);                             // Status1 bit 6 rises; flag set
-  Send(0x100001, 0x2E, 0x00);                             // new: both clear, four Status1 bits rise
-  reception_.BytesWaiting(port_.Arrive("ZZZZ\r\n0A1B"));  // noise, then half a report...
+  Send(0x0A1B2C, 0x40, 0x84);                            // Status1 bit 6 rises; flag set
+  Send(0x100001, 0x2E, 0x00);                            // new: both clear, four Status1 bits rise
+  station_->BytesWaiting(port_.Arrive("ZZZZ\r\n0A1B"));  // noise, then half a report...
   model_.Report(0x0A1B2C, 0x00, 0x88, clock_.Now());
-  reception_.BytesWaiting(port_.Arrive("2C0088\r\n"));  // ...and its other half
+  station_->BytesWaiting(port_.Arrive("2C0088\r\n"));  // ...and its other half
   clock_.AdvanceMs(1000);
   Tick();                          // nobody silent yet
   clock_.AdvanceMs(30u * 60000u);  // half an hour of silence
@@ -252,22 +255,22 @@ TEST_F(Pipeline, EventsHeardWhileTheServerIsAwayArriveLaterInTheirOrder) {
   clock_.AdvanceMs(1);
   Send(0x000001, 0x00, 0x84);
   ASSERT_EQ(SpoolFiles(), model_.Events().size());
-  EXPECT_EQ(delivery_.Status().backlog, model_.Events().size());
+  EXPECT_EQ(station_->Status().delivery.backlog, model_.Events().size());
 
   // The server is back: the next attempt (5 s later) connects; the tick drains.
   peer_.SetRefuseConnections(false);
   clock_.AdvanceMs(5001);
-  ASSERT_TRUE(WaitFor([&] { return delivery_.Status().registered; }));
+  ASSERT_TRUE(WaitFor([&] { return station_->Status().delivery.registered; }));
   const std::vector<Bytes> expected = Expected();
   ASSERT_TRUE(WaitFor([&] {
-    delivery_.Tick();
+    station_->Delivering().Tick();
     return ServerEvents().size() >= expected.size() && SpoolFiles() == 0;
   })) << ServerEvents().size()
       << " of " << expected.size();
   EXPECT_EQ(ServerEvents(), expected);
   // The worker forgets a file just after deleting it: the count follows at once.
-  EXPECT_TRUE(WaitFor([&] { return delivery_.Status().backlog == 0u; }))
-      << delivery_.Status().backlog;
+  EXPECT_TRUE(WaitFor([&] { return station_->Status().delivery.backlog == 0u; }))
+      << station_->Status().delivery.backlog;
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
-#include "window/termination_requests.h"
+#include "station/termination_requests.h"
 
-#include <QGuiApplication>
-#include <QSessionManager>
 #include <atomic>
 #include <csignal>
 
@@ -21,9 +19,6 @@ TerminationRequests::TerminationRequests(QObject* parent) : QObject(parent) {
   poll_.setInterval(kPollMs);
   connect(&poll_, &QTimer::timeout, this, &TerminationRequests::Poll);
   poll_.start();
-  if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-    connect(app, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { Raise(); });
-  }
 }
 
 TerminationRequests::~TerminationRequests() = default;
@@ -42,11 +37,16 @@ void TerminationRequests::InstallSignalHandlers() {
 #endif
 }
 
-void TerminationRequests::Poll() {
-  if (gSignalled.load()) Raise();
+void TerminationRequests::PollWith(QTimer& timer) {
+  poll_.stop();
+  connect(&timer, &QTimer::timeout, this, &TerminationRequests::Poll);
 }
 
-void TerminationRequests::Raise() {
+void TerminationRequests::Poll() {
+  if (gSignalled.load()) Request();
+}
+
+void TerminationRequests::Request() {
   if (raised_) return;
   raised_ = true;
   poll_.stop();

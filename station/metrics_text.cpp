@@ -1,4 +1,4 @@
-#include "window/metrics_text.h"
+#include "station/metrics_text.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "window/forwarding_alarm.h"
+#include "station/forwarding_alarm.h"
 
 namespace kestrel {
 

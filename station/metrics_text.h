@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "window/station_status.h"
+#include "station/station_status.h"
 
 namespace kestrel {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "window/station_status.h"
+#include "station/station_status.h"
 
 namespace kestrel {
 

@@ -1,4 +1,4 @@
-#include "window/status_line.h"
+#include "station/status_line.h"
 
 namespace kestrel {
 

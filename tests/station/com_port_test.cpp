@@ -1,7 +1,7 @@
 // One driver per serial port: a port another driver holds is refused, whatever
 // name leads to it and whoever asks (root included).
 
-#include "window/com_port.h"
+#include "station/com_port.h"
 
 #include <gtest/gtest.h>
 

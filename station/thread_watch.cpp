@@ -1,4 +1,4 @@
-#include "window/thread_watch.h"
+#include "station/thread_watch.h"
 
 namespace kestrel {
 
