@@ -82,7 +82,7 @@ void cl::Execute() {
   }
   Online.store(false);
   try {
-    SettleLinkDown();
+    ReleaseAtLinkDown();
     session_.reset();
   } catch (...) {
     caught_.Report("сохранение событий при остановке");
@@ -105,7 +105,7 @@ void cl::Wake() {
 }
 
 std::optional<std::uint32_t> cl::NextWakeInMs() const {
-  if (StopRequested.load() || settlePending_) return 0;
+  if (StopRequested.load() || linkDownPending_) return 0;
   const std::uint32_t now = clock_.TickMs();
   // Left of `span` milliseconds that began at `since`; 0 once they are over.
   const auto until = [now](std::uint32_t since, std::uint32_t span) -> std::uint32_t {
@@ -189,7 +189,7 @@ void cl::LinkStep() {
     }
     FollowServerChoice();
     if (takeBacklog_) spool_.Maintain();
-    if (settlePending_ && !Online.load()) SettleLinkDown();
+    if (linkDownPending_ && !Online.load()) ReleaseAtLinkDown();
   } catch (...) {
     if (session_) session_->CountError();
     caught_.Report("шаг связи");

@@ -202,9 +202,9 @@ class cl final : public LinkPort {
   // A block not acknowledged: `refused` when the server answered it otherwise.
   void Unanswered(const WrittenBlock& a, bool refused);
   void AcknowledgeSpoolFile(const WrittenBlock& a);
-  // Settles what the link held when it went down: live events (waiting for a
+  // Gives back what the link held when it went down: live events (waiting for a
   // reply or still queued) to spool files, spool-file packets dropped.
-  void SettleLinkDown();
+  void ReleaseAtLinkDown();
   // The blocks the connection of the moment still awaits replies for, oldest first.
   std::vector<WrittenBlock> TakeWritten();
   void TakeFromBacklog();
@@ -271,7 +271,7 @@ class cl final : public LinkPort {
   bool DeniedShown = false;
   int resyncCount_ = 0;
   std::uint32_t lastBlockTick_ = 0;  // when the last block was written
-  bool settlePending_ = false;
+  bool linkDownPending_ = false;
   std::optional<std::int32_t> reportedBadPort_;
   int connectFailures_ = 0;  // failed connection attempts in a row
   std::optional<std::int32_t> reportedBadBackupPort_;

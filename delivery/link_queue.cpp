@@ -121,8 +121,8 @@ std::vector<WrittenBlock> cl::TakeWritten() {
   return session_->Matcher().TakeAll();
 }
 
-void cl::SettleLinkDown() {
-  settlePending_ = false;
+void cl::ReleaseAtLinkDown() {
+  linkDownPending_ = false;
   std::vector<std::pair<std::int32_t, Bytes>> toSpool;
   std::vector<std::filesystem::path> files;
   for (WrittenBlock& a : TakeWritten()) {

@@ -18,7 +18,7 @@ constexpr const char* kMsgConnected = "Соединение установлен
 // ---------------------------------------------------------------- connection
 
 void cl::ConnectionAttempt() {
-  SettleLinkDown();
+  ReleaseAtLinkDown();
   session_.reset();  // the last connection closes, without its disconnect callback
   Indicate();
   Log(kMsgConnecting);
@@ -104,7 +104,7 @@ void cl::DropLink() {
 
 void cl::GoOffline() {
   Online.store(false);
-  settlePending_ = true;
+  linkDownPending_ = true;
 }
 
 // ---------------------------------------------------------------- standby server

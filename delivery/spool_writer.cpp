@@ -29,8 +29,6 @@ std::string WriteFailedText(const std::string& name) {
   return "Не удалось записать событие в файл " + name + ".";
 }
 
-void Tell(OperatorLog& log, const std::string& line) { log.Report(line); }
-
 bool EndsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -53,7 +51,7 @@ std::optional<std::filesystem::path> SpoolWriter::Write(std::int32_t command, By
     if (auto written = WriteFileLocked(command, payload, now, &name)) return written;
   }
   const std::string told = KeepLocked(command, payload, now, name);
-  if (!told.empty()) Tell(log_, told);
+  if (!told.empty()) log_.Report(told);
   return std::nullopt;
 }
 
@@ -115,8 +113,8 @@ std::optional<std::filesystem::path> SpoolWriter::WriteOffLock(std::int32_t comm
           failedWrites_ = 0;
           lock.unlock();
           if (failed > 0) {
-            Tell(log_, "Запись событий в файлы восстановлена; событий, не записанных сразу: " +
-                           std::to_string(failed) + ".");
+            log_.Report("Запись событий в файлы восстановлена; событий, не записанных сразу: " +
+                        std::to_string(failed) + ".");
           }
           const std::filesystem::path final = location_.FileFor(baseName);
           if (onWritten_) onWritten_(final);
@@ -140,7 +138,7 @@ std::optional<std::filesystem::path> SpoolWriter::WriteOffLock(std::int32_t comm
   }
   const std::string told = KeepLocked(command, payload, now, name);
   lock.unlock();
-  if (!told.empty()) Tell(log_, told);
+  if (!told.empty()) log_.Report(told);
   return std::nullopt;
 }
 
@@ -237,8 +235,8 @@ std::optional<std::filesystem::path> SpoolWriter::WriteFileLocked(std::int32_t c
       if (TryWriteAs(baseName, content, &nameTaken)) {
         cover(n);
         if (failedWrites_ > 0) {
-          Tell(log_, "Запись событий в файлы восстановлена; событий, не записанных сразу: " +
-                         std::to_string(failedWrites_) + ".");
+          log_.Report("Запись событий в файлы восстановлена; событий, не записанных сразу: " +
+                      std::to_string(failedWrites_) + ".");
           failedWrites_ = 0;
         }
         const std::filesystem::path final = location_.FileFor(baseName);
@@ -306,7 +304,8 @@ void SpoolWriter::RecoverAtStartup() {
         const std::filesystem::path final = location_.FileFor(SpoolNumberText(n));
         if (fs_.Exists(final)) continue;
         if (fs_.RenameNoReplace(temp, final)) {
-          Tell(log_, "Файл события " + temp.string() + " восстановлен как " + final.string() + ".");
+          log_.Report("Файл события " + temp.string() + " восстановлен как " + final.string() +
+                      ".");
           done = true;
         } else if (!fs_.Exists(final)) {
           break;
@@ -317,10 +316,10 @@ void SpoolWriter::RecoverAtStartup() {
     // Incomplete, unreadable or impossible to rename: set aside, never deleted.
     const AsideResult aside = RenameAside(fs_, temp, {kSetAsideSuffix, "", 1, kSetAsideNames});
     if (aside.outcome == AsideResult::Outcome::Renamed) {
-      Tell(log_,
-           "Неполный файл события " + temp.string() + " отложен как " + aside.aside.string() + ".");
+      log_.Report("Неполный файл события " + temp.string() + " отложен как " +
+                  aside.aside.string() + ".");
     } else {
-      Tell(log_, "Неполный файл события " + temp.string() + " не удалось отложить.");
+      log_.Report("Неполный файл события " + temp.string() + " не удалось отложить.");
     }
   }
 }
