@@ -232,23 +232,26 @@ ForwardingAlarm::Outcome Station::WatchStep() {
   }
   if (!services_.metricsFile.empty() &&
       (!metricsTick_ || static_cast<std::uint32_t>(now - *metricsTick_) >= kMetricsEveryMs))
-    WriteMetrics();
+    WriteMetricsOf(s);
   return out;
 }
 
 bool Station::WriteMetrics() {
   if (services_.metricsFile.empty()) return true;
+  return WriteMetricsOf(Status());
+}
+
+bool Station::WriteMetricsOf(const StationStatus& status) {
   metricsTick_ = services_.clock.TickMs();
   std::string receiver = workDir_.filename().string();
   if (receiver.empty()) receiver = workDir_.parent_path().filename().string();
-  const bool ok =
-      WriteFileWhole(services_.metricsFile, FormatMetrics(Status(), kVersionText, receiver));
-  if (!ok && !metricsFailing_)
-    log_.Report("Не удалось записать файл метрик " + services_.metricsFile.string() + ".");
-  if (ok && metricsFailing_)
-    log_.Report("Файл метрик " + services_.metricsFile.string() + " снова записывается.");
-  metricsFailing_ = !ok;
-  return ok;
+  const std::string file = services_.metricsFile.string();
+  if (!WriteFileWhole(services_.metricsFile, FormatMetrics(status, kVersionText, receiver))) {
+    metricsReports_.Failed(file, {"Не удалось записать файл метрик ", file, "."});
+    return false;
+  }
+  metricsReports_.Over(file, "Файл метрик " + file + " снова записывается.");
+  return true;
 }
 
 // ---------------------------------------------------------------------------

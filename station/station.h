@@ -15,6 +15,7 @@
 #include "platform/file_system.h"
 #include "platform/group_flusher.h"
 #include "platform/operator_log.h"
+#include "platform/report_once.h"
 #include "platform/serial_port.h"
 #include "platform/tcp_client.h"
 #include "platform/tick_step.h"
@@ -142,6 +143,7 @@ class Station {
   bool OpenPort();
   void RetryPort();
   ForwardingAlarm::Outcome WatchStep();
+  bool WriteMetricsOf(const StationStatus& status);
   LinkIdentity Identity();
 
   StationServices services_;
@@ -166,8 +168,8 @@ class Station {
   std::uint32_t lastPortTryTick_ = 0;
   std::optional<std::uint32_t> offlineSinceTick_;
   std::optional<std::uint32_t> metricsTick_;  // last write of the metrics file
-  bool metricsFailing_ = false;
-  std::optional<bool> shutdown_;  // the answer of Shutdown, once it ran
+  ReportOnce metricsReports_{log_};           // the metrics file failing, and its recovery
+  std::optional<bool> shutdown_;              // the answer of Shutdown, once it ran
 };
 
 }  // namespace kestrel

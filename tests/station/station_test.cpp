@@ -145,6 +145,33 @@ TEST_F(StationTest, StatusTellsServerPortReceptionAndTheLinkDownSince) {
 
 // A port that fails while reception runs is tried again every 5 s; one that
 // fails after the operator stopped reception is left closed.
+// A metrics file that cannot be written is told once, however often it fails, and
+// its recovery once.
+TEST_F(StationTest, AFailingMetricsFileIsToldOnceAndItsRecoveryToo) {
+  const std::filesystem::path folder = dir_.Path() / "metrics";
+  const std::filesystem::path file = folder / "drvkestrel.prom";
+  StationServices services{clock_, files_, {}, dir_.Path(), false};
+  services.port = &port_;
+  services.log = &log_;
+  services.metricsFile = file;
+  station_ = std::make_unique<Station>(std::move(services));
+  const std::string failed = "Не удалось записать файл метрик " + file.string() + ".";
+  const std::string back = "Файл метрик " + file.string() + " снова записывается.";
+  const auto count = [this](const std::string& line) {
+    const auto lines = log_.Lines();
+    return std::count(lines.begin(), lines.end(), line);
+  };
+
+  EXPECT_FALSE(station_->WriteMetrics());  // no such folder
+  EXPECT_FALSE(station_->WriteMetrics());
+  EXPECT_EQ(count(failed), 1);
+  std::filesystem::create_directory(folder);
+  EXPECT_TRUE(station_->WriteMetrics());
+  EXPECT_TRUE(station_->WriteMetrics());
+  EXPECT_EQ(count(back), 1);
+  EXPECT_TRUE(std::filesystem::exists(file));
+}
+
 TEST_F(StationTest, AFailedPortIsReopenedEveryFiveSecondsWhileReceptionRuns) {
   Station& s = Start("[main]\r\nComPort=COM2\r\n");
   port_.Close();
